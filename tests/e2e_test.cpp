@@ -1,0 +1,420 @@
+// End-to-end: the built tool run as a user runs it, in scratch working
+// directories, on STAPL files the tests write. MORVET_EXE names the program;
+// MORVET_RUNNER, when set, is a command to run it through (such as "wine"),
+// in which case the cases that need POSIX file types are skipped.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "stapl_reference.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char temporary_name[] = "$$out$$.stp";
+const char usage_text[] = "\nCorvane STAPL file patch utility\nUsage: morvet.exe <filename.stp>\n";
+
+std::vector<std::string> words(const char *text)
+{
+	std::vector<std::string> result;
+	std::istringstream stream(text ? text : "");
+	std::string word;
+	while (stream >> word)
+		result.push_back(word);
+	return result;
+}
+
+bool through_runner()
+{
+	return !words(std::getenv("MORVET_RUNNER")).empty();
+}
+
+struct started {
+	pid_t pid;
+	int output;
+};
+
+struct finished {
+	int status;
+	std::string output;
+};
+
+started start_morvet(const fs::path &directory, const std::vector<std::string> &arguments)
+{
+	const char *program = std::getenv("MORVET_EXE");
+	EXPECT_NE(program, nullptr) << "MORVET_EXE must name the tool";
+	std::vector<std::string> command = words(std::getenv("MORVET_RUNNER"));
+	// The child changes directory before it starts the tool.
+	command.push_back(program ? fs::absolute(program).string() : "morvet");
+	command.insert(command.end(), arguments.begin(), arguments.end());
+
+	int pipe_fds[2];
+	EXPECT_EQ(pipe(pipe_fds), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(pipe_fds[1], STDOUT_FILENO);
+		close(pipe_fds[0]);
+		close(pipe_fds[1]);
+		int null_input = open("/dev/null", O_RDONLY);
+		dup2(null_input, STDIN_FILENO);
+		if (chdir(directory.c_str()) != 0)
+			_exit(125);
+		std::vector<char *> argv;
+		for (std::string &word : command)
+			argv.push_back(word.data());
+		argv.push_back(nullptr);
+		execvp(argv[0], argv.data());
+		_exit(126);
+	}
+	close(pipe_fds[1]);
+	return {pid, pipe_fds[0]};
+}
+
+finished wait_for(started process)
+{
+	finished result{-1, {}};
+	char buffer[4096];
+	ssize_t got;
+	while ((got = read(process.output, buffer, sizeof buffer)) != 0) {
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			break;
+		result.output.append(buffer, static_cast<std::size_t>(got));
+	}
+	close(process.output);
+	int status = 0;
+	EXPECT_EQ(waitpid(process.pid, &status, 0), process.pid);
+	if (WIFEXITED(status))
+		result.status = WEXITSTATUS(status);
+	return result;
+}
+
+finished run_morvet(const fs::path &directory, const std::vector<std::string> &arguments)
+{
+	return wait_for(start_morvet(directory, arguments));
+}
+
+std::string read_file(const fs::path &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream text;
+	text << in.rdbuf();
+	return text.str();
+}
+
+void write_file(const fs::path &path, const std::string &text)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << text;
+	ASSERT_TRUE(out.good()) << path;
+}
+
+std::vector<std::string> names_in(const fs::path &directory)
+{
+	std::vector<std::string> names;
+	for (const auto &entry : fs::directory_iterator(directory))
+		names.push_back(entry.path().filename().string());
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+// A fresh working directory per test, removed afterwards.
+class Morvet : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		const char *base = std::getenv("TMPDIR");
+		std::string pattern = std::string(base ? base : "/tmp") + "/morvet-e2e-XXXXXX";
+		ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+		work = pattern;
+	}
+	void TearDown() override
+	{
+		std::error_code ignored;
+		fs::remove_all(work, ignored);
+	}
+	void skip_unless_native()
+	{
+		if (through_runner())
+			GTEST_SKIP() << "needs POSIX file types, not available through MORVET_RUNNER";
+	}
+	fs::path work;
+};
+
+const std::string typical_header =
+	"NOTE \"CREATOR\" \"test bench\";\r\n"
+	"NOTE \"DEVICE\" \"CX2064\";\r\n"
+	"ACTION PROGRAM = DO_PROGRAM;\r\n"
+	"DATA PARAMETERS;\r\n";
+const std::string typical_tail =
+	"INTEGER frequency = 5;\r\n"
+	"BOOLEAN DATA_ROWS[64] = $0123456789ABCDEF;\r\n"
+	"ENDDATA;\r\n"
+	"PROCEDURE DO_PROGRAM USES PARAMETERS;\r\n"
+	"\tIRSCAN 10, $00F;\r\n"
+	"\tDRSCAN 64, DATA_ROWS[63..0];\r\n"
+	"\tWAIT freq * 100 CYCLES;\r\n"
+	"ENDPROC;\r\n";
+const std::string typical_input = typical_header + "BOOLEAN USE_RCK = 0;\r\n" +
+                                  "INTEGER freq = 1;\r\n" + typical_tail + "CRC 1A2B;\r\n";
+const std::string typical_result = with_crc(typical_header + "BOOLEAN USE_RCK = 1;\r\n" +
+                                            "INTEGER freq = 3;\r\n" + typical_tail);
+
+TEST_F(Morvet, WithoutAnArgumentPrintsUsageAndCreatesNothing)
+{
+	finished run = run_morvet(work, {});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, usage_text);
+	EXPECT_TRUE(names_in(work).empty());
+}
+
+TEST_F(Morvet, HelpAndVersionSucceed)
+{
+	for (const char *option : {"--help", "-h"}) {
+		finished run = run_morvet(work, {option});
+		EXPECT_EQ(run.status, 0) << option;
+		EXPECT_EQ(run.output, usage_text) << option;
+	}
+	finished run = run_morvet(work, {"--version"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.output, "morvet " MORVET_EXPECTED_VERSION "\n");
+	EXPECT_TRUE(names_in(work).empty());
+}
+
+TEST_F(Morvet, AMissingFileIsReportedAndNothingIsTouched)
+{
+	write_file(work / temporary_name, "someone's old temporary file");
+	finished run = run_morvet(work, {"no such file.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't open no such file.stp");
+	EXPECT_EQ(read_file(work / temporary_name), "someone's old temporary file");
+	EXPECT_EQ(names_in(work), std::vector<std::string>{temporary_name});
+}
+
+TEST_F(Morvet, PatchesATypicalFileInPlaceAndSilently)
+{
+	write_file(work / "board.stp", typical_input);
+	finished run = run_morvet(work, {"board.stp", "ignored.stp"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.output, "");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+}
+
+TEST_F(Morvet, KeepsLineFeedLinesDropsWhatFollowsTheCrcAndEndsTheLastLine)
+{
+	const std::string body = "NOTE \"X\" \"Y\";\nDATA D;\n";
+	write_file(work / "a.stp", body + "INTEGER freq = 7;\nENDDATA;\nCRC 0001;\njunk after\n");
+	write_file(work / "b.stp", body + "BOOLEAN USE_RCK = 0;\nENDDATA; ' last line, no end");
+	EXPECT_EQ(run_morvet(work, {"a.stp"}).status, 0);
+	EXPECT_EQ(run_morvet(work, {"b.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "a.stp"), with_crc(body + "INTEGER freq = 3;\r\nENDDATA;\n"));
+	EXPECT_EQ(read_file(work / "b.stp"),
+	          with_crc(body + "BOOLEAN USE_RCK = 1;\r\nENDDATA; ' last line, no end\r\n"));
+}
+
+TEST_F(Morvet, EmptyFileGetsTheEmptyTextsStatement)
+{
+	write_file(work / "empty.stp", "");
+	EXPECT_EQ(run_morvet(work, {"empty.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "empty.stp"), "CRC 0000;\r\n");
+}
+
+TEST_F(Morvet, ASecondRunLeavesTheResultUnchanged)
+{
+	std::string long_line = "' " + std::string(600, '=') + " CRC 1234; inside a comment\n";
+	write_file(work / "p.stp", long_line + typical_input);
+	ASSERT_EQ(run_morvet(work, {"p.stp"}).status, 0);
+	std::string first = read_file(work / "p.stp");
+	EXPECT_TRUE(carries_valid_crc(first));
+	EXPECT_EQ(first.compare(0, long_line.size(), long_line), 0);
+	ASSERT_EQ(run_morvet(work, {"p.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "p.stp"), first);
+}
+
+TEST_F(Morvet, TheBundledExampleComesOutWithAValidCrc)
+{
+	fs::copy_file(MORVET_EXAMPLE, work / "example.stp");
+	ASSERT_EQ(run_morvet(work, {"example.stp"}).status, 0);
+	std::string result = read_file(work / "example.stp");
+	EXPECT_TRUE(carries_valid_crc(result));
+	EXPECT_NE(result.find("\r\nBOOLEAN USE_RCK = 1;\r\n"), std::string::npos);
+	EXPECT_NE(result.find("\r\nINTEGER freq = 3;\r\n"), std::string::npos);
+	EXPECT_NE(result.find("\r\nINTEGER frequency_divider = 4;\r\n"), std::string::npos);
+}
+
+TEST_F(Morvet, AnInputInAnotherDirectoryIsPatchedThere)
+{
+	fs::create_directories(work / "run");
+	fs::create_directories(work / "files");
+	write_file(work / "files" / "rel.stp", typical_input);
+	write_file(work / "files" / "abs.stp", typical_input);
+	EXPECT_EQ(run_morvet(work / "run", {"../files/rel.stp"}).status, 0);
+	EXPECT_EQ(run_morvet(work / "run", {(work / "files" / "abs.stp").string()}).status, 0);
+	EXPECT_EQ(read_file(work / "files" / "rel.stp"), typical_result);
+	EXPECT_EQ(read_file(work / "files" / "abs.stp"), typical_result);
+	EXPECT_TRUE(names_in(work / "run").empty());
+	EXPECT_EQ(names_in(work / "files"), (std::vector<std::string>{"abs.stp", "rel.stp"}));
+}
+
+TEST_F(Morvet, AStaleTemporaryFileIsReplacedNotReused)
+{
+	write_file(work / temporary_name, std::string(100000, 'x'));
+	write_file(work / "board.stp", typical_input);
+	EXPECT_EQ(run_morvet(work, {"board.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_FALSE(fs::exists(work / temporary_name));
+}
+
+TEST_F(Morvet, TheTemporaryFileItselfIsRefusedAsInput)
+{
+	write_file(work / temporary_name, typical_input);
+	finished run = run_morvet(work, {temporary_name});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(read_file(work / temporary_name), typical_input);
+}
+
+TEST_F(Morvet, TheTemporaryFileUnderAnotherNameIsRefusedAsInput)
+{
+	skip_unless_native();
+	write_file(work / temporary_name, typical_input);
+	fs::create_directories(work / "elsewhere");
+	fs::create_hard_link(work / temporary_name, work / "elsewhere" / "hard.stp");
+	fs::create_symlink(work / temporary_name, work / "elsewhere" / "soft.stp");
+	for (const char *name : {"elsewhere/hard.stp", "elsewhere/soft.stp"}) {
+		finished run = run_morvet(work, {name});
+		EXPECT_EQ(run.status, 1) << name;
+		EXPECT_EQ(run.output, "\nCan't create output") << name;
+		EXPECT_EQ(read_file(work / temporary_name), typical_input) << name;
+	}
+}
+
+TEST_F(Morvet, OnlyRegularFilesAreOpened)
+{
+	fs::create_directories(work / "dir.stp");
+	finished run = run_morvet(work, {"dir.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't open dir.stp");
+	EXPECT_TRUE(fs::is_directory(work / "dir.stp"));
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"dir.stp"});
+	if (through_runner())
+		return;
+	ASSERT_EQ(mkfifo((work / "fifo.stp").c_str(), 0600), 0);
+	run = run_morvet(work, {"fifo.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't open fifo.stp");
+	EXPECT_TRUE(fs::is_fifo(work / "fifo.stp"));
+	run = run_morvet(work, {"/dev/null"});
+	EXPECT_EQ(run.output, "\nCan't open /dev/null");
+	EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(Morvet, ALinkPlantedAtTheTemporaryNameRedirectsNothing)
+{
+	skip_unless_native();
+	write_file(work / "victim", "precious");
+	write_file(work / "board.stp", typical_input);
+	fs::create_symlink(work / "victim", work / temporary_name);
+	EXPECT_EQ(run_morvet(work, {"board.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "victim"), "precious");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+
+	fs::create_hard_link(work / "victim", work / temporary_name);
+	write_file(work / "board.stp", typical_input);
+	EXPECT_EQ(run_morvet(work, {"board.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "victim"), "precious");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+}
+
+TEST_F(Morvet, PermissionBitsAreKept)
+{
+	skip_unless_native();
+	for (mode_t mode : {0600, 0755, 0640}) {
+		write_file(work / "m.stp", typical_input);
+		ASSERT_EQ(chmod((work / "m.stp").c_str(), mode), 0);
+		EXPECT_EQ(run_morvet(work, {"m.stp"}).status, 0);
+		struct stat status;
+		ASSERT_EQ(stat((work / "m.stp").c_str(), &status), 0);
+		EXPECT_EQ(status.st_mode & 07777, mode);
+		EXPECT_EQ(read_file(work / "m.stp"), typical_result);
+	}
+}
+
+TEST_F(Morvet, ThroughASymbolicLinkTheFileItNamesIsPatched)
+{
+	skip_unless_native();
+	fs::create_directories(work / "real");
+	write_file(work / "real" / "board.stp", typical_input);
+	fs::create_symlink("real/board.stp", work / "link.stp");
+	EXPECT_EQ(run_morvet(work, {"link.stp"}).status, 0);
+	EXPECT_TRUE(fs::is_symlink(work / "link.stp"));
+	EXPECT_EQ(read_file(work / "real" / "board.stp"), typical_result);
+}
+
+TEST_F(Morvet, AWorkingDirectoryOnAnotherFilesystemStillReplacesTheInput)
+{
+	skip_unless_native();
+	struct stat shm, here;
+	if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 ||
+	    shm.st_dev == here.st_dev)
+		GTEST_SKIP() << "no second filesystem at /dev/shm to work from";
+	std::string pattern = "/dev/shm/morvet-e2e-XXXXXX";
+	ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+	fs::path elsewhere = pattern;
+	write_file(work / "board.stp", typical_input);
+	ASSERT_EQ(chmod((work / "board.stp").c_str(), 0640), 0);
+	finished run = run_morvet(elsewhere, {(work / "board.stp").string()});
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	struct stat status;
+	ASSERT_EQ(stat((work / "board.stp").c_str(), &status), 0);
+	EXPECT_EQ(status.st_mode & 07777, 0640u);
+	EXPECT_TRUE(names_in(elsewhere).empty());
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	fs::remove_all(elsewhere);
+}
+
+TEST_F(Morvet, EightRunsStartedAtOnceInOneDirectoryAllSucceed)
+{
+	std::vector<std::string> inputs, expected;
+	for (int n = 0; n < 8; ++n) {
+		// Different sizes and texts, so a mix-up shows; big enough that
+		// unserialized runs would overlap.
+		std::string rows;
+		for (int row = 0; row < 2000 * (n + 1); ++row)
+			rows += "\tDRSCAN 32, $" + std::to_string(1000000 + row * (n + 3)) + ";\r\n";
+		inputs.push_back(typical_header + "INTEGER freq = " + std::to_string(n) + ";\r\n" + rows +
+		                 "CRC 0000;\r\n");
+		expected.push_back(with_crc(typical_header + "INTEGER freq = 3;\r\n" + rows));
+		write_file(work / ("f" + std::to_string(n) + ".stp"), inputs.back());
+	}
+	std::vector<started> runs;
+	for (int n = 0; n < 8; ++n)
+		runs.push_back(start_morvet(work, {"f" + std::to_string(n) + ".stp"}));
+	for (int n = 0; n < 8; ++n) {
+		finished run = wait_for(runs[static_cast<std::size_t>(n)]);
+		EXPECT_EQ(run.status, 0) << n << run.output;
+	}
+	for (int n = 0; n < 8; ++n)
+		EXPECT_TRUE(read_file(work / ("f" + std::to_string(n) + ".stp")) ==
+		            expected[static_cast<std::size_t>(n)])
+			<< "file " << n << " is not its own correct result";
+	EXPECT_FALSE(fs::exists(work / temporary_name));
+}
+
+} // namespace
