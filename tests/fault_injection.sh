@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Fault injection: runs the tool under strace, failing one system call at a
+# time (a full disk at every write, a failed read, sync, rename, open,
+# close...), or killing the process at every system call it makes, and
+# checks after each run that the user's file is either exactly as it was or
+# exactly the correct result, that success is never reported for a file
+# left unchanged, and that no incomplete temporary file is left behind.
+#
+# Usage: fault_injection.sh PATH-TO-MORVET
+# Exits 77 (skipped) where strace is missing or cannot trace.
+set -u
+
+morvet=$(realpath "$1")
+if ! command -v strace >/dev/null 2>&1; then
+	echo "SKIP: strace is not installed"
+	exit 77
+fi
+if ! strace -f -qq -o /dev/null true 2>/dev/null; then
+	echo "SKIP: strace cannot trace processes here"
+	exit 77
+fi
+
+scratch=$(mktemp -d)
+shm_scratch=""
+trap 'rm -rf "$scratch" ${shm_scratch:+"$shm_scratch"}' EXIT
+
+passed=0
+failed=0
+fail() {
+	failed=$((failed + 1))
+	echo "FAIL: $*"
+}
+
+# A STAPL program of a few hundred kilobytes, so that the copy and the CRC
+# pass each take several reads and writes.
+make_input() {
+	printf 'NOTE "CREATOR" "fault injection";\r\nDATA P;\r\n'
+	printf 'BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\nENDDATA;\r\n'
+	printf 'PROCEDURE DO_PROGRAM USES P;\r\n'
+	for ((row = 0; row < 9000; row++)); do
+		printf '\tDRSCAN 32, $%08X, CAPTURE row[31..0];\r\n' $((row * 2654435761 % 4294967296))
+	done
+	printf 'ENDPROC;\r\nCRC 1234;\r\n'
+}
+
+original="$scratch/original.stp"
+make_input > "$original"
+mkdir "$scratch/reference"
+cp "$original" "$scratch/reference/board.stp"
+if ! (cd "$scratch/reference" && "$morvet" board.stp); then
+	echo "FAIL: the reference run itself failed"
+	exit 1
+fi
+expected="$scratch/reference/board.stp"
+
+# One scenario: where the tool runs and where the input lies.
+workdir=""
+inputdir=""
+
+prepare() {
+	rm -rf "$workdir" "$inputdir"
+	mkdir -p "$workdir" "$inputdir"
+	cp "$original" "$inputdir/board.stp"
+}
+
+# Runs the tool under strace with the given injection and checks the files.
+# $1: label; $2: how the process was stopped (error, signal or kill).
+run_and_check() {
+	local label=$1 kind=$2
+	shift 2
+	prepare
+	local status=0
+	(cd "$workdir" && strace -f -qq -o /dev/null "$@" "$morvet" "$inputdir/board.stp" \
+		> "$scratch/stdout" 2>/dev/null) 2>/dev/null || status=$?
+	local result="$inputdir/board.stp"
+	local ok=1
+	if cmp -s "$result" "$original"; then
+		if [ "$status" -eq 0 ]; then
+			fail "$label: reported success but left the file unpatched"
+			ok=0
+		fi
+	elif ! cmp -s "$result" "$expected"; then
+		fail "$label: the file is neither the original nor the correct result (status $status)"
+		ok=0
+	fi
+	if [ "$kind" != kill ]; then
+		local leftover="$workdir/\$\$out\$\$.stp"
+		if [ -e "$leftover" ] && ! cmp -s "$leftover" "$expected"; then
+			fail "$label: an incomplete temporary file was left behind"
+			ok=0
+		fi
+		if compgen -G "$inputdir/.morvet-*" >/dev/null; then
+			fail "$label: a partial copy was left beside the input"
+			ok=0
+		fi
+	fi
+	if [ "$ok" -eq 1 ]; then
+		passed=$((passed + 1))
+	fi
+}
+
+# How often a clean run makes each system call: "name count" lines.
+syscall_counts() {
+	prepare
+	(cd "$workdir" && strace -f -qq -o "$scratch/trace" "$morvet" "$inputdir/board.stp" >/dev/null)
+	sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$scratch/trace" | sort | uniq -c |
+		awk '{ print $2, $1 }'
+}
+
+run_scenario() {
+	local scenario=$1
+	local counts
+	counts=$(syscall_counts)
+	local name count n
+	while read -r name count; do
+		local error=""
+		case "$name" in
+		write) error=ENOSPC ;;
+		read | pread64 | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) error=EIO ;;
+		openat | open | unlink | unlinkat | rename | renameat | renameat2) error=EACCES ;;
+		esac
+		for ((n = 1; n <= count; n++)); do
+			if [ -n "$error" ]; then
+				run_and_check "$scenario: $name fails with $error at call $n" error \
+					-e inject="$name:error=$error:when=$n"
+			fi
+			run_and_check "$scenario: killed at $name call $n" kill \
+				-e inject="$name:signal=KILL:when=$n"
+		done
+		case "$name" in
+		write | read | fsync | rename | openat)
+			for ((n = 1; n <= count; n++)); do
+				run_and_check "$scenario: interrupted at $name call $n" signal \
+					-e inject="$name:signal=INT:when=$n"
+			done ;;
+		esac
+	done <<< "$counts"
+	# A rename that cannot cross filesystems sends the result the long way.
+	run_and_check "$scenario: rename fails with EXDEV" error -e inject=rename:error=EXDEV:when=1
+}
+
+workdir="$scratch/same/work"
+inputdir="$scratch/same/work"
+run_scenario "same directory"
+
+workdir="$scratch/split/work"
+inputdir="$scratch/split/files"
+run_scenario "other directory"
+
+shm_root=/dev/shm
+if [ -d "$shm_root" ] && [ "$(stat -c %d "$shm_root")" != "$(stat -c %d "$scratch")" ]; then
+	shm_scratch=$(mktemp -d "$shm_root/morvet-fault-XXXXXX")
+	workdir="$shm_scratch/work"
+	inputdir="$scratch/cross/files"
+	run_scenario "other filesystem"
+else
+	echo "SKIP: other filesystem: /dev/shm is missing or on the same filesystem as $scratch"
+fi
+
+echo "fault injection: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
