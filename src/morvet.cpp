@@ -23,7 +23,7 @@ const char usage_text[] =
 
 // Blocks of this size are read and written at a time: large enough that
 // the per-call cost vanishes beside the CRC, small enough to be no burden.
-const std::size_t block_size = 65536;
+const std::size_t block_size = 262144;
 
 // The input is read a block at a time and cut into line chunks in place.
 // A block ends with room for a chunk carried over from the one before.
@@ -48,7 +48,9 @@ void refill(chunk_reader *reader)
 	std::memmove(input_block, input_block + reader->start, left);
 	reader->start = 0;
 	reader->end = left;
-	std::size_t wanted = sizeof input_block - left;
+	// Whole blocks only: a request of an odd size is split by the stream
+	// into two system calls.
+	std::size_t wanted = block_size;
 	std::size_t got = std::fread(input_block + left, 1, wanted, reader->in);
 	reader->end += got;
 	if (got < wanted) {
