@@ -169,6 +169,7 @@ pass_result crc_pass(std::FILE *text)
 
 int morvet_main(int argc, path_char **argv)
 {
+	begin_run();
 	if (argc < 2) {
 		std::fputs(usage_text, stdout);
 		return finish(1);

@@ -3,6 +3,7 @@
 // directory, and putting the finished result in the input's place.
 //
 // Calling sequence for one run:
+//   begin_run            standard output made byte-exact
 //   open_input           the file to patch; regular files only
 //   lock_working_directory   one run at a time uses "$$out$$.stp" here
 //   is_temporary_file    refuse an input that is "$$out$$.stp" itself
@@ -42,6 +43,10 @@ struct input_file {
 	gid_t group;
 #endif
 };
+
+// Prepares the process: messages go to standard output byte for byte, with
+// no line-end translation.
+void begin_run();
 
 // Opens path for reading. Fails for anything but a regular file (or a link
 // to one), so a directory, FIFO or device is never read or replaced.

@@ -199,6 +199,10 @@ bool replace_across_filesystems(const input_file *input)
 
 } // namespace
 
+void begin_run()
+{
+}
+
 bool open_input(const path_char *path, input_file *input)
 {
 	// O_NONBLOCK keeps a FIFO from stalling the open; it is refused below
