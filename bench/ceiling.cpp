@@ -32,7 +32,7 @@ bool write_all(int fd, const unsigned char *data, ssize_t length)
 int main(int argc, char **argv)
 {
 	if (argc != 3) {
-		std::fputs("usage: morvet_ceiling INPUT OUTPUT\n", stderr);
+		(void)std::fputs("usage: morvet_ceiling INPUT OUTPUT\n", stderr);
 		return 2;
 	}
 	int in = open(argv[1], O_RDONLY);

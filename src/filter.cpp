@@ -44,9 +44,9 @@ filter_result filter_line(const char *chunk, std::size_t length, std::FILE *out)
 			continue;
 		if (r.replacement == nullptr)
 			return FILTER_STOP;
-		std::fputs(r.replacement, out);
+		(void)std::fputs(r.replacement, out);
 		return FILTER_REPLACED;
 	}
-	std::fwrite(chunk, 1, length, out);
+	(void)std::fwrite(chunk, 1, length, out);
 	return FILTER_COPIED;
 }

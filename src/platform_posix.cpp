@@ -39,8 +39,8 @@ extern "C" void remove_incomplete_and_die(int signal_number)
 		unlink(temporary_name);
 	if (beside_input_active)
 		unlink(beside_input_path);
-	std::signal(signal_number, SIG_DFL);
-	std::raise(signal_number);
+	(void)std::signal(signal_number, SIG_DFL);
+	(void)std::raise(signal_number);
 }
 
 const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -310,7 +310,7 @@ bool commit_temporary(std::FILE *temporary)
 void discard_temporary(std::FILE *temporary)
 {
 	if (temporary != nullptr)
-		std::fclose(temporary);
+		(void)std::fclose(temporary);
 	// Failing to remove it leaves an incomplete file that the next run in
 	// this directory removes; the run fails either way.
 	unlink(temporary_name);
@@ -328,5 +328,5 @@ bool replace_input(const input_file *input)
 
 void print_path(const path_char *path)
 {
-	std::fputs(path, stdout);
+	(void)std::fputs(path, stdout);
 }

@@ -260,8 +260,10 @@ std::FILE *create_temporary(const input_file *)
 
 bool commit_temporary(std::FILE *temporary)
 {
-	bool committed = std::fflush(temporary) == 0 &&
-	                 FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(temporary))));
+	// The C runtime hands the handle back as an integer.
+	HANDLE handle = reinterpret_cast<HANDLE>( // NOLINT(performance-no-int-to-ptr)
+		_get_osfhandle(_fileno(temporary)));
+	bool committed = std::fflush(temporary) == 0 && FlushFileBuffers(handle);
 	temporary_handle = INVALID_HANDLE_VALUE;
 	if (std::fclose(temporary) != 0)
 		committed = false;
@@ -272,7 +274,7 @@ void discard_temporary(std::FILE *temporary)
 {
 	temporary_handle = INVALID_HANDLE_VALUE;
 	if (temporary != nullptr)
-		std::fclose(temporary);
+		(void)std::fclose(temporary);
 	DeleteFileW(temporary_name);
 }
 
@@ -300,14 +302,13 @@ void print_path(const path_char *path)
 	// file) gets it in UTF-8, which loses no character.
 	HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
 	DWORD mode;
-	if (GetConsoleMode(out, &mode)) {
-		std::fflush(stdout);
+	if (GetConsoleMode(out, &mode) && std::fflush(stdout) == 0) {
 		DWORD written;
-		WriteConsoleW(out, path, static_cast<DWORD>(std::wcslen(path)), &written, nullptr);
-		return;
+		if (WriteConsoleW(out, path, static_cast<DWORD>(std::wcslen(path)), &written, nullptr))
+			return;
 	}
 	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path,
 	                                 nullptr, nullptr);
 	if (length > 1)
-		std::fwrite(utf8_path, 1, static_cast<std::size_t>(length - 1), stdout);
+		(void)std::fwrite(utf8_path, 1, static_cast<std::size_t>(length - 1), stdout);
 }
