@@ -184,13 +184,17 @@ int morvet_main(int argc, path_char **argv)
 		return finish(0);
 	}
 
+	// The lock comes before the input is opened, so that a run waiting for
+	// another one on the same file reads that one's result, not the file
+	// it is about to replace.
+	bool locked = lock_working_directory();
 	input_file input;
 	if (!open_input(path, &input)) {
 		(void)std::fputs("\nCan't open ", stdout);
 		print_path(path);
 		return finish(1);
 	}
-	if (!lock_working_directory() || is_temporary_file(&input)) {
+	if (!locked || is_temporary_file(&input)) {
 		(void)std::fclose(input.stream);
 		return fail_output();
 	}

@@ -4,8 +4,8 @@
 //
 // Calling sequence for one run:
 //   begin_run            standard output made byte-exact
-//   open_input           the file to patch; regular files only
 //   lock_working_directory   one run at a time uses "$$out$$.stp" here
+//   open_input           the file to patch; regular files only
 //   is_temporary_file    refuse an input that is "$$out$$.stp" itself
 //   create_temporary     a fresh "$$out$$.stp", exclusively created
 //   commit_temporary     data on disk, stream closed
