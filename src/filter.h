@@ -25,10 +25,9 @@ enum filter_result {
 	FILTER_REPLACED = 2, // a forced declaration was written in its place
 };
 
-// Longest chunk the copy pass hands over, and the buffer that holds one
-// with a terminating NUL to spare.
+// Longest chunk the copy pass hands over: a line longer than this arrives
+// as several chunks.
 const std::size_t filter_chunk_max = 254;
-const std::size_t filter_chunk_buffer = 256;
 
 // Applies the rules to chunk, the first length bytes of a line (up to and
 // including its line feed if the line fits in filter_chunk_max bytes), and

@@ -26,8 +26,9 @@ const char usage_text[] =
 const std::size_t block_size = 262144;
 
 // The input is read a block at a time and cut into line chunks in place.
-// A block ends with room for a chunk carried over from the one before.
-unsigned char input_block[block_size + filter_chunk_buffer];
+// Room for one more chunk holds the part of a line carried over from the
+// block before.
+unsigned char input_block[block_size + filter_chunk_max];
 unsigned char output_buffer[block_size];
 
 struct chunk_reader {

@@ -4,6 +4,7 @@
 // in which case the cases that need POSIX file types are skipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>

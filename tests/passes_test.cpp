@@ -139,13 +139,14 @@ TEST(LongLines, InputLargerThanOneReadBlockIsCutTheSameEverywhere)
 
 TEST(PassErrors, AReadErrorIsNeverTakenForTheEndOfTheInput)
 {
-	std::FILE *unreadable = std::tmpfile();
+	// A stream open only for writing fails every read.
+	std::FILE *unreadable = std::fopen("/dev/null", "wb");
 	ASSERT_NE(unreadable, nullptr);
-	std::FILE *write_only = std::fopen("/dev/null", "wb");
-	ASSERT_NE(write_only, nullptr);
-	EXPECT_EQ(copy_pass(write_only, unreadable), PASS_READ_FAILED);
-	std::fclose(write_only);
+	std::FILE *out = std::tmpfile();
+	ASSERT_NE(out, nullptr);
+	EXPECT_EQ(copy_pass(unreadable, out), PASS_READ_FAILED);
 	std::fclose(unreadable);
+	std::fclose(out);
 }
 
 TEST(PassErrors, AFullDiskFailsTheCopy)
