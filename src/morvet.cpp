@@ -11,6 +11,7 @@
 
 #include "crc16.h"
 #include "filter.h"
+#include "report.h"
 
 #ifndef MORVET_VERSION
 #define MORVET_VERSION "unknown"
@@ -81,18 +82,16 @@ std::size_t next_chunk(chunk_reader *reader, const char **chunk)
 	return length;
 }
 
-// Ends the run: what was printed must reach standard output, or the run
-// has failed after all.
 int finish(int status)
 {
-	if (std::fflush(stdout) != 0 || std::ferror(stdout))
-		return 1;
-	return status;
+	return finish_output(status);
 }
 
-int fail_output()
+// "Can't create output", with the cause on standard error.
+int fail_output(const path_char *path)
 {
-	(void)std::fputs("\nCan't create output", stdout);
+	say("\nCan't create output");
+	report_failure(path);
 	return finish(1);
 }
 
@@ -189,42 +188,74 @@ int morvet_main(int argc, path_char **argv)
 	// another one on the same file reads that one's result, not the file
 	// it is about to replace.
 	bool locked = lock_working_directory();
+	platform_failure lock_failure = last_failure;
 	input_file input;
 	if (!open_input(path, &input)) {
-		(void)std::fputs("\nCan't open ", stdout);
-		print_path(path);
+		say_with_path("\nCan't open ", path);
+		report_failure(path);
 		return finish(1);
 	}
-	if (!locked || is_temporary_file(&input)) {
-		(void)std::fclose(input.stream);
-		return fail_output();
+	if (!locked) {
+		close_input(&input);
+		last_failure = lock_failure;
+		return fail_output(path);
+	}
+	if (is_temporary_file(&input)) {
+		close_input(&input);
+		say("\nCan't create output");
+		report_note(path, "is the temporary file itself");
+		return finish(1);
 	}
 	std::FILE *temporary = create_temporary(&input);
 	if (temporary == nullptr) {
-		(void)std::fclose(input.stream);
-		return fail_output();
+		close_input(&input);
+		return fail_output(path);
 	}
 	// Without the large buffer the run is only slower, never wrong.
 	(void)std::setvbuf(temporary, reinterpret_cast<char *>(output_buffer), _IOFBF,
 	                   sizeof output_buffer);
 
 	pass_result copied = copy_pass(input.stream, temporary);
-	(void)std::fclose(input.stream); // read-only: nothing to lose at its close
+	if (copied == PASS_READ_FAILED)
+		record_c_library_failure("can't read", false);
+	close_input(&input);
 	if (copied == PASS_READ_FAILED) {
 		discard_temporary(temporary);
-		(void)std::fputs("\nCan't read ", stdout);
-		print_path(path);
+		say_with_path("\nCan't read ", path);
+		report_failure(path);
 		return finish(1);
 	}
-	if (copied != PASS_DONE || crc_pass(temporary) != PASS_DONE) {
+	if (copied == PASS_WRITE_FAILED)
+		record_c_library_failure("can't write the temporary file", true);
+	else if (crc_pass(temporary) != PASS_DONE) {
+		record_c_library_failure("can't read back the temporary file", true);
+		copied = PASS_WRITE_FAILED;
+	}
+	if (copied != PASS_DONE) {
 		discard_temporary(temporary);
-		return fail_output();
+		return fail_output(path);
 	}
 	if (!commit_temporary(temporary)) {
 		discard_temporary(nullptr);
-		return fail_output();
+		return fail_output(path);
 	}
-	if (!replace_input(&input))
-		return fail_output();
-	return finish(0);
+	switch (replace_input(&input)) {
+	case REPLACED:
+		return finish(0);
+	case REPLACE_FAILED_RESULT_KEPT:
+		say("\nCan't create output");
+		report_failure(path);
+		(void)std::fputs("morvet: the patched result is in ", stderr);
+		write_temporary_location(stderr);
+		(void)std::fputs("\n", stderr);
+		return finish(1);
+	case REPLACE_INPUT_CHANGED:
+		say_with_path("\nCan't patch ", path);
+		say(": it changed while it was being patched");
+		return finish(1);
+	case REPLACED_NOT_SYNCED:
+	case REPLACE_FAILED:
+		break;
+	}
+	return fail_output(path);
 }

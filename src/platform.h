@@ -11,13 +11,19 @@
 //   commit_temporary     data on disk, stream closed
 //   replace_input        the result takes the input's place in one step
 // On a failure before replace_input, discard_temporary removes the
-// incomplete file. When replace_input fails, the complete result stays in
-// "$$out$$.stp" for the user to recover and the input is untouched.
+// incomplete file. When replace_input fails, the input is untouched and
+// its result says whether the complete result stays in "$$out$$.stp" for the
+// user to recover.
 //
-// Every function reports failure through its result; none prints.
+// Every function reports failure through its result and, before returning
+// it, records what failed and the system's reason in last_failure for the
+// driver to report. None prints to standard output; notes and warnings a
+// user should see (waiting for a lock, a directory that could not be
+// synced) go to standard error through report.h.
 #ifndef MORVET_PLATFORM_H
 #define MORVET_PLATFORM_H
 
+#include <cstddef>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -29,6 +35,32 @@ typedef wchar_t path_char;
 #include <sys/types.h>
 typedef char path_char;
 #endif
+
+// The system's reason for a failure: an errno value, or on Windows either
+// that or a GetLastError() code.
+struct system_error {
+	unsigned long code;
+	bool from_c_library; // code is an errno value
+};
+
+// What the last failing platform function was doing, and why it failed.
+struct platform_failure {
+	const char *what;     // "can't create the temporary file", ...
+	bool about_temporary; // the failure concerns "$$out$$.stp", not the input
+	system_error error;
+};
+extern platform_failure last_failure;
+
+// Records a failure with the system's last error (errno on POSIX,
+// GetLastError() on Windows), read before anything can change it.
+void record_failure(const char *what, bool about_temporary);
+
+// Records a failure of a C library call, whose reason is always in errno.
+void record_c_library_failure(const char *what, bool about_temporary);
+
+// The system's description of error, as UTF-8 text without a trailing line
+// end, in text (size bytes, always terminated).
+void describe_error(system_error error, char *text, std::size_t size);
 
 struct input_file {
 	std::FILE *stream;      // open for reading in binary mode
@@ -70,12 +102,28 @@ bool commit_temporary(std::FILE *temporary);
 // Closes the stream if there is one and removes the incomplete file.
 void discard_temporary(std::FILE *temporary);
 
+// Closes the input after it has been read.
+void close_input(input_file *input);
+
+enum replace_result {
+	REPLACED,                  // the input's path names the complete result
+	REPLACED_NOT_SYNCED,       // it does, but its directory could not be synced
+	REPLACE_FAILED,            // input untouched, nothing of this run left
+	REPLACE_FAILED_RESULT_KEPT, // input untouched, "$$out$$.stp" holds the result
+	REPLACE_INPUT_CHANGED,     // the input changed while it was read; untouched
+};
+
 // Moves the committed temporary file onto the input's path so that the path
 // names either the old file or the complete new one at every moment, also
 // when the working directory lies on another filesystem.
-bool replace_input(const input_file *input);
+replace_result replace_input(const input_file *input);
 
-// Writes a path to standard output the way the user typed it.
-void print_path(const path_char *path);
+// Writes a path to stream (standard output or error) the way the user typed
+// it: on a Windows console as typed, elsewhere in UTF-8.
+void write_path(const path_char *path, std::FILE *stream);
+
+// Writes the absolute path of "$$out$$.stp" in the working directory to
+// stream, as write_path does.
+void write_temporary_location(std::FILE *stream);
 
 #endif

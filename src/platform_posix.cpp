@@ -18,9 +18,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+platform_failure last_failure;
+
 namespace {
 
 const char temporary_name[] = "$$out$$.stp";
+char working_directory[PATH_MAX];
 
 // Files this run would leave half-written if it were interrupted: the
 // temporary file until it is complete, and the copy made beside the input
@@ -103,14 +106,23 @@ const char *directory_of(const char *path)
 // directory say so with EINVAL; there the rename is as durable as it gets.
 bool sync_directory(const char *directory)
 {
-	if (directory == nullptr)
+	if (directory == nullptr) {
+		errno = ENAMETOOLONG;
+		record_failure("can't sync the file's directory", false);
 		return false;
+	}
 	int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd < 0)
+	if (fd < 0) {
+		record_failure("can't open the file's directory to sync it", false);
 		return false;
+	}
 	bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
-	if (close(fd) != 0)
+	if (!synced)
+		record_failure("can't sync the file's directory", false);
+	if (close(fd) != 0 && synced) {
+		record_failure("can't sync the file's directory", false);
 		synced = false;
+	}
 	return synced;
 }
 
@@ -119,9 +131,15 @@ bool sync_directory(const char *directory)
 // changing it clears the set-user-ID and set-group-ID bits.
 bool copy_permissions(int fd, const input_file *input)
 {
-	if (fchown(fd, input->owner, input->group) != 0 && errno != EPERM)
+	if (fchown(fd, input->owner, input->group) != 0 && errno != EPERM) {
+		record_failure("can't give the result the file's owner", true);
 		return false;
-	return fchmod(fd, input->mode & 07777) == 0;
+	}
+	if (fchmod(fd, input->mode & 07777) != 0) {
+		record_failure("can't give the result the file's permissions", true);
+		return false;
+	}
+	return true;
 }
 
 bool write_all(int fd, const unsigned char *data, std::size_t length)
@@ -131,6 +149,7 @@ bool write_all(int fd, const unsigned char *data, std::size_t length)
 		if (written < 0) {
 			if (errno == EINTR)
 				continue;
+			record_failure("can't write the copy beside the file", false);
 			return false;
 		}
 		data += written;
@@ -146,6 +165,7 @@ bool copy_file_contents(int from, int to)
 		if (got < 0) {
 			if (errno == EINTR)
 				continue;
+			record_failure("can't read the result back", true);
 			return false;
 		}
 		if (got == 0)
@@ -161,31 +181,46 @@ bool copy_file_contents(int from, int to)
 bool replace_across_filesystems(const input_file *input)
 {
 	const char *directory = directory_of(input->target);
-	if (directory == nullptr)
+	int length = directory == nullptr ? -1
+	                                  : std::snprintf(beside_input_path, sizeof beside_input_path,
+	                                                  "%s/.morvet-XXXXXX", directory);
+	if (length < 0 || static_cast<std::size_t>(length) >= sizeof beside_input_path) {
+		errno = ENAMETOOLONG;
+		record_failure("can't make a copy beside the file", false);
 		return false;
-	int length = std::snprintf(beside_input_path, sizeof beside_input_path,
-	                           "%s/.morvet-XXXXXX", directory);
-	if (length < 0 || static_cast<std::size_t>(length) >= sizeof beside_input_path)
-		return false;
+	}
 	int from = open(temporary_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	if (from < 0)
+	if (from < 0) {
+		record_failure("can't read the result back", true);
 		return false;
+	}
 	sigset_t signals;
 	hold_cleanup_signals(&signals);
 	int to = mkostemp(beside_input_path, O_CLOEXEC);
 	if (to >= 0)
 		beside_input_active = 1;
+	else
+		record_failure("can't make a copy beside the file", false);
 	release_cleanup_signals(&signals);
 	if (to < 0) {
 		close(from);
 		return false;
 	}
-	bool copied = copy_file_contents(from, to) && copy_permissions(to, input) &&
-	              fsync(to) == 0;
-	close(from);
-	if (close(to) != 0)
+	bool copied = copy_file_contents(from, to) && copy_permissions(to, input);
+	if (copied && fsync(to) != 0) {
+		record_failure("can't sync the copy beside the file", false);
 		copied = false;
-	if (!copied || rename(beside_input_path, input->target) != 0) {
+	}
+	close(from);
+	if (close(to) != 0 && copied) {
+		record_failure("can't write the copy beside the file", false);
+		copied = false;
+	}
+	if (copied && rename(beside_input_path, input->target) != 0) {
+		record_failure("can't replace the file", false);
+		copied = false;
+	}
+	if (!copied) {
 		unlink(beside_input_path);
 		beside_input_active = 0;
 		return false;
@@ -194,10 +229,28 @@ bool replace_across_filesystems(const input_file *input)
 	// The result is in place; a stale copy left in the working directory is
 	// removed by the next run there, so failing to remove it is no failure.
 	unlink(temporary_name);
-	return sync_directory(directory_of(input->target));
+	return true;
 }
 
 } // namespace
+
+void record_failure(const char *what, bool about_temporary)
+{
+	last_failure.error.code = static_cast<unsigned long>(errno);
+	last_failure.error.from_c_library = true;
+	last_failure.what = what;
+	last_failure.about_temporary = about_temporary;
+}
+
+void record_c_library_failure(const char *what, bool about_temporary)
+{
+	record_failure(what, about_temporary);
+}
+
+void describe_error(system_error error, char *text, std::size_t size)
+{
+	(void)std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error.code)));
+}
 
 void begin_run()
 {
@@ -208,11 +261,19 @@ bool open_input(const path_char *path, input_file *input)
 	// O_NONBLOCK keeps a FIFO from stalling the open; it is refused below
 	// along with every other kind of file that is not a regular one.
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
+	if (fd < 0) {
+		record_failure("can't open", false);
 		return false;
+	}
 	struct stat status;
-	if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-	    fcntl(fd, F_SETFL, 0) != 0) {
+	if (fstat(fd, &status) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+		record_failure("can't open", false);
+		close(fd);
+		return false;
+	}
+	if (!S_ISREG(status.st_mode)) {
+		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+		last_failure = {"not a regular file", false, {static_cast<unsigned long>(errno), true}};
 		close(fd);
 		return false;
 	}
@@ -227,11 +288,13 @@ bool open_input(const path_char *path, input_file *input)
 	input->target = path;
 	struct stat link_status;
 	if (lstat(path, &link_status) != 0) {
+		record_failure("can't open", false);
 		close(fd);
 		return false;
 	}
 	if (S_ISLNK(link_status.st_mode)) {
 		if (realpath(path, resolved_target) == nullptr) {
+			record_failure("can't resolve the link", false);
 			close(fd);
 			return false;
 		}
@@ -239,6 +302,7 @@ bool open_input(const path_char *path, input_file *input)
 	}
 	input->stream = fdopen(fd, "rb");
 	if (input->stream == nullptr) {
+		record_failure("can't open", false);
 		close(fd);
 		return false;
 	}
@@ -250,8 +314,10 @@ bool lock_working_directory()
 	// Held until the process ends, which closes the descriptor and so
 	// releases the lock however the run ends.
 	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd < 0)
+	if (fd < 0) {
+		record_failure("can't lock the working directory", true);
 		return false;
+	}
 	for (;;) {
 		if (flock(fd, LOCK_EX) == 0)
 			return true;
@@ -259,7 +325,10 @@ bool lock_working_directory()
 			continue;
 		// Where the filesystem has no locks at all, a single run must still
 		// work; only overlapping runs are unprotected there.
-		return errno == ENOLCK || errno == EOPNOTSUPP;
+		if (errno == ENOLCK || errno == EOPNOTSUPP)
+			return true;
+		record_failure("can't lock the working directory", true);
+		return false;
 	}
 }
 
@@ -276,20 +345,27 @@ bool is_temporary_file(const input_file *input)
 std::FILE *create_temporary(const input_file *input)
 {
 	install_cleanup_handlers();
-	if (unlink(temporary_name) != 0 && errno != ENOENT)
+	if (unlink(temporary_name) != 0 && errno != ENOENT) {
+		record_failure("can't remove the old temporary file", true);
 		return nullptr;
+	}
 	sigset_t signals;
 	hold_cleanup_signals(&signals);
 	int fd = open(temporary_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 	              S_IRUSR | S_IWUSR);
 	if (fd >= 0)
 		temporary_incomplete = 1;
+	else
+		record_failure("can't create the temporary file", true);
 	release_cleanup_signals(&signals);
 	if (fd < 0)
 		return nullptr;
 	std::FILE *stream = nullptr;
-	if (copy_permissions(fd, input))
+	if (copy_permissions(fd, input)) {
 		stream = fdopen(fd, "w+b");
+		if (stream == nullptr)
+			record_failure("can't create the temporary file", true);
+	}
 	if (stream == nullptr) {
 		close(fd);
 		discard_temporary(nullptr);
@@ -299,9 +375,17 @@ std::FILE *create_temporary(const input_file *input)
 
 bool commit_temporary(std::FILE *temporary)
 {
-	bool committed = std::fflush(temporary) == 0 && fsync(fileno(temporary)) == 0;
-	if (std::fclose(temporary) != 0)
+	bool committed = std::fflush(temporary) == 0;
+	if (!committed)
+		record_failure("can't write the temporary file", true);
+	if (committed && fsync(fileno(temporary)) != 0) {
+		record_failure("can't sync the temporary file", true);
 		committed = false;
+	}
+	if (std::fclose(temporary) != 0 && committed) {
+		record_failure("can't write the temporary file", true);
+		committed = false;
+	}
 	if (committed)
 		temporary_incomplete = 0;
 	return committed;
@@ -317,16 +401,38 @@ void discard_temporary(std::FILE *temporary)
 	temporary_incomplete = 0;
 }
 
-bool replace_input(const input_file *input)
+void close_input(input_file *input)
 {
-	if (rename(temporary_name, input->target) == 0)
-		return sync_directory(directory_of(input->target));
-	if (errno == EXDEV)
-		return replace_across_filesystems(input);
-	return false;
+	// Read-only: nothing can be lost at its close.
+	(void)std::fclose(input->stream);
+	input->stream = nullptr;
 }
 
-void print_path(const path_char *path)
+replace_result replace_input(const input_file *input)
 {
-	(void)std::fputs(path, stdout);
+	if (rename(temporary_name, input->target) == 0)
+		return sync_directory(directory_of(input->target)) ? REPLACED : REPLACED_NOT_SYNCED;
+	if (errno == EXDEV) {
+		if (!replace_across_filesystems(input))
+			return REPLACE_FAILED_RESULT_KEPT;
+		return sync_directory(directory_of(input->target)) ? REPLACED : REPLACED_NOT_SYNCED;
+	}
+	record_failure("can't replace the file", false);
+	return REPLACE_FAILED_RESULT_KEPT;
+}
+
+void write_path(const path_char *path, std::FILE *stream)
+{
+	(void)std::fputs(path, stream);
+}
+
+void write_temporary_location(std::FILE *stream)
+{
+	if (getcwd(working_directory, sizeof working_directory) == nullptr) {
+		(void)std::fputs(temporary_name, stream);
+		return;
+	}
+	// The root directory already ends in a slash.
+	const char *separator = working_directory[1] == '\0' ? "" : "/";
+	(void)std::fprintf(stream, "%s%s%s", working_directory, separator, temporary_name);
 }

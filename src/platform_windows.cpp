@@ -8,9 +8,13 @@
 // midway without a backup name it can leave the input deleted.
 #include "platform.h"
 
+#include <cerrno>
+#include <cstring>
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
+
+platform_failure last_failure;
 
 namespace {
 
@@ -25,6 +29,8 @@ wchar_t resolved_target[extended_path];
 wchar_t directory_path[extended_path];
 wchar_t beside_input_path[extended_path + 64];
 char utf8_path[extended_path * 3];
+wchar_t full_temporary_path[extended_path];
+wchar_t error_text[512];
 unsigned char copy_block[65536];
 
 BOOL WINAPI remove_incomplete_on_break(DWORD)
@@ -125,12 +131,17 @@ bool copy_file_contents(HANDLE from, HANDLE to)
 bool replace_across_volumes(const input_file *input)
 {
 	const wchar_t *directory = directory_of(input->target);
-	if (directory == nullptr)
+	if (directory == nullptr) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		record_failure("can't make a copy beside the file", false);
 		return false;
+	}
 	HANDLE from = CreateFileW(temporary_name, GENERIC_READ, FILE_SHARE_READ, nullptr,
 	                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-	if (from == INVALID_HANDLE_VALUE)
+	if (from == INVALID_HANDLE_VALUE) {
+		record_failure("can't read the result back", true);
 		return false;
+	}
 	HANDLE to = INVALID_HANDLE_VALUE;
 	for (unsigned attempt = 0; attempt < 100 && to == INVALID_HANDLE_VALUE; ++attempt) {
 		_snwprintf(beside_input_path, sizeof beside_input_path / sizeof(wchar_t),
@@ -141,17 +152,30 @@ bool replace_across_volumes(const input_file *input)
 			break;
 	}
 	if (to == INVALID_HANDLE_VALUE) {
+		record_failure("can't make a copy beside the file", false);
 		CloseHandle(from);
 		return false;
 	}
 	temporary_handle = to;
-	bool copied = copy_file_contents(from, to) && FlushFileBuffers(to);
+	bool copied = copy_file_contents(from, to);
+	if (!copied)
+		record_failure("can't write the copy beside the file", false);
+	if (copied && !FlushFileBuffers(to)) {
+		record_failure("can't sync the copy beside the file", false);
+		copied = false;
+	}
 	CloseHandle(from);
 	temporary_handle = INVALID_HANDLE_VALUE;
-	if (!CloseHandle(to))
+	if (!CloseHandle(to) && copied) {
+		record_failure("can't write the copy beside the file", false);
 		copied = false;
-	if (!copied || !MoveFileExW(beside_input_path, input->target,
-	                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+	}
+	if (copied && !MoveFileExW(beside_input_path, input->target,
+	                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+		record_failure("can't replace the file", false);
+		copied = false;
+	}
+	if (!copied) {
 		DeleteFileW(beside_input_path);
 		return false;
 	}
@@ -163,10 +187,52 @@ bool replace_across_volumes(const input_file *input)
 
 } // namespace
 
+void record_failure(const char *what, bool about_temporary)
+{
+	last_failure.error.code = GetLastError();
+	last_failure.error.from_c_library = false;
+	last_failure.what = what;
+	last_failure.about_temporary = about_temporary;
+}
+
+void record_c_library_failure(const char *what, bool about_temporary)
+{
+	last_failure.error.code = static_cast<unsigned long>(errno);
+	last_failure.error.from_c_library = true;
+	last_failure.what = what;
+	last_failure.about_temporary = about_temporary;
+}
+
+void describe_error(system_error error, char *text, std::size_t size)
+{
+	if (size == 0)
+		return;
+	if (error.from_c_library) {
+		(void)std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error.code)));
+		return;
+	}
+	DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+	                              nullptr, error.code, 0, error_text,
+	                              sizeof error_text / sizeof(wchar_t), nullptr);
+	// The system's messages end in a period and a line end; a line of ours
+	// ends where we say.
+	while (length > 0 && (error_text[length - 1] == L'\r' || error_text[length - 1] == L'\n' ||
+	                      error_text[length - 1] == L' ' || error_text[length - 1] == L'.'))
+		--length;
+	if (length == 0) {
+		(void)std::snprintf(text, size, "error %lu", error.code);
+		return;
+	}
+	int written = WideCharToMultiByte(CP_UTF8, 0, error_text, static_cast<int>(length), text,
+	                                  static_cast<int>(size - 1), nullptr, nullptr);
+	text[written > 0 ? written : 0] = '\0';
+}
+
 void begin_run()
 {
 	// Without this the C runtime turns every "\n" of a message into "\r\n".
 	_setmode(_fileno(stdout), _O_BINARY);
+	_setmode(_fileno(stderr), _O_BINARY);
 	SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
 }
 
@@ -174,13 +240,17 @@ bool open_input(const path_char *path, input_file *input)
 {
 	HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
 	                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-	if (handle == INVALID_HANDLE_VALUE)
+	if (handle == INVALID_HANDLE_VALUE) {
+		record_failure("can't open", false);
 		return false;
+	}
 	// Only files on disk: not a console, printer port or pipe ("CON",
 	// "LPT1", ...), and not a directory.
 	if (GetFileType(handle) != FILE_TYPE_DISK ||
 	    !GetFileInformationByHandle(handle, &input->identity) ||
 	    (input->identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+		SetLastError(ERROR_INVALID_FUNCTION);
+		record_failure("not a regular file", false);
 		CloseHandle(handle);
 		return false;
 	}
@@ -191,12 +261,15 @@ bool open_input(const path_char *path, input_file *input)
 		DWORD length = GetFinalPathNameByHandleW(handle, resolved_target, extended_path,
 		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
 		if (length == 0 || length >= extended_path) {
+			record_failure("can't resolve the link", false);
 			CloseHandle(handle);
 			return false;
 		}
 		input->target = resolved_target;
 	}
 	input->stream = stream_over(handle, _O_RDONLY, "rb");
+	if (input->stream == nullptr)
+		record_c_library_failure("can't open", false);
 	return input->stream != nullptr;
 }
 
@@ -207,8 +280,10 @@ bool lock_working_directory()
 	// "c:\work\" and a mapped drive all meet at the same lock. Windows
 	// releases it when the process ends, however it ends.
 	BY_HANDLE_FILE_INFORMATION directory;
-	if (!identity_of(L".", 0, &directory))
+	if (!identity_of(L".", 0, &directory)) {
+		record_failure("can't lock the working directory", true);
 		return false;
+	}
 	wchar_t name[96];
 	const wchar_t *namespaces[] = {L"Global", L"Local"};
 	for (const wchar_t *space : namespaces) {
@@ -219,8 +294,12 @@ bool lock_working_directory()
 		if (mutex == nullptr)
 			continue;
 		DWORD waited = WaitForSingleObject(mutex, INFINITE);
-		return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+		if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+			return true;
+		record_failure("can't lock the working directory", true);
+		return false;
 	}
+	record_failure("can't lock the working directory", true);
 	return false;
 }
 
@@ -241,20 +320,28 @@ std::FILE *create_temporary(const input_file *)
 		DWORD error = GetLastError();
 		if (error == ERROR_ACCESS_DENIED &&
 		    SetFileAttributesW(temporary_name, FILE_ATTRIBUTE_NORMAL)) {
-			if (!DeleteFileW(temporary_name))
+			if (!DeleteFileW(temporary_name)) {
+				record_failure("can't remove the old temporary file", true);
 				return nullptr;
+			}
 		} else if (error != ERROR_FILE_NOT_FOUND) {
+			SetLastError(error);
+			record_failure("can't remove the old temporary file", true);
 			return nullptr;
 		}
 	}
 	HANDLE handle = CreateFileW(temporary_name, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
 	                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (handle == INVALID_HANDLE_VALUE)
+	if (handle == INVALID_HANDLE_VALUE) {
+		record_failure("can't create the temporary file", true);
 		return nullptr;
+	}
 	temporary_handle = handle;
 	std::FILE *stream = stream_over(handle, _O_RDWR, "w+b");
-	if (stream == nullptr)
+	if (stream == nullptr) {
+		record_c_library_failure("can't create the temporary file", true);
 		discard_temporary(nullptr);
+	}
 	return stream;
 }
 
@@ -263,10 +350,18 @@ bool commit_temporary(std::FILE *temporary)
 	// The C runtime hands the handle back as an integer.
 	HANDLE handle = reinterpret_cast<HANDLE>( // NOLINT(performance-no-int-to-ptr)
 		_get_osfhandle(_fileno(temporary)));
-	bool committed = std::fflush(temporary) == 0 && FlushFileBuffers(handle);
-	temporary_handle = INVALID_HANDLE_VALUE;
-	if (std::fclose(temporary) != 0)
+	bool committed = std::fflush(temporary) == 0;
+	if (!committed)
+		record_c_library_failure("can't write the temporary file", true);
+	if (committed && !FlushFileBuffers(handle)) {
+		record_failure("can't sync the temporary file", true);
 		committed = false;
+	}
+	temporary_handle = INVALID_HANDLE_VALUE;
+	if (std::fclose(temporary) != 0 && committed) {
+		record_c_library_failure("can't write the temporary file", true);
+		committed = false;
+	}
 	return committed;
 }
 
@@ -278,7 +373,14 @@ void discard_temporary(std::FILE *temporary)
 	DeleteFileW(temporary_name);
 }
 
-bool replace_input(const input_file *input)
+void close_input(input_file *input)
+{
+	// Read-only: nothing can be lost at its close.
+	(void)std::fclose(input->stream);
+	input->stream = nullptr;
+}
+
+replace_result replace_input(const input_file *input)
 {
 	// Windows refuses to replace a read-only file. Refusing here as well
 	// makes that certain on every file system and emulation, rather than
@@ -286,23 +388,25 @@ bool replace_input(const input_file *input)
 	DWORD attributes = GetFileAttributesW(input->target);
 	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
 		SetLastError(ERROR_ACCESS_DENIED);
-		return false;
+		record_failure("can't replace the file", false);
+		return REPLACE_FAILED_RESULT_KEPT;
 	}
 	if (MoveFileExW(temporary_name, input->target,
 	                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-		return true;
+		return REPLACED;
 	if (GetLastError() == ERROR_NOT_SAME_DEVICE)
-		return replace_across_volumes(input);
-	return false;
+		return replace_across_volumes(input) ? REPLACED : REPLACE_FAILED_RESULT_KEPT;
+	record_failure("can't replace the file", false);
+	return REPLACE_FAILED_RESULT_KEPT;
 }
 
-void print_path(const path_char *path)
+void write_path(const path_char *path, std::FILE *stream)
 {
 	// A console shows the name exactly as typed; anything else (a pipe, a
 	// file) gets it in UTF-8, which loses no character.
-	HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+	HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
 	DWORD mode;
-	if (GetConsoleMode(out, &mode) && std::fflush(stdout) == 0) {
+	if (GetConsoleMode(out, &mode) && std::fflush(stream) == 0) {
 		DWORD written;
 		if (WriteConsoleW(out, path, static_cast<DWORD>(std::wcslen(path)), &written, nullptr))
 			return;
@@ -310,5 +414,16 @@ void print_path(const path_char *path)
 	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path,
 	                                 nullptr, nullptr);
 	if (length > 1)
-		(void)std::fwrite(utf8_path, 1, static_cast<std::size_t>(length - 1), stdout);
+		(void)std::fwrite(utf8_path, 1, static_cast<std::size_t>(length - 1), stream);
+}
+
+void write_temporary_location(std::FILE *stream)
+{
+	DWORD length = GetFullPathNameW(temporary_name, extended_path - 1, full_temporary_path,
+	                                nullptr);
+	if (length == 0 || length >= extended_path - 1) {
+		write_path(temporary_name, stream);
+		return;
+	}
+	write_path(full_temporary_path, stream);
 }
