@@ -118,6 +118,19 @@ enum replace_result {
 // when the working directory lies on another filesystem.
 replace_result replace_input(const input_file *input);
 
+// True for the platform's own way of asking for help ("/?" on Windows).
+bool is_help_option(const path_char *argument);
+
+// Calls visit once for each file a command-line argument names, in order.
+// On Windows, where the shell leaves wildcards to the program, an argument
+// whose last component holds * or ? names the matching files (hidden ones
+// too, never directories or "$$out$$.stp"), sorted by name without regard
+// to letter case; a pattern that matches nothing returns false, with the
+// cause recorded. Everywhere else, and for any other argument, the argument
+// itself is the one file.
+typedef void (*file_visitor)(const path_char *path, void *context);
+bool expand_argument(const path_char *argument, file_visitor visit, void *context);
+
 // Writes a path to stream (standard output or error) the way the user typed
 // it: on a Windows console as typed, elsewhere in UTF-8.
 void write_path(const path_char *path, std::FILE *stream);

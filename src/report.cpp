@@ -37,6 +37,19 @@ void report_cause(const path_char *path, const char *what, system_error error)
 	(void)std::fprintf(stderr, "%s: %s\n", what, reason_text);
 }
 
+void report_cause_text(const path_char *path, const char *what, const char *text)
+{
+	write_error_prefix(path);
+	(void)std::fprintf(stderr, "%s: %s\n", what, text);
+}
+
+void report_result_location()
+{
+	(void)std::fputs("morvet: the patched result is in ", stderr);
+	write_temporary_location(stderr);
+	(void)std::fputs("\n", stderr);
+}
+
 void report_failure(const path_char *path)
 {
 	const char *what = last_failure.what != nullptr ? last_failure.what : "failed";

@@ -20,6 +20,14 @@ void say_with_path(const char *text, const path_char *path);
 // being the system's description of error. A null path leaves out "<path>: ".
 void report_cause(const path_char *path, const char *what, system_error error);
 
+// Writes "morvet: <path>: <what>: <text>\n" to standard error, for a
+// failure that is the tool's own finding rather than the system's.
+void report_cause_text(const path_char *path, const char *what, const char *text);
+
+// Writes "morvet: the patched result is in <absolute path>\n" for a
+// complete result left in the temporary file.
+void report_result_location();
+
 // Writes the cause recorded by the last platform function that failed,
 // naming the temporary file instead of path when the failure was its.
 void report_failure(const path_char *path);

@@ -1,116 +1,205 @@
+// The statement rules on single lines, and the player's reading of a text.
 #include "filter.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 namespace {
 
-struct filtered {
-	filter_result result;
-	std::string written;
+line_match match(const std::string &line, bool at_end = true)
+{
+	return filter_line(reinterpret_cast<const unsigned char *>(line.data()), line.size(), at_end);
+}
+
+struct rule_case {
+	const char *line;
+	std::size_t length; // 0: up to the NUL
+	line_rule rule;
+	std::size_t indent;
+	std::size_t matched;
 };
 
-// Runs one line through the rules and collects what they wrote.
-filtered filter(const std::string &line)
+const char *rule_name(line_rule rule)
 {
-	std::FILE *out = std::tmpfile();
-	EXPECT_NE(out, nullptr);
-	filtered f;
-	f.result = filter_line(line.data(), line.size(), out);
-	std::rewind(out);
-	char buffer[512];
-	std::size_t got = std::fread(buffer, 1, sizeof buffer, out);
-	f.written.assign(buffer, got);
-	std::fclose(out);
-	return f;
+	switch (rule) {
+	case RULE_NONE: return "none";
+	case RULE_USE_RCK: return "USE_RCK";
+	case RULE_FREQ: return "freq";
+	case RULE_CRC: return "CRC";
+	case RULE_UNDECIDED: return "undecided";
+	}
+	return "?";
 }
 
-void expect_replaced(const std::string &line, const std::string &replacement)
+TEST(Rules, DecideEachLineFromItsStart)
 {
-	filtered f = filter(line);
-	EXPECT_EQ(f.result, FILTER_REPLACED) << line;
-	EXPECT_EQ(f.written, replacement) << line;
-}
-
-void expect_copied(const std::string &line)
-{
-	filtered f = filter(line);
-	EXPECT_EQ(f.result, FILTER_COPIED) << line;
-	EXPECT_EQ(f.written, line) << line;
-}
-
-const char use_rck_line[] = "BOOLEAN USE_RCK = 1;\r\n";
-const char freq_line[] = "INTEGER freq = 3;\r\n";
-
-TEST(ForcedDeclarations, UseRckIsSetToOneWhateverItsLineEnd)
-{
-	expect_replaced("BOOLEAN USE_RCK = 0;\r\n", use_rck_line);
-	expect_replaced("BOOLEAN USE_RCK = 0;\n", use_rck_line);
-	expect_replaced("BOOLEAN USE_RCK = 1;\r\n", use_rck_line);
-	expect_replaced("BOOLEAN USE_RCK[4] = $F;\n", use_rck_line);
-	expect_replaced("BOOLEAN USE_RCK = 0; ' note\r\n", use_rck_line);
-	expect_replaced("BOOLEAN USE_RCK", use_rck_line); // last line, no line end
-}
-
-TEST(ForcedDeclarations, FreqIsSetToThreeWhateverItsValue)
-{
-	expect_replaced("INTEGER freq = 1;\r\n", freq_line);
-	expect_replaced("INTEGER freq = -20000;\n", freq_line);
-	expect_replaced("INTEGER freq=1;\n", freq_line);
-	expect_replaced("INTEGER freq;\n", freq_line);
-	expect_replaced("INTEGER freq = 1; INTEGER other = 2;\r\n", freq_line);
-	expect_replaced(std::string("INTEGER freq\0 = 2;\n", 19), freq_line);
-}
-
-TEST(ForcedDeclarations, OtherVariablesWhoseNamesBeginTheSameAreLeftAlone)
-{
-	expect_copied("INTEGER frequency = 5;\r\n");
-	expect_copied("INTEGER freq_div = 2;\n");
-	expect_copied("INTEGER freq2 = 2;\n");
-	expect_copied("BOOLEAN USE_RCK2 = 1;\r\n");
-	expect_copied("BOOLEAN USE_RCK_FALLBACK = 0;\n");
-}
-
-TEST(ForcedDeclarations, MatchOnlyTheExactTextAtTheLineStart)
-{
-	expect_copied(" INTEGER freq = 1;\n");
-	expect_copied("\tBOOLEAN USE_RCK = 0;\n");
-	expect_copied("integer freq = 1;\n");
-	expect_copied("BOOLEAN use_rck = 0;\n");
-	expect_copied("INTEGER  freq = 1;\n");
-	expect_copied("INTEGER fre");
-	expect_copied("BOOLEAN USE_RC\n");
-}
-
-TEST(CrcStatement, StopsTheCopyAndWritesNothing)
-{
-	for (const char *line : {"CRC 1A2B;\r\n", "CRC 0000;\n", "CRC ", "CRC garbage"}) {
-		filtered f = filter(line);
-		EXPECT_EQ(f.result, FILTER_STOP) << line;
-		EXPECT_EQ(f.written, "") << line;
+	const rule_case cases[] = {
+		// The forced declarations, whatever their value or line end.
+		{"BOOLEAN USE_RCK = 0;\r\n", 0, RULE_USE_RCK, 0, 15},
+		{"BOOLEAN USE_RCK = 0;\n", 0, RULE_USE_RCK, 0, 15},
+		{"BOOLEAN USE_RCK[4] = $F;\n", 0, RULE_USE_RCK, 0, 15},
+		{"BOOLEAN USE_RCK", 0, RULE_USE_RCK, 0, 15}, // last line, no line end
+		{"BOOLEAN USE_RCK\n", 0, RULE_USE_RCK, 0, 15},
+		{"INTEGER freq = -20000;\n", 0, RULE_FREQ, 0, 12},
+		{"INTEGER freq=1;\n", 0, RULE_FREQ, 0, 12},
+		{"INTEGER freq;\n", 0, RULE_FREQ, 0, 12},
+		{"INTEGER freq\0 = 2;\n", 19, RULE_FREQ, 0, 12},
+		// Indented and spaced, as generators and editors write them.
+		{"\tBOOLEAN USE_RCK = 0;\n", 0, RULE_USE_RCK, 1, 15},
+		{"  \f\vINTEGER freq = 1;\n", 0, RULE_FREQ, 4, 12},
+		{"INTEGER  freq = 1;\n", 0, RULE_FREQ, 0, 13},
+		{"BOOLEAN\t\r USE_RCK=0;\n", 0, RULE_USE_RCK, 0, 17},
+		// Other variables whose names begin the same, and other spellings.
+		{"INTEGER frequency = 5;\r\n", 0, RULE_NONE, 0, 0},
+		{"INTEGER freq_div = 2;\n", 0, RULE_NONE, 0, 0},
+		{"INTEGER freq2 = 2;\n", 0, RULE_NONE, 0, 0},
+		{"BOOLEAN USE_RCK2 = 1;\r\n", 0, RULE_NONE, 0, 0},
+		{"BOOLEAN USE_RCK_FALLBACK = 0;\n", 0, RULE_NONE, 0, 0},
+		{"BOOLEANUSE_RCK = 0;\n", 0, RULE_NONE, 0, 0},
+		{"integer freq = 1;\n", 0, RULE_NONE, 0, 0},
+		{"BOOLEAN use_rck = 0;\n", 0, RULE_NONE, 0, 0},
+		{"INTEGER\nfreq = 1;\n", 0, RULE_NONE, 0, 0},
+		{"INTEGER fre", 0, RULE_NONE, 0, 0},
+		{"BOOLEAN USE_RC\n", 0, RULE_NONE, 0, 0},
+		// The CRC statement: the keyword, then white space or an end.
+		{"CRC 1A2B;\r\n", 0, RULE_CRC, 0, 3},
+		{"CRC\tABCD;\n", 0, RULE_CRC, 0, 3},
+		{"CRC\r\n", 0, RULE_CRC, 0, 3},
+		{"CRC\n", 0, RULE_CRC, 0, 3},
+		{"CRC", 0, RULE_CRC, 0, 3},
+		{"   CRC 1234;\n", 0, RULE_CRC, 3, 3},
+		{"CRC;\n", 0, RULE_NONE, 0, 0},
+		{"CRCX 1234;\n", 0, RULE_NONE, 0, 0},
+		{"crc 1234;\n", 0, RULE_NONE, 0, 0},
+		// Lines no rule takes.
+		{"\r\n", 0, RULE_NONE, 1, 0},
+		{"\n", 0, RULE_NONE, 0, 0},
+		{"", 0, RULE_NONE, 0, 0},
+		{"NOTE \"DEVICE\" \"CX2064\";\r\n", 0, RULE_NONE, 0, 0},
+		{"\0INTEGER freq = 1;\n", 19, RULE_NONE, 0, 0},
+		{"\x80\xff\x01 high bytes\n", 0, RULE_NONE, 0, 0},
+	};
+	for (const rule_case &c : cases) {
+		std::string line(c.line, c.length ? c.length : std::char_traits<char>::length(c.line));
+		line_match m = match(line);
+		EXPECT_STREQ(rule_name(m.rule), rule_name(c.rule)) << '"' << line << '"';
+		if (c.rule != RULE_NONE) {
+			EXPECT_EQ(m.indent, c.indent) << line;
+			EXPECT_EQ(m.matched, c.matched) << line;
+		}
 	}
 }
 
-TEST(CrcStatement, NeedsTheSpaceAfterTheKeyword)
+TEST(Rules, AskForMoreBytesOnlyWhileTheyCannotTell)
 {
-	expect_copied("CRC;\n");
-	expect_copied("CRCX 1234;\n");
-	expect_copied("CRC\r\n");
-	expect_copied("CRC\tABCD;\n");
-	expect_copied("crc 1234;\n");
-	expect_copied(" CRC 1234;\n");
+	// Cut off in the middle of the file: the next bytes may still decide.
+	for (const char *start : {"   ", "BOOLEAN", "BOOLEAN  ", "INTEGER fre", "CR", "CRC",
+	                          "INTEGER freq"}) {
+		EXPECT_EQ(match(start, false).rule, RULE_UNDECIDED) << start;
+		EXPECT_NE(match(start, true).rule, RULE_UNDECIDED) << start;
+	}
+	// Decided whatever follows.
+	for (const char *start : {"NOTE", "BOOLEAN X", "CRC ", "INTEGER freq ", "  \n"})
+		EXPECT_NE(match(start, false).rule, RULE_UNDECIDED) << start;
 }
 
-TEST(OtherLines, AreCopiedByteForByteIncludingNulBytes)
+struct lexed {
+	lex_event event;
+	std::size_t at;
+	stapl_lexer after;
+};
+
+// Feeds text in pieces of the given size, as the copy pass's blocks do.
+lexed lex(const std::string &text, std::size_t piece, stapl_lexer lexer = lexer_at_start())
 {
-	expect_copied("\r\n");
-	expect_copied("\n");
-	expect_copied("NOTE \"DEVICE\" \"CX2064\";\r\n");
-	expect_copied(std::string("DATA\0\0 with NUL\0\n", 18));
-	expect_copied(std::string("\0INTEGER freq = 1;\n", 19));
-	expect_copied("\x80\xff\x01 high bytes\n");
+	const unsigned char *data = reinterpret_cast<const unsigned char *>(text.data());
+	std::size_t done = 0;
+	while (done < text.size()) {
+		std::size_t length = std::min(piece, text.size() - done);
+		std::size_t at = 0;
+		lex_event event = lexer_feed(&lexer, data + done, length, &at);
+		if (event != LEX_NONE)
+			return {event, done + at, lexer};
+		done += length;
+	}
+	return {LEX_NONE, text.size(), lexer};
+}
+
+TEST(PlayerView, FindsEveryCrcStatementAPlayerWouldTake)
+{
+	struct {
+		const char *text;
+		lex_event event;
+		std::size_t at; // where the white space after the keyword is
+	} cases[] = {
+		{"ENDPROC; CRC 1234;\n", LEX_CRC_STATEMENT, 12},
+		{"A;\n\tCRC\t1234;\n", LEX_CRC_STATEMENT, 7},
+		{"A;\r\nCRC\r\n1234;", LEX_CRC_STATEMENT, 8},
+		{"A; ' note\nCRC 1;", LEX_CRC_STATEMENT, 13},
+		{"CRC 1;", LEX_CRC_STATEMENT, 3},
+		// Not one: inside a statement, a comment or a string, no white
+		// space on either side, another word, lower case.
+		{"A = CRC 1;\n", LEX_NONE, 11},
+		{"A;CRC 1;\n", LEX_NONE, 9},
+		{"' CRC 1;\n", LEX_NONE, 9},
+		{"NOTE \"x\" \"; CRC 1;\";\n", LEX_NONE, 21},
+		{"A; CRC;\n", LEX_NONE, 8},
+		{"A; CRCX 1;\n", LEX_NONE, 11},
+		{"A; crc 1;\n", LEX_NONE, 10},
+		{"A;\nCRC", LEX_NONE, 6},
+	};
+	for (const auto &c : cases) {
+		for (std::size_t piece : {1, 2, 3, 1000}) {
+			lexed result = lex(c.text, piece);
+			EXPECT_EQ(result.event, c.event) << c.text << " in pieces of " << piece;
+			EXPECT_EQ(result.at, c.at) << c.text << " in pieces of " << piece;
+		}
+	}
+}
+
+TEST(PlayerView, KnowsWhereStatementsBeginAndEnd)
+{
+	struct {
+		const char *text;
+		lexer_mode mode;
+		bool in_statement;
+	} cases[] = {
+		{"", LEX_CODE, false},
+		{"A = 1;\r\n", LEX_CODE, false},
+		{"A = 1\r\n", LEX_CODE, true},
+		{"A = 1; ' x;\n", LEX_CODE, false},
+		{"A = 1 ' x;\n", LEX_CODE, true},
+		{"A; ' open comment", LEX_COMMENT, false},
+		{"NOTE \"a;b\n", LEX_STRING, true},
+		{"NOTE \"a;b\";", LEX_CODE, false},
+		{"\"loose string;\"", LEX_CODE, false},
+		{" ; ; \t\f\v\r\n", LEX_CODE, false},
+		{"@#$ ;", LEX_CODE, false}, // no letter, digit or _: no statement
+	};
+	for (const auto &c : cases) {
+		for (std::size_t piece : {1, 1000}) {
+			lexed result = lex(c.text, piece);
+			EXPECT_EQ(result.event, LEX_NONE) << c.text;
+			EXPECT_EQ(result.after.mode, c.mode) << c.text;
+			EXPECT_EQ(result.after.in_statement, c.in_statement) << c.text;
+		}
+	}
+}
+
+TEST(PlayerView, ReportsNulBytesAndTheEndOfADeclaration)
+{
+	for (const char *state : {"", "A ", "A '", "A \"", "' "}) {
+		std::string text = std::string(state) + std::string("x\0y", 3);
+		lexed result = lex(text, 1000);
+		EXPECT_EQ(result.event, LEX_NUL) << state;
+		EXPECT_EQ(result.at, text.size() - 2) << state;
+	}
+	// A declaration ends at its ';', not at one in a comment or a string.
+	lexed end = lex(" = 1 ' not; here\n \"nor; here\" ;  ' rest", 5, lexer_in_statement());
+	EXPECT_EQ(end.event, LEX_STATEMENT_END);
+	EXPECT_EQ(end.at, 31u);
+	EXPECT_EQ(lex(" = 1\n 2\n", 4, lexer_in_statement()).event, LEX_NONE);
 }
 
 } // namespace

@@ -1,9 +1,10 @@
 // The copy and CRC passes on streams, with all the line handling between:
-// long lines, block boundaries, NUL bytes, missing line ends, I/O errors.
-#include "morvet.h"
+// long lines, block boundaries, missing line ends, refusals, I/O errors.
+#include "passes.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -32,18 +33,44 @@ std::string contents(std::FILE *stream)
 	return text;
 }
 
-// What the tool makes of input: both passes, as a run does them.
+// What the tool makes of input: both passes, as a run does them; or, when
+// the copy pass refuses, "refused: " and the reason.
 std::string patched(const std::string &input)
 {
 	crc16_running = crc16_preset;
 	std::FILE *in = stream_holding(input);
 	std::FILE *out = std::tmpfile();
-	EXPECT_EQ(copy_pass(in, out), PASS_DONE);
-	EXPECT_EQ(crc_pass(out), PASS_DONE);
-	std::string result = contents(out);
+	copy_findings findings;
+	reset_findings(&findings);
+	pass_result copied = copy_pass(in, out, &findings);
+	std::string result;
+	if (copied == PASS_REFUSED) {
+		char reason[256];
+		describe_refusal(&findings, reason, sizeof reason);
+		result = std::string("refused: ") + reason;
+	} else {
+		EXPECT_EQ(copied, PASS_DONE);
+		EXPECT_EQ(crc_pass(out), PASS_DONE);
+		result = contents(out);
+	}
 	std::fclose(in);
 	std::fclose(out);
 	return result;
+}
+
+// What --check says of input.
+std::string checked(const std::string &input)
+{
+	crc16_running = crc16_preset;
+	std::FILE *in = stream_holding(input);
+	copy_findings findings;
+	reset_findings(&findings);
+	pass_result copied = copy_pass(in, nullptr, &findings);
+	EXPECT_TRUE(copied == PASS_DONE || copied == PASS_REFUSED);
+	char verdict[512];
+	describe_check(&findings, verdict, sizeof verdict);
+	std::fclose(in);
+	return verdict;
 }
 
 const std::string use_rck = "BOOLEAN USE_RCK = 1;\r\n";
@@ -82,11 +109,15 @@ TEST(CopyPass, AnUnfinishedLastLineIsEndedBeforeTheStatement)
 	EXPECT_EQ(patched(once), once);
 }
 
-TEST(CopyPass, NulBytesAreCopiedAndCovered)
+TEST(CopyPass, NulBytesMarkAFileThatIsNotText)
 {
-	std::string input("DATA\0X;\n\0\0\0\nINTEGER freq = 1;\0 tail\n", 36);
-	std::string expected("DATA\0X;\n\0\0\0\n", 12);
-	EXPECT_EQ(patched(input), with_crc(expected + freq));
+	// Wherever they stand, after the old CRC statement too: a binary file
+	// must never lose its tail.
+	for (const std::string &input :
+	     {std::string("DATA\0X;\n\0\0\0\nINTEGER freq = 1;\0 tail\n", 36),
+	      std::string("INTEGER freq = 1\0;\n", 19), std::string("A;\nCRC 1234;\n\0", 14),
+	      std::string("INTEGER freq = 1; '\0\n", 21)})
+		EXPECT_EQ(patched(input), "refused: not a STAPL text file");
 }
 
 TEST(LongLines, AreMatchedOnlyWhereTheyBegin)
@@ -114,8 +145,8 @@ TEST(LongLines, ChunkBoundaryFallingOnTheLineFeed)
 	std::string exact = "INTEGER freq = " + std::string(238, '1') + ";\n";
 	ASSERT_EQ(exact.size(), 255u);
 	EXPECT_EQ(patched(exact + "ENDPROC;\n"), with_crc(freq + "ENDPROC;\n"));
-	std::string copied = std::string(254, 'x') + "\n" + "CRC 0000;\n";
-	EXPECT_EQ(patched(copied), with_crc(std::string(254, 'x') + "\n"));
+	std::string copied = std::string(253, 'x') + ";\n" + "CRC 0000;\n";
+	EXPECT_EQ(patched(copied), with_crc(std::string(253, 'x') + ";\n"));
 }
 
 TEST(LongLines, InputLargerThanOneReadBlockIsCutTheSameEverywhere)
@@ -129,12 +160,160 @@ TEST(LongLines, InputLargerThanOneReadBlockIsCutTheSameEverywhere)
 			input += "INTEGER freq = " + body + ";\r\n";
 			expected += freq;
 		} else {
-			input += body + "\r\n";
-			expected += body + "\r\n";
+			input += body + ";\r\n";
+			expected += body + ";\r\n";
 		}
 	}
 	input += "CRC FFFF;\r\n";
-	EXPECT_EQ(patched(input), with_crc(expected));
+	EXPECT_TRUE(patched(input) == with_crc(expected));
+}
+
+struct patch_case {
+	const char *input;
+	const char *expected; // the text before the new CRC statement, or "refused: ..."
+};
+
+TEST(PlayerView, OnlyWhatAPlayerAcceptsIsCertified)
+{
+	const patch_case cases[] = {
+		// Old CRC statements however they are spaced.
+		{"A;\r\nCRC\t1234;\r\nB;\r\n", "A;\r\n"},
+		{"A;\r\n  CRC 1234;\r\n", "A;\r\n"},
+		{"A;\nCRC\n1234;\n", "A;\n"},
+		{"ENDPROC; CRC 1234;\r\n",
+		 "refused: line 1 holds a CRC statement that does not begin the line"},
+		{"A;\nB;\n ' c\nENDPROC;\tCRC 1234;\n",
+		 "refused: line 4 holds a CRC statement that does not begin the line"},
+		// Declarations indented, spaced, over several lines.
+		{"DATA D;\n\tBOOLEAN USE_RCK = 0;\r\nENDDATA;\n",
+		 "DATA D;\n\tBOOLEAN USE_RCK = 1;\r\nENDDATA;\n"},
+		{"INTEGER  freq = 1;\n", "INTEGER freq = 3;\r\n"},
+		{"INTEGER freq =\n 1;\nENDDATA;\n", "INTEGER freq = 3;\r\nENDDATA;\n"},
+		{"INTEGER freq ' the value\n = 1 ' ; not yet\n ; ' now\nA;\n",
+		 "INTEGER freq = 3;\r\nA;\n"},
+		{"INTEGER freq = \"1;\n\";\nA;\n", "INTEGER freq = 3;\r\nA;\n"},
+		{"INTEGER freq = 1; \t' a comment; stays out\r\n", "INTEGER freq = 3;\r\n"},
+		{"INTEGER freq = 1;", "INTEGER freq = 3;\r\n"},
+		// Not at a statement's start: copied as they are.
+		{"A =\nINTEGER freq = 1;\n", "A =\nINTEGER freq = 1;\n"},
+		{"NOTE \"x\nBOOLEAN USE_RCK = 0;\nCRC 1;\n\";\n",
+		 "NOTE \"x\nBOOLEAN USE_RCK = 0;\nCRC 1;\n\";\n"},
+		{"A = 1\nCRC 1234;\nB;\n", "A = 1\nCRC 1234;\nB;\n"},
+		// A forced declaration that shares its line, or never ends.
+		{"A;\nB;\nINTEGER freq = 1; C;\n",
+		 "refused: line 3 holds more than the declaration"},
+		{"INTEGER freq =\n1; CRC 1234;\n", "refused: line 1 holds more than the declaration"},
+		{"BOOLEAN USE_RCK = 0; \"x\";\n",
+		 "refused: line 1 holds more than the declaration"},
+		{"A;\nBOOLEAN USE_RCK =\n 0\n",
+		 "refused: the declaration on line 2 is never finished"},
+		{"INTEGER freq = \"1;\n", "refused: the declaration on line 1 is never finished"},
+		// Text a player would misread at its end.
+		{"NOTE \"a\n", "refused: the text ends inside a string"},
+		{"A = \"x", "refused: the text ends inside a string"},
+		{"A = 1\n", "refused: the last statement is not finished"},
+		{"A = 1 ' comment;", "refused: the last statement is not finished"},
+		// Not text at all.
+		{"\xFF\xFEN\0O\0", "refused: not a STAPL text file"},
+		{"\xFE\xFF\0N", "refused: not a STAPL text file"},
+		{"\xFF\xFE", "refused: not a STAPL text file"},
+		// Still text: the empty file, comments alone, a UTF-8 mark.
+		{"", ""},
+		{"' only a comment", "' only a comment\r\n"},
+		{"\xEF\xBB\xBF' marked\n", "\xEF\xBB\xBF' marked\n"},
+	};
+	for (const patch_case &c : cases) {
+		std::string input = c.input;
+		std::string expected = c.expected;
+		std::string result = patched(input);
+		if (expected.rfind("refused: ", 0) == 0) {
+			EXPECT_EQ(result, expected) << input;
+			continue;
+		}
+		EXPECT_EQ(result, expected.empty() ? "CRC 0000;\r\n" : with_crc(expected)) << input;
+		EXPECT_EQ(patched(result), result) << "second run on " << input;
+	}
+}
+
+TEST(LongLines, DeclarationsAcrossReadBlockSeamsWithoutACrcStatement)
+{
+	// Three read blocks and more, no CRC statement to stop the copy early:
+	// every byte carried from one block to the next must arrive once.
+	std::string input, expected;
+	for (int n = 0; input.size() < 3 * 262144 + 5000; ++n) {
+		std::string body(static_cast<std::size_t>((n * 977) % 4500), static_cast<char>('a' + n % 26));
+		switch (n % 5) {
+		case 0:
+			input += "\tINTEGER freq =\r\n " + body + "\r\n;\r\n";
+			expected += "\tINTEGER freq = 3;\r\n";
+			break;
+		case 1:
+			input += "BOOLEAN  USE_RCK = " + body + "; ' x\n";
+			expected += use_rck;
+			break;
+		case 2:
+			input += "' " + body + " CRC 1;\n";
+			expected += "' " + body + " CRC 1;\n";
+			break;
+		default:
+			input += "A = " + body + ";\r\n";
+			expected += "A = " + body + ";\r\n";
+			break;
+		}
+	}
+	EXPECT_TRUE(patched(input) == with_crc(expected));
+}
+
+TEST(Check, TellsWhatPatchingWouldChange)
+{
+	const std::string body = "DATA D;\r\nBOOLEAN USE_RCK = 1;\r\nINTEGER freq = 3;\r\nENDDATA;\r\n";
+	const std::string good = with_crc(body);
+	const std::string stale = body + "CRC 1234;\r\n";
+	char computed[5];
+	std::snprintf(computed, sizeof computed, "%04X", reference_crc(body));
+	std::string lower = good;
+	for (std::size_t i = lower.size() - 7; i < lower.size() - 3; ++i)
+		lower[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[i])));
+	std::string lf_only = "BOOLEAN USE_RCK = 1;\nENDDATA;\r\n";
+	struct {
+		std::string input;
+		std::string verdict;
+	} cases[] = {
+		{good, "patched"},
+		{patched("INTEGER freq = 1;\nA;\n"), "patched"},
+		{"CRC 0000;\r\n", "patched"},
+		{stale, std::string("not patched: CRC statement 1234 does not match the text (") + computed +
+		            ")"},
+		{body, "not patched: no CRC statement"},
+		{"", "not patched: no CRC statement"},
+		{"BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\nCRC 1234;\r\nJUNK;\r\n",
+		 "not patched: CRC statement 1234 does not match the text (" +
+		         [] {
+				 char value[5];
+				 std::snprintf(value, sizeof value, "%04X",
+				               reference_crc("BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\n"));
+				 return std::string(value);
+			 }() +
+		         "), USE_RCK is not forced, freq is not forced, text follows the CRC statement"},
+		{good + "\r\n", "not patched: text follows the CRC statement"},
+		{lower, "not patched: other changes"},
+		{with_crc(lf_only), "not patched: other changes"},
+		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: other changes"},
+		{with_crc(body + "  "), "not patched: other changes"}, // an indented statement
+		{with_crc("A;\r\n").substr(0, 14), "not patched: other changes"},
+		{"A;\r\nCRC 12;\r\n", "not patched: CRC statement ???? does not match the text (" +
+		                             [] {
+					             char value[5];
+					             std::snprintf(value, sizeof value, "%04X",
+					                           reference_crc("A;\r\n"));
+					             return std::string(value);
+				             }() + ")"},
+		{"A; CRC 1234;\n",
+		 "not patched: line 1 holds a CRC statement that does not begin the line"},
+		{std::string("A;\0\n", 4), "not patched: not a STAPL text file"},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(checked(c.input), c.verdict) << c.input;
 }
 
 TEST(PassErrors, AReadErrorIsNeverTakenForTheEndOfTheInput)
@@ -144,7 +323,10 @@ TEST(PassErrors, AReadErrorIsNeverTakenForTheEndOfTheInput)
 	ASSERT_NE(unreadable, nullptr);
 	std::FILE *out = std::tmpfile();
 	ASSERT_NE(out, nullptr);
-	EXPECT_EQ(copy_pass(unreadable, out), PASS_READ_FAILED);
+	copy_findings findings;
+	reset_findings(&findings);
+	EXPECT_EQ(copy_pass(unreadable, out, &findings), PASS_READ_FAILED);
+	EXPECT_EQ(copy_pass(unreadable, nullptr, &findings), PASS_READ_FAILED);
 	std::fclose(unreadable);
 	std::fclose(out);
 }
@@ -155,7 +337,9 @@ TEST(PassErrors, AFullDiskFailsTheCopy)
 	if (full == nullptr)
 		GTEST_SKIP() << "no /dev/full on this system";
 	std::FILE *in = stream_holding("NOTE \"A\" \"B\";\n");
-	EXPECT_EQ(copy_pass(in, full), PASS_WRITE_FAILED);
+	copy_findings findings;
+	reset_findings(&findings);
+	EXPECT_EQ(copy_pass(in, full, &findings), PASS_WRITE_FAILED);
 	std::fclose(in);
 	std::fclose(full);
 }
