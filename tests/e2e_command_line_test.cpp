@@ -1,0 +1,203 @@
+// End-to-end: the command line as scripts and users drive it: several
+// files, options before them, --check, and the cause of every failure.
+#include "e2e_support.h"
+
+using namespace e2e;
+
+namespace {
+
+class CommandLine : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		const char *base = std::getenv("TMPDIR");
+		std::string pattern = std::string(base ? base : "/tmp") + "/morvet-cli-XXXXXX";
+		ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+		work = pattern;
+	}
+	void TearDown() override
+	{
+		std::error_code ignored;
+		fs::remove_all(work, ignored);
+	}
+	fs::path work;
+};
+
+// Every file in a directory with its contents, to show nothing changed.
+std::vector<std::pair<std::string, std::string>> snapshot(const fs::path &directory)
+{
+	std::vector<std::pair<std::string, std::string>> files;
+	for (const std::string &name : names_in(directory))
+		files.emplace_back(name, read_file(directory / name));
+	return files;
+}
+
+TEST_F(CommandLine, EveryFileIsPatchedAndOneFailureStopsNoOther)
+{
+	write_file(work / "a.stp", typical_input);
+	write_file(work / "b.stp", "A = 1\n"); // refused: never finished
+	write_file(work / "d.stp", typical_input);
+	finished run = run_morvet(work, {"a.stp", "b.stp", "missing.stp", "d.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't patch b.stp: the last statement is not finished"
+	                      "\nCan't open missing.stp");
+	EXPECT_EQ(read_file(work / "a.stp"), typical_result);
+	EXPECT_EQ(read_file(work / "b.stp"), "A = 1\n");
+	EXPECT_EQ(read_file(work / "d.stp"), typical_result);
+	EXPECT_EQ(names_in(work), (std::vector<std::string>{"a.stp", "b.stp", "d.stp"}));
+
+	write_file(work / "a.stp", typical_input);
+	run = run_morvet(work, {"a.stp", "d.stp"});
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(run.output, "");
+}
+
+TEST_F(CommandLine, OptionsComeBeforeTheFilesAndDoubleDashEndsThem)
+{
+	for (const char *name : {"--help", "-x.stp", "--check", "--"})
+		write_file(work / name, typical_input);
+	// After "--", and after the first file, everything is a file.
+	finished run = run_morvet(work, {"--", "--help", "-x.stp"});
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(read_file(work / "--help"), typical_result);
+	EXPECT_EQ(read_file(work / "-x.stp"), typical_result);
+	run = run_morvet(work, {"-x.stp", "--check", "--"});
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(read_file(work / "--check"), typical_result);
+	EXPECT_EQ(read_file(work / "--"), typical_result);
+
+	// Options with no file after them only show the usage.
+	struct {
+		std::vector<std::string> arguments;
+		int status;
+	} usage_cases[] = {{{"--check"}, 1}, {{"--"}, 1}, {{"--check", "--"}, 1},
+	                   {{"--check", "--help"}, 0}, {{"-h", "a.stp"}, 0}};
+	for (const auto &c : usage_cases) {
+		run = run_morvet(work, c.arguments);
+		EXPECT_EQ(run.status, c.status) << c.arguments[0];
+		EXPECT_EQ(run.output, usage_text) << c.arguments[0];
+	}
+	EXPECT_EQ(read_file(work / "--check"), typical_result);
+}
+
+TEST_F(CommandLine, CheckSaysWhatPatchingWouldDoAndChangesNothing)
+{
+	write_file(work / "patched.stp", typical_result);
+	write_file(work / "stale.stp", typical_input);
+	write_file(work / "bare.stp", typical_header + "ENDDATA;\r\n");
+	write_file(work / "binary.stp", std::string("\x7F" "ELF\0\0\0", 7));
+	write_file(work / "shared.stp", typical_header + "INTEGER freq = 1; A = 2;\r\n");
+	write_file(work / temporary_name, "someone's temporary file");
+	auto before = snapshot(work);
+
+	finished run = run_morvet(work, {"--check", "patched.stp", "stale.stp", "bare.stp",
+	                                 "binary.stp", "shared.stp", "gone.stp"});
+	EXPECT_EQ(run.status, 1);
+	std::string stale_crc = typical_result.substr(typical_result.size() - 7, 4);
+	EXPECT_EQ(run.output,
+	          "patched.stp: patched\n"
+	          "stale.stp: not patched: CRC statement 1A2B does not match the text (" +
+	                  [] {
+				  char value[5];
+				  std::snprintf(value, sizeof value, "%04X",
+				                reference_crc(typical_input.substr(
+							0, typical_input.size() - 11)));
+				  return std::string(value);
+			  }() +
+	                  "), USE_RCK is not forced, freq is not forced\n"
+	                  "bare.stp: not patched: no CRC statement\n"
+	                  "binary.stp: not patched: not a STAPL text file\n"
+	                  "shared.stp: not patched: line 5 holds more than the declaration\n"
+	                  "gone.stp: can't open\n");
+	EXPECT_NE(run.errors.find("morvet: gone.stp: can't open: "), std::string::npos) << run.errors;
+	EXPECT_EQ(snapshot(work), before);
+
+	run = run_morvet(work, {"--check", "patched.stp", "patched.stp"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.output, "patched.stp: patched\npatched.stp: patched\n");
+	EXPECT_EQ(run.errors, "");
+}
+
+TEST_F(CommandLine, EveryFailureExplainsItselfOnStandardError)
+{
+	write_file(work / "board.stp", typical_input);
+	write_file(work / "odd.stp", "NOTE \"open");
+	finished run = run_morvet(work, {"missing.stp", "odd.stp", "board.stp"});
+	EXPECT_EQ(run.status, 1);
+	// Standard output keeps its exact messages; standard error says why.
+	EXPECT_EQ(run.output, "\nCan't open missing.stp\nCan't patch odd.stp: the text ends inside a string");
+	std::istringstream lines(run.errors);
+	std::string open_line, patch_line, extra;
+	std::getline(lines, open_line);
+	std::getline(lines, patch_line);
+	EXPECT_EQ(open_line.rfind("morvet: missing.stp: can't open: ", 0), 0u) << run.errors;
+	EXPECT_GT(open_line.size(), std::string("morvet: missing.stp: can't open: ").size());
+	EXPECT_EQ(patch_line, "morvet: odd.stp: can't patch: the text ends inside a string");
+	EXPECT_FALSE(std::getline(lines, extra)) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+
+	// A success says nothing anywhere.
+	write_file(work / "board.stp", typical_input);
+	run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.output + run.errors, "");
+}
+
+TEST_F(CommandLine, AResultThatCannotReplaceTheFileIsLeftWhereStandardErrorSays)
+{
+	SKIP_THROUGH_RUNNER();
+	// Root may write any directory: run the tool as nobody instead.
+	if (geteuid() == 0) {
+		if (std::system("setpriv --version >/dev/null 2>&1") != 0)
+			GTEST_SKIP() << "running as root without setpriv";
+		ASSERT_EQ(setenv("MORVET_RUNNER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1), 0);
+		ASSERT_EQ(chmod(work.c_str(), 0777), 0);
+	}
+	fs::create_directories(work / "locked");
+	write_file(work / "locked" / "board.stp", typical_input);
+	ASSERT_EQ(chmod((work / "locked").c_str(), 0555), 0);
+	finished run = run_morvet(work, {"locked/board.stp"});
+	unsetenv("MORVET_RUNNER");
+	ASSERT_EQ(chmod((work / "locked").c_str(), 0755), 0);
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(read_file(work / "locked" / "board.stp"), typical_input);
+	EXPECT_EQ(read_file(work / temporary_name), typical_result);
+	std::string where = "morvet: the patched result is in " + (work / temporary_name).string() + "\n";
+	EXPECT_NE(run.errors.find(where), std::string::npos) << run.errors;
+}
+
+TEST_F(CommandLine, WindowsHelpAndWildcards)
+{
+	if (!through_runner())
+		GTEST_SKIP() << "a POSIX shell expands wildcards itself";
+	finished run = run_morvet(work, {"/?"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.output, usage_text);
+
+	fs::create_directories(work / "sub" / "dir.stp");
+	for (const char *name : {"b.stp", "A.stp", "c.STP", "note.txt"})
+		write_file(work / "sub" / name, typical_input);
+	write_file(work / "sub" / "$$OUT$$.stp", "not mine");
+	run = run_morvet(work, {"--check", "sub\\*.stp"});
+	std::vector<std::string> checked;
+	std::istringstream lines(run.output);
+	for (std::string line; std::getline(lines, line);)
+		checked.push_back(line.substr(0, line.find(": ")));
+	// Files only, hidden ones too, sorted without regard to case; never
+	// the temporary file.
+	EXPECT_EQ(checked, (std::vector<std::string>{"sub\\A.stp", "sub\\b.stp", "sub\\c.STP"}))
+		<< run.output;
+	run = run_morvet(work / "sub", {"*.stp"});
+	EXPECT_EQ(run.status, 0) << run.output;
+	for (const char *name : {"b.stp", "A.stp", "c.STP"})
+		EXPECT_EQ(read_file(work / "sub" / name), typical_result) << name;
+	EXPECT_EQ(read_file(work / "sub" / "note.txt"), typical_input);
+	EXPECT_EQ(read_file(work / "sub" / "$$OUT$$.stp"), "not mine");
+
+	run = run_morvet(work, {"nothing*.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't open nothing*.stp");
+}
+
+} // namespace
