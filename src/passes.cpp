@@ -258,8 +258,10 @@ void begin_tail(copy_run *run, std::size_t indent)
 		run->statement_line_ended = false;
 		if (indent > 0)
 			findings->changed = true;
-		read_stored_crc(findings, input_block + run->input.start + indent,
-		                run->input.end - run->input.start - indent);
+		std::size_t available = run->input.end - run->input.start;
+		if (available > lookahead_size)
+			available = lookahead_size;
+		read_stored_crc(findings, input_block + run->input.start + indent, available - indent);
 	}
 	run->input.start += indent;
 	run->copy_from = run->input.start;
@@ -306,7 +308,14 @@ bool take_line_start(copy_run *run)
 	}
 	const unsigned char *data = input_block + run->input.start;
 	std::size_t available = run->input.end - run->input.start;
-	line_match match = filter_line(data, available, run->input.at_end);
+	// The same limit wherever the line falls in the block, so that a line
+	// is read alike in every file and on every run. An unfinished last
+	// line gets CR LF before the new CRC statement: it must still be read
+	// alike with those two bytes when the result is patched again.
+	bool at_end = run->input.at_end && available + 2 <= lookahead_size;
+	if (available > lookahead_size)
+		available = lookahead_size;
+	line_match match = filter_line(data, available, at_end);
 	std::size_t ignored;
 	switch (match.rule) {
 	case RULE_UNDECIDED:
