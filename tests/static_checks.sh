@@ -10,13 +10,14 @@ build=$1
 
 echo "clang-tidy: POSIX sources"
 clang-tidy --quiet -p "$build" src/crc16.cpp src/filter.cpp src/morvet.cpp \
+	src/passes.cpp src/report.cpp src/arguments_posix.cpp \
 	src/platform_posix.cpp src/main.cpp bench/ceiling.cpp bench/bench.cpp
 
 mingw=/usr/lib/gcc/x86_64-w64-mingw32
 version=$(ls "$mingw" 2>/dev/null | grep -m1 win32 || true)
 if [ -n "$version" ]; then
 	echo "clang-tidy: the Windows layer"
-	clang-tidy --quiet src/platform_windows.cpp -- --target=x86_64-w64-mingw32 -std=c++17 \
+	clang-tidy --quiet src/platform_windows.cpp src/arguments_windows.cpp -- --target=x86_64-w64-mingw32 -std=c++17 \
 		-DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601 \
 		-isystem "$mingw/$version/include/c++" \
 		-isystem "$mingw/$version/include/c++/x86_64-w64-mingw32" \
