@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "scan.h"
+
 namespace {
 
 struct declaration_rule {
@@ -39,12 +41,11 @@ bool is_player_space(unsigned char byte)
 	return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\v';
 }
 
-// What each mode of the lexer must stop at; every other byte is passed over
-// in a tight loop, which is where the copy pass spends its time on data rows.
+// What a comment and a string must stop at; every other byte is passed
+// over in a tight loop. (Inside a statement, scan.h does the same.)
 enum : unsigned char {
-	STOP_IN_CODE = 1,        // inside a statement: ; ' " and NUL
-	STOP_IN_COMMENT = 2,     // the line feed and NUL
-	STOP_IN_STRING = 4,      // the closing quote and NUL
+	STOP_IN_COMMENT = 1, // the line feed and NUL
+	STOP_IN_STRING = 2,  // the closing quote and NUL
 };
 
 struct stop_table {
@@ -54,10 +55,8 @@ struct stop_table {
 constexpr stop_table make_stop_table()
 {
 	stop_table table{};
-	table.entries[0] = STOP_IN_CODE | STOP_IN_COMMENT | STOP_IN_STRING;
-	table.entries[static_cast<unsigned char>(';')] = STOP_IN_CODE;
-	table.entries[static_cast<unsigned char>('\'')] = STOP_IN_CODE;
-	table.entries[static_cast<unsigned char>('"')] = STOP_IN_CODE | STOP_IN_STRING;
+	table.entries[0] = STOP_IN_COMMENT | STOP_IN_STRING;
+	table.entries[static_cast<unsigned char>('"')] = STOP_IN_STRING;
 	table.entries[static_cast<unsigned char>('\n')] = STOP_IN_COMMENT;
 	return table;
 }
@@ -220,8 +219,7 @@ lex_event lexer_feed(stapl_lexer *lexer, const unsigned char *data, std::size_t 
 		// Inside a statement, past its first word, only ; ' " and NUL
 		// matter.
 		if (lexer->in_statement && lexer->crc_word < 0) {
-			while (i < length && !(stops.entries[data[i]] & STOP_IN_CODE))
-				++i;
+			i += find_statement_stop(data + i, length - i);
 			if (i == length)
 				break;
 		}

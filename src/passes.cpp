@@ -5,6 +5,7 @@
 
 #include "crc16.h"
 #include "filter.h"
+#include "scan.h"
 
 #ifndef MORVET_READ_BLOCK
 // Blocks of this size are read and written at a time: large enough that the
@@ -51,29 +52,6 @@ void refill(block_reader *reader)
 		reader->at_end = true;
 		reader->failed = std::ferror(reader->in) != 0;
 	}
-}
-
-// Counts the line feeds among length bytes, eight at a time.
-unsigned long count_line_feeds(const unsigned char *data, std::size_t length)
-{
-	unsigned long count = 0;
-	std::size_t i = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-	const std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-	const std::uint64_t line_feeds = 0x0A0A0A0A0A0A0A0AULL;
-	for (; i + 8 <= length; i += 8) {
-		std::uint64_t word;
-		std::memcpy(&word, data + i, 8);
-		word ^= line_feeds; // a line feed becomes a zero byte
-		// The top bit of each byte that is zero, exactly (no carries
-		// between bytes).
-		std::uint64_t zero = ~(((word & low7) + low7) | word | low7);
-		count += static_cast<unsigned long>(((zero >> 7) * 0x0101010101010101ULL) >> 56);
-	}
-#endif
-	for (; i < length; ++i)
-		count += data[i] == '\n';
-	return count;
 }
 
 enum copy_state {
