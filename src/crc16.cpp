@@ -48,12 +48,13 @@ unsigned feed_single(unsigned crc, const unsigned char *data, std::size_t length
 // Returns a * b modulo the generator.
 constexpr unsigned multiply(unsigned a, unsigned b)
 {
+	// Masks rather than branches: the bits of a are as good as random, and
+	// every mispredicted branch would cost more than the step itself.
 	unsigned product = 0;
-	for (unsigned term = 0x8000u; term != 0; term >>= 1) {
-		if (a & term)
-			product ^= b;
+	for (int term = 15; term >= 0; --term) {
+		product ^= b & (0u - ((a >> term) & 1u));
 		// b times x: one step of the register over a zero bit.
-		b = (b & 1u) ? (b >> 1) ^ generator : b >> 1;
+		b = (b >> 1) ^ (generator & (0u - (b & 1u)));
 	}
 	return product;
 }
