@@ -332,14 +332,17 @@ const char *crc16_path_name(crc16_path path)
 
 crc16_path crc16_best_path()
 {
-	static const crc16_path best = [] {
-		crc16_path found = CRC16_SCALAR4;
+	// Chosen on first use. Not a function-local static: its thread-safe
+	// guard alone would link the C++ runtime library, and loading that
+	// doubles the tool's resident memory; the tool has one thread.
+	static crc16_path best = CRC16_PATH_COUNT;
+	if (best == CRC16_PATH_COUNT) {
+		best = CRC16_SCALAR4;
 		for (int path = CRC16_VEC128; path < CRC16_PATH_COUNT; ++path) {
 			if (crc16_path_available(static_cast<crc16_path>(path)))
-				found = static_cast<crc16_path>(path);
+				best = static_cast<crc16_path>(path);
 		}
-		return found;
-	}();
+	}
 	return best;
 }
 
