@@ -196,7 +196,7 @@ double cpu_seconds()
 // same register.
 void kernel_speeds(const std::vector<unsigned char> &text)
 {
-	const std::size_t block = 256 * 1024;
+	const std::size_t block = std::size_t(256) * 1024;
 	int reference = -1;
 	(void)std::printf("\nCRC kernel over %zu MB of STAPL text, 256 KiB blocks, MB/s of CPU time:\n",
 	                  text.size() / 1000000);
@@ -269,7 +269,7 @@ int main(int argc, char **argv)
 	generate(large, megabytes * 1000000);
 	generate(small, 2000000);
 
-	kernel_speeds(read_start(large, 64 * 1000000));
+	kernel_speeds(read_start(large, std::size_t(64) * 1000000));
 	(void)std::printf("\n");
 	// Small runs last milliseconds: more rounds steady their median.
 	comparison at_small = compare(morvet, floor, small, work, rounds * 4, "2 MB");

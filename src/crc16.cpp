@@ -67,12 +67,12 @@ struct powers_of_x {
 
 constexpr powers_of_x square_powers()
 {
-	powers_of_x powers{};
-	powers.byte_power[0] = 0x0080; // x^8
+	powers_of_x squares{};
+	squares.byte_power[0] = 0x0080; // x^8
 	for (int k = 1; k < 64; ++k)
-		powers.byte_power[k] = static_cast<std::uint16_t>(
-			multiply(powers.byte_power[k - 1], powers.byte_power[k - 1]));
-	return powers;
+		squares.byte_power[k] = static_cast<std::uint16_t>(
+			multiply(squares.byte_power[k - 1], squares.byte_power[k - 1]));
+	return squares;
 }
 
 constexpr powers_of_x powers = square_powers();
@@ -158,7 +158,9 @@ CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 	for (int bit = 0; bit < 8; ++bit) {
 #pragma GCC unroll 8
 		for (int g = 0; g < G; ++g)
-			work[g] = (work[g] >> 1) ^ (-(work[g] & 1) & generator);
+			// Lanes are unsigned, so 0 - 1 is all ones, not an overflow.
+			// cppcheck-suppress integerOverflow
+			work[g] = (work[g] >> 1) ^ ((0 - (work[g] & 1)) & generator);
 	}
 #pragma GCC unroll 8
 	for (int g = 0; g < G; ++g) {
@@ -201,7 +203,7 @@ CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::s
 			const unsigned char *at = data + i;
 #pragma GCC unroll 8
 			for (int g = 0; g < G; ++g) {
-				V word;
+				V word = {};
 #pragma GCC unroll 64
 				for (int lane = 0; lane < W; ++lane) {
 					word[lane] = static_cast<std::uint16_t>(at[0] | at[1] << 8);
