@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "stapl_reference.h"
 
@@ -21,6 +23,55 @@ std::uint16_t crc_of_block(const std::string &text)
 	crc16_running = crc16_preset;
 	crc16_feed_block(reinterpret_cast<const unsigned char *>(text.data()), text.size());
 	return crc16_value();
+}
+
+// The register after feeding text from start through one path.
+std::uint16_t register_via(crc16_path path, std::uint16_t start, const std::string &text)
+{
+	crc16_running = start;
+	crc16_feed_block_via(path, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+	return crc16_running;
+}
+
+// The reference: the single chain, one crc16_feed per byte.
+std::uint16_t register_byte_by_byte(std::uint16_t start, const std::string &text)
+{
+	crc16_running = start;
+	for (unsigned char byte : text)
+		crc16_feed(byte);
+	return crc16_running;
+}
+
+std::vector<crc16_path> available_paths()
+{
+	std::vector<crc16_path> paths;
+	for (int path = 0; path < CRC16_PATH_COUNT; ++path) {
+		if (crc16_path_available(static_cast<crc16_path>(path)))
+			paths.push_back(static_cast<crc16_path>(path));
+	}
+	return paths;
+}
+
+// Text in which about one byte in cr_every is a carriage return.
+std::string random_text(std::mt19937 &random, std::size_t length, unsigned cr_every)
+{
+	std::string text(length, '\0');
+	for (char &byte : text) {
+		unsigned value = random();
+		byte = static_cast<char>(value % cr_every == 0 ? '\r' : (value >> 8) & 0xFF);
+	}
+	return text;
+}
+
+// Every available path against the byte-by-byte reference, from the preset
+// and from an arbitrary register (only the first segment may start from it).
+void expect_paths_agree(const std::string &text, std::uint16_t start, const char *what)
+{
+	std::uint16_t expected = register_byte_by_byte(start, text);
+	for (crc16_path path : available_paths())
+		EXPECT_EQ(register_via(path, start, text), expected)
+			<< what << ", " << text.size() << " bytes from " << start << " via "
+			<< crc16_path_name(path);
 }
 
 std::string statement_for(std::uint16_t value)
@@ -72,6 +123,89 @@ TEST(FileCrc, BlocksFedInPiecesGiveTheSameValueAsOneBlock)
 	crc16_feed_block(reinterpret_cast<const unsigned char *>(text.data()), 7);
 	crc16_feed_block(reinterpret_cast<const unsigned char *>(text.data()) + 7, text.size() - 7);
 	EXPECT_EQ(crc16_value(), reference_crc(text));
+}
+
+TEST(FileCrcPaths, TheReferenceAndTheFastestPathAreAlwaysThere)
+{
+	EXPECT_TRUE(crc16_path_available(CRC16_SINGLE));
+	EXPECT_TRUE(crc16_path_available(CRC16_SCALAR4));
+	EXPECT_TRUE(crc16_path_available(crc16_best_path()));
+	EXPECT_GE(crc16_best_path(), CRC16_SCALAR4);
+	EXPECT_FALSE(crc16_path_available(CRC16_PATH_COUNT));
+}
+
+TEST(FileCrcPaths, EveryPathGivesTheCatalogueValues)
+{
+	const struct {
+		std::string text;
+		std::uint16_t value;
+	} cases[] = {
+		{"", 0x0000},
+		{"123456789", 0x906E},
+		{"a\r\nb\r\n", 0xF344},
+		{std::string(5000, '\r'), 0x0000},
+	};
+	for (const auto &c : cases)
+		for (crc16_path path : available_paths())
+			EXPECT_EQ(static_cast<std::uint16_t>(~register_via(path, crc16_preset, c.text)),
+			          c.value)
+				<< c.text.size() << " bytes via " << crc16_path_name(path);
+}
+
+TEST(FileCrcPaths, AgreeOnEveryShortLengthWithReturnsAnywhere)
+{
+	// Up past the lengths where each width of lanes starts to be used.
+	std::mt19937 random(11);
+	for (std::size_t length = 0; length <= 1200; ++length) {
+		std::string text = random_text(random, length, 1 + length % 9);
+		expect_paths_agree(text, crc16_preset, "random");
+		expect_paths_agree(text, static_cast<std::uint16_t>(random()), "random");
+	}
+}
+
+TEST(FileCrcPaths, AgreeWhenWholeSegmentsAreReturns)
+{
+	const struct {
+		std::size_t length, returns_from, returns_to;
+	} cases[] = {
+		{4096, 0, 4096},          // all returns
+		{4096, 0, 2048},          // the first half
+		{8192, 2048, 8192},       // all but the first quarter
+		{1 << 20, 100, 1 << 19},  // long runs of returns in every lane
+		{65536, 65535, 65536},    // the last byte only
+	};
+	std::mt19937 random(12);
+	for (const auto &c : cases) {
+		std::string text = random_text(random, c.length, 50);
+		for (std::size_t i = c.returns_from; i < c.returns_to; ++i)
+			text[i] = '\r';
+		expect_paths_agree(text, crc16_preset, "returns");
+		expect_paths_agree(text, 0x1D0F, "returns");
+	}
+}
+
+TEST(FileCrcPaths, AgreeOnRandomBlocksUpToOneMebibyte)
+{
+	std::mt19937 random(13);
+	for (int round = 0; round < 40; ++round) {
+		std::size_t length = random() % (1 << 20) + 1;
+		if (round < 4) // whole driver blocks and the largest case
+			length = std::size_t(1) << (17 + round % 4);
+		std::string text = random_text(random, length, 2 + random() % 100);
+		expect_paths_agree(text, static_cast<std::uint16_t>(random()), "random block");
+	}
+}
+
+TEST(FileCrcPaths, CarryingOverZerosIsFeedingZeros)
+{
+	const std::uint64_t lengths[] = {0, 1, 2, 7, 8, 255, 4096, 65537, 1000003};
+	for (std::uint64_t length : lengths) {
+		for (std::uint16_t start : {std::uint16_t(0x0001), std::uint16_t(0x8000),
+		                            std::uint16_t(0xFFFF), std::uint16_t(0x4C2A)})
+			EXPECT_EQ(crc16_extend_by_zeros(start, length),
+			          register_byte_by_byte(start, std::string(length, '\0')))
+				<< length << " zeros from " << start;
+	}
 }
 
 TEST(CrcStatement, HasFourUpperCaseDigitsWithLeadingZeros)

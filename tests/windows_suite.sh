@@ -42,6 +42,8 @@ export WINEDEBUG=-all
 # Names outside ASCII reach the program through the locale's encoding.
 export LC_ALL=C.UTF-8
 # One server for all the runs, and a prefix made before the first is timed.
+# The server needs the prefix's directory, which a fresh machine lacks.
+mkdir -p "${WINEPREFIX:-$HOME/.wine}"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine "$win64" --version
