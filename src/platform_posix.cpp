@@ -232,7 +232,7 @@ void remove_beside()
 // is skipped: the result is no less the user's file without it.
 bool attribute_refused(int error)
 {
-	return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP ||
+	return error == EPERM || error == EACCES || error == ENOTSUP ||
 	       error == E2BIG || error == ERANGE || error == EINVAL || error == ENODATA;
 }
 
