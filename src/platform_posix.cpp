@@ -733,6 +733,12 @@ replace_result replace_input(const input_file *input)
 		record_failure("can't replace the file", false);
 		result = REPLACE_FAILED_RESULT_KEPT;
 	}
+	// The user is only pointed to "$$out$$.stp" while it is this run's file.
+	struct stat status;
+	if (result == REPLACE_FAILED_RESULT_KEPT &&
+	    (fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+	     !names_temporary_file(&status)))
+		result = REPLACE_FAILED;
 	return result;
 }
 

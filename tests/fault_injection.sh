@@ -97,6 +97,16 @@ run_and_check() {
 			fail "$label: a partial copy was left beside the input"
 			ok=0
 		fi
+	else
+		# A kill may leave only a complete result beside the input, in the
+		# instant between naming it and renaming it over the input.
+		local copy
+		for copy in "$inputdir"/.morvet-*; do
+			if [ -e "$copy" ] && ! cmp -s "$copy" "$expected"; then
+				fail "$label: an incomplete copy was left beside the input"
+				ok=0
+			fi
+		done
 	fi
 	if [ "$ok" -eq 1 ]; then
 		passed=$((passed + 1))
