@@ -140,7 +140,7 @@ check_durable_order() {
 				file_synced = NR
 			}
 		}
-		/^rename(at2?)?\(.*"board\.stp"(, [A-Z_0]+)?\) = 0$/ { renamed = NR }
+		/^rename(at2?)?\(.*[\/"]board\.stp"(, [A-Z_0]+)?\) = 0$/ { renamed = NR }
 		END {
 			if (!renamed) print "no rename onto the input"
 			else if (file_synced <= last_write) print "the result was not synced after its last write, before the rename"
