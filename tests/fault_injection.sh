@@ -189,6 +189,10 @@ run_scenario() {
 			done ;;
 		esac
 	done <<< "$counts"
+	# Under a file-size limit a write fails like on a full disk.
+	if command -v prlimit >/dev/null; then
+		run_and_check "$scenario: a file-size limit" error prlimit --fsize=65536
+	fi
 	# A link that cannot cross filesystems sends the result the long way.
 	run_and_check "$scenario: linkat fails with EXDEV" error -e inject=linkat:error=EXDEV:when=1
 	# A directory that refuses O_TMPFILE gets a hidden named copy instead.
