@@ -32,6 +32,7 @@
 // can be opened and shown back.
 typedef wchar_t path_char;
 #else
+#include <sys/stat.h>
 #include <sys/types.h>
 typedef char path_char;
 #endif
@@ -68,11 +69,11 @@ struct input_file {
 #ifdef _WIN32
 	BY_HANDLE_FILE_INFORMATION identity;
 #else
-	dev_t device;
-	ino_t inode;
-	mode_t mode;
-	uid_t owner;
-	gid_t group;
+	const path_char *given;  // the path as the user gave it
+	struct stat status;      // as opened: identity, size, times, permissions
+	int directory;           // the target's directory, held from the open on
+	const char *name;        // the target's name in that directory
+	int descriptor;          // the input, kept past close_input for its metadata
 #endif
 };
 
@@ -92,8 +93,10 @@ bool lock_working_directory();
 bool is_temporary_file(const input_file *input);
 
 // Removes whatever stands at the temporary name (never following a link
-// there) and creates the file anew, exclusively, with the input's
-// permissions. The stream is open for reading and writing, binary mode.
+// there) and creates the file anew, exclusively, readable by its owner
+// alone where the system allows: the input's permissions reach the result
+// only as it takes the input's place. The stream is open for reading and
+// writing, binary mode.
 std::FILE *create_temporary(const input_file *input);
 
 // Flushes the stream, forces its data to the disk and closes it.

@@ -97,18 +97,60 @@ run_and_check() {
 			fail "$label: a partial copy was left beside the input"
 			ok=0
 		fi
+	else
+		# A kill may leave only a complete result beside the input, in the
+		# instant between naming it and renaming it over the input.
+		local copy
+		for copy in "$inputdir"/.morvet-*; do
+			if [ -e "$copy" ] && ! cmp -s "$copy" "$expected"; then
+				fail "$label: an incomplete copy was left beside the input"
+				ok=0
+			fi
+		done
 	fi
 	if [ "$ok" -eq 1 ]; then
 		passed=$((passed + 1))
 	fi
 }
 
-# How often a clean run makes each system call: "name count" lines.
+# How often a clean run makes each system call: "name count" lines. The
+# trace, with each descriptor's path, stays in $scratch/trace.
 syscall_counts() {
 	prepare
-	(cd "$workdir" && strace -f -qq -o "$scratch/trace" "$morvet" "$inputdir/board.stp" >/dev/null)
+	(cd "$workdir" && strace -f -qq -y -o "$scratch/trace" "$morvet" "$inputdir/board.stp" >/dev/null)
 	sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$scratch/trace" | sort | uniq -c |
 		awk '{ print $2, $1 }'
+}
+
+# The order that makes the replacement survive a power cut, read from a
+# clean run's trace: every byte of the result written, then the result
+# synced, then the rename onto the input, then the input's directory synced.
+check_durable_order() {
+	local scenario=$1 problem
+	problem=$(awk -v directory="$(realpath "$inputdir")" '
+		{ sub(/^[0-9]+ +/, "") }
+		/^(write|pwrite64|writev|pwritev)\(([3-9]|[1-9][0-9]+)</ { last_write = NR }
+		/^(fsync|fdatasync)\([0-9]+</ {
+			path = $0
+			sub(/^[a-z]+\([0-9]+</, "", path)
+			sub(/>\).*/, "", path)
+			if (path == directory) {
+				if (renamed) directory_synced = NR
+			} else if (!renamed) {
+				file_synced = NR
+			}
+		}
+		/^rename(at2?)?\(.*[\/"]board\.stp"(, [A-Z_0]+)?\) = 0$/ { renamed = NR }
+		END {
+			if (!renamed) print "no rename onto the input"
+			else if (file_synced <= last_write) print "the result was not synced after its last write, before the rename"
+			else if (!directory_synced) print "the directory was not synced after the rename"
+		}' "$scratch/trace")
+	if [ -n "$problem" ]; then
+		fail "$scenario: $problem"
+	else
+		passed=$((passed + 1))
+	fi
 }
 
 run_scenario() {
@@ -121,13 +163,15 @@ run_scenario() {
 		fail "$scenario: a traced run without faults did not succeed"
 	fi
 	counts=$(syscall_counts)
+	check_durable_order "$scenario"
 	local name count n
 	while read -r name count; do
 		local error=""
 		case "$name" in
 		write) error=ENOSPC ;;
 		read | pread64 | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) error=EIO ;;
-		openat | open | unlink | unlinkat | rename | renameat | renameat2) error=EACCES ;;
+		flistxattr | fgetxattr | fsetxattr | fremovexattr) error=EIO ;;
+		openat | open | unlink | unlinkat | rename | renameat | renameat2 | linkat) error=EACCES ;;
 		esac
 		for ((n = 1; n <= count; n++)); do
 			if [ -n "$error" ]; then
@@ -145,8 +189,21 @@ run_scenario() {
 			done ;;
 		esac
 	done <<< "$counts"
-	# A rename that cannot cross filesystems sends the result the long way.
-	run_and_check "$scenario: rename fails with EXDEV" error -e inject=rename:error=EXDEV:when=1
+	# Under a file-size limit a write fails like on a full disk.
+	if command -v prlimit >/dev/null; then
+		run_and_check "$scenario: a file-size limit" error prlimit --fsize=65536
+	fi
+	# A link that cannot cross filesystems sends the result the long way.
+	run_and_check "$scenario: linkat fails with EXDEV" error -e inject=linkat:error=EXDEV:when=1
+	# A directory that refuses O_TMPFILE gets a hidden named copy instead.
+	prepare
+	(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e inject=linkat:error=EXDEV:when=1 \
+		"$morvet" "$inputdir/board.stp" >/dev/null)
+	n=$(grep -E '^[0-9]+ +openat\(' "$scratch/trace" | grep -n O_TMPFILE | cut -d: -f1)
+	if [ -n "$n" ]; then
+		run_and_check "$scenario: linkat fails with EXDEV, O_TMPFILE refused" error \
+			-e inject=linkat:error=EXDEV:when=1 -e inject=openat:error=EOPNOTSUPP:when="$n"
+	fi
 }
 
 workdir="$scratch/same/work"
