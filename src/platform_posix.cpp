@@ -606,11 +606,26 @@ bool lock_working_directory()
 		record_failure("can't lock the working directory", true);
 		return false;
 	}
+	// Another run usually finishes within moments; a user kept waiting
+	// longer is told why the tool sits there.
+	const long poll_nanoseconds = 20000000;
+	int polls_left = 50;
+	int mode = LOCK_EX | LOCK_NB;
 	for (;;) {
-		if (flock(fd, LOCK_EX) == 0)
+		if (flock(fd, mode) == 0)
 			return true;
 		if (errno == EINTR)
 			continue;
+		if (errno == EWOULDBLOCK && mode != LOCK_EX) {
+			if (polls_left-- > 0) {
+				struct timespec pause = {0, poll_nanoseconds};
+				(void)nanosleep(&pause, nullptr);
+			} else {
+				report_note(nullptr, "waiting for another run in this directory to finish");
+				mode = LOCK_EX;
+			}
+			continue;
+		}
 		// Where the filesystem has no locks at all, a single run must still
 		// work; only overlapping runs are unprotected there.
 		if (errno == ENOLCK || errno == EOPNOTSUPP)

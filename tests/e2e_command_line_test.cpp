@@ -143,6 +143,22 @@ TEST_F(CommandLine, EveryFailureExplainsItselfOnStandardError)
 	EXPECT_EQ(run.output + run.errors, "");
 }
 
+TEST_F(CommandLine, ARunKeptWaitingByAnotherSaysSoOnce)
+{
+	SKIP_THROUGH_RUNNER();
+	if (std::system("flock --version >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "no flock command to hold the directory with";
+	write_file(work / "board.stp", typical_input);
+	// Another run's lock, held for a second and a half.
+	std::string hold = "flock " + work.string() + " sleep 1.5 &";
+	ASSERT_EQ(std::system(hold.c_str()), 0);
+	usleep(200000);
+	finished run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.status, 0);
+	EXPECT_EQ(run.errors, "morvet: waiting for another run in this directory to finish\n");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+}
+
 TEST_F(CommandLine, AResultThatCannotReplaceTheFileIsLeftWhereStandardErrorSays)
 {
 	SKIP_THROUGH_RUNNER();
