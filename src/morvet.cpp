@@ -60,6 +60,8 @@ void refuse(const path_char *path, const copy_findings *findings)
 	report_cause_text(path, "can't patch", verdict);
 }
 
+bool patch_opened_file(run_state *run, const path_char *path, input_file *input);
+
 // Patches one file in place. Returns true when it was patched.
 bool patch_file(run_state *run, const path_char *path)
 {
@@ -77,6 +79,14 @@ bool patch_file(run_state *run, const path_char *path)
 		report_failure(path);
 		return false;
 	}
+	bool patched = patch_opened_file(run, path, &input);
+	release_input(&input);
+	return patched;
+}
+
+bool patch_opened_file(run_state *run, const path_char *path, input_file *opened)
+{
+	input_file &input = *opened;
 	if (!run->locked) {
 		close_input(&input);
 		last_failure = run->lock_failure;
@@ -171,6 +181,7 @@ bool check_file(const path_char *path)
 	if (result == PASS_READ_FAILED)
 		record_c_library_failure("can't read", false);
 	close_input(&input);
+	release_input(&input);
 	write_path(path, stdout);
 	if (result == PASS_READ_FAILED) {
 		say(": can't read\n");

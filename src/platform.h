@@ -108,6 +108,11 @@ void discard_temporary(std::FILE *temporary);
 // Closes the input after it has been read.
 void close_input(input_file *input);
 
+// Lets go of everything the run still holds of one file (its directory,
+// the temporary file's descriptor), once it is done with, however it ended:
+// a run over many files must not run out of descriptors or handles.
+void release_input(input_file *input);
+
 enum replace_result {
 	REPLACED,                  // the input's path names the complete result
 	REPLACED_NOT_SYNCED,       // it does, but its directory could not be synced

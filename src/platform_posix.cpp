@@ -529,6 +529,7 @@ bool open_input(const path_char *path, input_file *input)
 	input->given = path;
 	input->stream = nullptr;
 	input->descriptor = -1;
+	input->directory = -1;
 	// Through a symbolic link the user means the file it points to; renaming
 	// over the link itself would turn it into a copy and leave that file
 	// old. The link is resolved here once; from then on the file is reached
@@ -725,6 +726,19 @@ void close_input(input_file *input)
 	// Read-only: nothing can be lost at its close.
 	(void)std::fclose(input->stream);
 	input->stream = nullptr;
+}
+
+void release_input(input_file *input)
+{
+	if (input->descriptor >= 0)
+		(void)close(input->descriptor);
+	input->descriptor = -1;
+	if (input->directory >= 0)
+		(void)close(input->directory);
+	input->directory = -1;
+	if (temporary_fd >= 0)
+		(void)close(temporary_fd);
+	temporary_fd = -1;
 }
 
 replace_result replace_input(const input_file *input)

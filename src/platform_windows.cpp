@@ -380,6 +380,11 @@ void close_input(input_file *input)
 	input->stream = nullptr;
 }
 
+void release_input(input_file *)
+{
+	// The input's handle belongs to its stream, closed with it.
+}
+
 replace_result replace_input(const input_file *input)
 {
 	// Windows refuses to replace a read-only file. Refusing here as well

@@ -52,6 +52,26 @@ TEST_F(CommandLine, EveryFileIsPatchedAndOneFailureStopsNoOther)
 	EXPECT_EQ(run.output, "");
 }
 
+TEST_F(CommandLine, ManyFilesInOneRunDoNotExhaustDescriptors)
+{
+	SKIP_THROUGH_RUNNER();
+	if (std::system("prlimit --version >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "no prlimit to lower the descriptor limit with";
+	std::vector<std::string> names;
+	for (int n = 0; n < 120; ++n) {
+		names.push_back("f" + std::to_string(n) + ".stp");
+		write_file(work / names.back(), typical_input);
+	}
+	ASSERT_EQ(setenv("MORVET_RUNNER", "prlimit --nofile=24", 1), 0);
+	finished patched = run_morvet(work, names);
+	names.insert(names.begin(), "--check");
+	finished checked = run_morvet(work, names);
+	unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(patched.status, 0) << patched.output << patched.errors;
+	EXPECT_EQ(checked.status, 0) << checked.errors;
+	EXPECT_EQ(read_file(work / "f119.stp"), typical_result);
+}
+
 TEST_F(CommandLine, OptionsComeBeforeTheFilesAndDoubleDashEndsThem)
 {
 	for (const char *name : {"--help", "-x.stp", "--check", "--"})
