@@ -102,8 +102,16 @@ export WINEDEBUG=-all
 export WINEPREFIX="${MORVET_WINEPREFIX:-$(dirname "$win64")/wine-prefix}"
 # Names outside ASCII reach the program through the locale's encoding.
 export LC_ALL=C.UTF-8
-# One server for all the runs, and a prefix made before the first is timed.
-wineserver -p
+# A prefix made before the first run is timed, and one server for all.
+if [ ! -d "$WINEPREFIX" ]; then
+	# It complains of the missing 32-bit loader, which only the 32-bit
+	# build would need, and says so in its status.
+	wineboot -i >/dev/null 2>&1 || true
+	[ -d "$WINEPREFIX/drive_c" ] || { echo "FAIL: no Wine prefix at $WINEPREFIX"; exit 1; }
+	wineserver -w
+fi
+# It fails only when a server for this prefix already runs, which serves.
+wineserver -p || true
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
 wine "$win64" --version
 
