@@ -216,6 +216,35 @@ TEST_F(WindowsMorvet, RootedAndDriveRelativePathsWorkFromAnotherVolume)
 	fs::remove(drives / "n:");
 }
 
+// Another program changes the input while the tool waits to replace it
+// (a reader holds it meanwhile): the other program's file stays as it is.
+TEST_F(WindowsMorvet, AnInputChangedMeanwhileIsLeftToTheOtherWriter)
+{
+	const std::string appended = "' added by another program\r\n";
+	for (bool replaced_by_another_file : {false, true}) {
+		write_file(work / "board.stp", typical_input);
+		started holder = start_helper(work, {"hold", "board.stp", "3000", "reading"});
+		char said[5] = {};
+		ASSERT_EQ(read(holder.output, said, 4), 4);
+		started run = start_morvet(work, {"board.stp"});
+		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+		if (replaced_by_another_file) {
+			write_file(work / "new.stp", "another file\r\n");
+			fs::rename(work / "new.stp", work / "board.stp");
+		} else {
+			std::ofstream(work / "board.stp", std::ios::binary | std::ios::app) << appended;
+		}
+		finished result = wait_for(run);
+		EXPECT_EQ(wait_for(holder).status, 0);
+		EXPECT_EQ(result.status, 1) << replaced_by_another_file << result.errors;
+		EXPECT_EQ(result.output,
+		          "\nCan't patch board.stp: it changed while it was being patched");
+		EXPECT_EQ(read_file(work / "board.stp"),
+		          replaced_by_another_file ? "another file\r\n" : typical_input + appended);
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	}
+}
+
 TEST_F(WindowsMorvet, PathsPastMaxPathWork)
 {
 	fs::path deep = work;
