@@ -287,22 +287,31 @@ move_outcome check_and_take_over(HANDLE file, const input_file *input)
 		CloseHandle(current);
 		return MOVE_INPUT_CHANGED;
 	}
+	// A volume without ACLs (FAT, exFAT) has no permissions to keep. When
+	// the question cannot be asked, they are copied as on NTFS.
+	DWORD volume_flags = FILE_PERSISTENT_ACLS;
+	if (!GetVolumeInformationByHandleW(current, nullptr, 0, nullptr, nullptr, &volume_flags,
+	                                   nullptr, 0))
+		volume_flags = FILE_PERSISTENT_ACLS;
+	bool has_acls = (volume_flags & FILE_PERSISTENT_ACLS) != 0;
 	DWORD needed = 0;
-	bool read = GetKernelObjectSecurity(current, carried_security, security_block,
-	                                    sizeof security_block, &needed) != 0;
+	bool read = !has_acls || GetKernelObjectSecurity(current, carried_security, security_block,
+	                                                 sizeof security_block, &needed) != 0;
 	if (!read)
 		record_failure("can't read the file's permissions", false);
 	CloseHandle(current);
 	if (!read)
 		return MOVE_FAILED;
-	// The owner can only be given away with a privilege; without it the
-	// result stays owned by the user who ran the tool, as with any editor.
-	if (!SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION,
-	                             security_block)) {
+	if (has_acls && !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, security_block)) {
 		record_failure("can't give the result the file's permissions", false);
 		return MOVE_FAILED;
 	}
-	(void)SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, security_block);
+	// Owner and group can only be given away with a privilege; without it
+	// the result belongs to the user who ran the tool, as with any editor.
+	if (has_acls) {
+		(void)SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, security_block);
+		(void)SetKernelObjectSecurity(file, GROUP_SECURITY_INFORMATION, security_block);
+	}
 	FILE_BASIC_INFO basic = {};
 	basic.CreationTime.LowPart = now.ftCreationTime.dwLowDateTime;
 	basic.CreationTime.HighPart = static_cast<LONG>(now.ftCreationTime.dwHighDateTime);
@@ -672,6 +681,13 @@ replace_result replace_input(const input_file *input)
 		keep_temporary();
 		return REPLACE_FAILED_RESULT_KEPT;
 	}
+	// A working directory on another volume is known by its serial number
+	// (the rename would say so too, but only after the temporary file had
+	// been given permissions its own volume may not hold).
+	BY_HANDLE_FILE_INFORMATION temporary;
+	if (GetFileInformationByHandle(temporary_handle, &temporary) &&
+	    temporary.dwVolumeSerialNumber != input->identity.dwVolumeSerialNumber)
+		return replace_across_volumes(input);
 	switch (move_into_place(temporary_handle, temporary_slot, input)) {
 	case MOVED:
 		// The handle now names the user's file, which stays.
