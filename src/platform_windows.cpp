@@ -184,9 +184,8 @@ bool system_path(const wchar_t *path, wchar_t *out)
 		if (unc)
 			rest += 2;
 	}
-	std::size_t prefix_length = std::wcslen(prefix);
-	std::wmemcpy(out, prefix, prefix_length);
-	std::wcscpy(out + prefix_length, rest);
+	std::wcscpy(out, prefix);
+	std::wcscat(out, rest);
 	return true;
 }
 
