@@ -286,6 +286,13 @@ move_outcome check_and_take_over(HANDLE file, const input_file *input)
 		CloseHandle(current);
 		return MOVE_INPUT_CHANGED;
 	}
+	// Made read-only meanwhile: refused at once, not waited for.
+	if (now.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		CloseHandle(current);
+		SetLastError(ERROR_ACCESS_DENIED);
+		record_failure("can't replace the file", false);
+		return MOVE_FAILED;
+	}
 	// A volume without ACLs (FAT, exFAT) has no permissions to keep. When
 	// the question cannot be asked, they are copied as on NTFS.
 	DWORD volume_flags = FILE_PERSISTENT_ACLS;
