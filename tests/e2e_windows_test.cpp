@@ -1,0 +1,270 @@
+// End-to-end cases that only a Windows build shows: file attributes and
+// permissions, files another program holds, drive letters and long paths.
+// They run through MORVET_RUNNER (Wine) with MORVET_WINDOWS_HELPER naming
+// windows_helper.exe, and WINEPREFIX the prefix whose drives they map.
+#include "e2e_support.h"
+
+#include <chrono>
+#include <thread>
+
+using namespace e2e;
+
+namespace {
+
+class WindowsMorvet : public Morvet {
+protected:
+	void SetUp() override
+	{
+		const char *helper_path = std::getenv("MORVET_WINDOWS_HELPER");
+		if (!through_runner() || helper_path == nullptr)
+			GTEST_SKIP() << "needs a Windows build run through MORVET_RUNNER and "
+			                "MORVET_WINDOWS_HELPER";
+		helper = fs::absolute(helper_path).string();
+		Morvet::SetUp();
+	}
+
+	// The helper run like the tool, through the runner, in directory.
+	finished run_helper(const fs::path &directory, const std::vector<std::string> &arguments)
+	{
+		return wait_for(start_helper(directory, arguments));
+	}
+
+	started start_helper(const fs::path &directory, const std::vector<std::string> &arguments)
+	{
+		std::string saved = std::getenv("MORVET_EXE");
+		setenv("MORVET_EXE", helper.c_str(), 1);
+		started process = start_morvet(directory, arguments);
+		setenv("MORVET_EXE", saved.c_str(), 1);
+		return process;
+	}
+
+	std::string shown(const std::string &name)
+	{
+		finished run = run_helper(work, {"show", name});
+		EXPECT_EQ(run.status, 0) << run.errors;
+		return run.output;
+	}
+
+	// A second filesystem to work from, so that no rename reaches the input.
+	fs::path other_filesystem()
+	{
+		struct stat shm, here;
+		if (stat("/dev/shm", &shm) != 0 || stat(work.c_str(), &here) != 0 ||
+		    shm.st_dev == here.st_dev)
+			return {};
+		std::string pattern = "/dev/shm/morvet-e2e-XXXXXX";
+		if (mkdtemp(pattern.data()) == nullptr)
+			return {};
+		elsewhere = pattern;
+		return elsewhere;
+	}
+
+	void TearDown() override
+	{
+		std::error_code ignored;
+		if (!elsewhere.empty())
+			fs::remove_all(elsewhere, ignored);
+		Morvet::TearDown();
+	}
+
+	std::string helper;
+	fs::path elsewhere;
+};
+
+// Attributes, as windows_helper sets them, in hexadecimal.
+const char hidden[] = "2";
+const char hidden_system[] = "6";
+const char system_only[] = "4";
+
+TEST_F(WindowsMorvet, AttributesAndPermissionsAreKept)
+{
+	fs::path other = other_filesystem();
+	struct {
+		const char *attributes;
+		const char *dacl; // Wine keeps what the mode bits can say
+		bool across_volumes;
+	} cases[] = {
+		{hidden, "D:P(A;;FA;;;WD)", false},
+		{hidden_system, "D:P(A;;FA;;;OW)(A;;FR;;;WD)", false},
+		{system_only, "D:P(A;;FA;;;OW)", false},
+		{hidden_system, "D:P(A;;FA;;;WD)", true},
+		{system_only, "D:P(A;;FA;;;OW)", true},
+	};
+	for (const auto &c : cases) {
+		if (c.across_volumes && other.empty())
+			continue;
+		write_file(work / "board.stp", typical_input);
+		finished set = run_helper(work, {"set", "board.stp", c.attributes,
+		                                 "125000000000000000", c.dacl});
+		ASSERT_EQ(set.status, 0) << set.errors;
+		std::string before = shown("board.stp");
+		// (Wine adds the archive attribute to whatever it is given.)
+		unsigned long wanted = std::stoul(c.attributes, nullptr, 16);
+		ASSERT_EQ(before.rfind("attributes=", 0), 0u) << before;
+		ASSERT_EQ(std::stoul(before.substr(11), nullptr, 16) & wanted, wanted) << before;
+		// Creation times cannot be set on Wine's file systems, so only the
+		// attributes and the security descriptor are compared.
+		before.erase(before.find(" created="), before.find(" sd=") - before.find(" created="));
+		finished run = c.across_volumes
+			? run_morvet(other, {(work / "board.stp").string()})
+			: run_morvet(work, {"board.stp"});
+		EXPECT_EQ(run.status, 0) << c.attributes << c.dacl << run.errors;
+		std::string after = shown("board.stp");
+		after.erase(after.find(" created="), after.find(" sd=") - after.find(" created="));
+		EXPECT_EQ(after, before) << c.dacl << (c.across_volumes ? " across volumes" : "");
+		EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+		if (!other.empty()) {
+			EXPECT_TRUE(names_in(other).empty());
+		}
+		// Plain again, so the next case's helper can rewrite it.
+		ASSERT_EQ(run_helper(work, {"set", "board.stp", "80", "125000000000000000",
+		                            "D:P(A;;FA;;;WD)"})
+		                  .status,
+		          0);
+	}
+}
+
+// A program that holds the input open: briefly, the way scanners and
+// indexers do, and for longer than the tool waits.
+TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
+{
+	struct {
+		const char *mode;      // how the helper holds it
+		const char *held_for;  // milliseconds
+		bool succeeds;
+		const char *output;
+		const char *cause;
+	} cases[] = {
+		// Opening the input waits.
+		{"exclusive", "1500", true, "", ""},
+		{"exclusive", "9000", false, "\nCan't open board.stp", "morvet: board.stp: can't open: "},
+		// The input can be read, but not replaced while it is open.
+		{"reading", "1500", true, "", ""},
+		{"reading", "9000", false, "\nCan't create output",
+		 "morvet: board.stp: can't replace the file: "},
+	};
+	for (const auto &c : cases) {
+		write_file(work / "board.stp", typical_input);
+		started holder = start_helper(work, {"hold", "board.stp", c.held_for, c.mode});
+		// The helper says when it holds the file.
+		char said[5] = {};
+		ASSERT_EQ(read(holder.output, said, 4), 4);
+		ASSERT_STREQ(said, "held");
+		finished run = run_morvet(work, {"board.stp"});
+		finished held = wait_for(holder);
+		EXPECT_EQ(held.status, 0) << held.errors;
+		EXPECT_EQ(run.status, c.succeeds ? 0 : 1) << c.mode << c.held_for << run.errors;
+		EXPECT_EQ(run.output, c.output) << c.mode << c.held_for;
+		EXPECT_EQ(run.errors.rfind(c.cause, 0), 0u) << run.errors;
+		EXPECT_EQ(read_file(work / "board.stp"), c.succeeds ? typical_result : typical_input)
+			<< c.mode << c.held_for;
+		if (!c.succeeds && std::string(c.mode) == "reading") {
+			// The finished result waits to be recovered.
+			EXPECT_NE(run.errors.find("the patched result is in "), std::string::npos);
+			EXPECT_EQ(read_file(work / temporary_name), typical_result);
+			fs::remove(work / temporary_name);
+		}
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	}
+}
+
+// Two drives of their own, M: and N:, on the scratch directory (one
+// filesystem); the tool runs from M:\run, which leads to another
+// filesystem, so the result has to be copied beside the input.
+TEST_F(WindowsMorvet, RootedAndDriveRelativePathsWorkFromAnotherVolume)
+{
+	const char *prefix = std::getenv("WINEPREFIX");
+	fs::path other = other_filesystem();
+	if (prefix == nullptr || other.empty())
+		GTEST_SKIP() << "needs WINEPREFIX and a second filesystem at /dev/shm";
+	fs::path drives = fs::path(prefix) / "dosdevices";
+	fs::path drive = work / "drive";
+	fs::create_directories(drive / "sub");
+	fs::create_directory_symlink(other, drive / "run");
+	std::error_code ignored;
+	fs::remove(drives / "m:", ignored);
+	fs::remove(drives / "n:", ignored);
+	fs::create_directory_symlink(drive, drives / "m:");
+	fs::create_directory_symlink(drive, drives / "n:");
+	struct {
+		const char *argument;
+		const char *drive_directory; // N:'s current directory, if set
+		const char *file;            // where the argument leads, in drive
+	} cases[] = {
+		{"\\board.stp", nullptr, "board.stp"},
+		{"N:board.stp", nullptr, "board.stp"},
+		{"N:board.stp", "N:\\sub", "sub/board.stp"},
+		{"..\\sub\\board.stp", nullptr, "sub/board.stp"},
+	};
+	for (const auto &c : cases) {
+		write_file(drive / c.file, typical_input);
+		std::vector<std::string> arguments = {"in", "M:\\run"};
+		if (c.drive_directory != nullptr)
+			arguments.push_back(std::string("=N:=") + c.drive_directory);
+		arguments.push_back(fs::absolute(std::getenv("MORVET_EXE")).string());
+		arguments.push_back(c.argument);
+		finished run = run_helper(work, arguments);
+		EXPECT_EQ(run.status, 0) << c.argument << run.output << run.errors;
+		EXPECT_EQ(read_file(drive / c.file), typical_result) << c.argument;
+		EXPECT_TRUE(names_in(other).empty()) << c.argument;
+		EXPECT_EQ(names_in(drive / "sub").size(), std::string(c.file) == "board.stp" ? 0u : 1u);
+		fs::remove(drive / c.file);
+	}
+	EXPECT_EQ(names_in(drive), (std::vector<std::string>{"run", "sub"}));
+	fs::remove(drives / "m:");
+	fs::remove(drives / "n:");
+}
+
+// Another program changes the input while the tool waits to replace it
+// (a reader holds it meanwhile): the other program's file stays as it is.
+TEST_F(WindowsMorvet, AnInputChangedMeanwhileIsLeftToTheOtherWriter)
+{
+	const std::string appended = "' added by another program\r\n";
+	for (bool replaced_by_another_file : {false, true}) {
+		write_file(work / "board.stp", typical_input);
+		started holder = start_helper(work, {"hold", "board.stp", "3000", "reading"});
+		char said[5] = {};
+		ASSERT_EQ(read(holder.output, said, 4), 4);
+		started run = start_morvet(work, {"board.stp"});
+		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+		if (replaced_by_another_file) {
+			write_file(work / "new.stp", "another file\r\n");
+			fs::rename(work / "new.stp", work / "board.stp");
+		} else {
+			std::ofstream(work / "board.stp", std::ios::binary | std::ios::app) << appended;
+		}
+		finished result = wait_for(run);
+		EXPECT_EQ(wait_for(holder).status, 0);
+		EXPECT_EQ(result.status, 1) << replaced_by_another_file << result.errors;
+		EXPECT_EQ(result.output,
+		          "\nCan't patch board.stp: it changed while it was being patched");
+		EXPECT_EQ(read_file(work / "board.stp"),
+		          replaced_by_another_file ? "another file\r\n" : typical_input + appended);
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	}
+}
+
+TEST_F(WindowsMorvet, PathsPastMaxPathWork)
+{
+	fs::path deep = work;
+	for (int level = 0; level < 6; ++level)
+		deep /= std::string(60, static_cast<char>('a' + level));
+	fs::create_directories(deep);
+	ASSERT_GT(deep.string().size(), 300u);
+	write_file(deep / "board.stp", typical_input);
+	finished run = run_morvet(work, {(deep / "board.stp").string()});
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(read_file(deep / "board.stp"), typical_result);
+	fs::path other = other_filesystem();
+	if (other.empty())
+		return;
+	write_file(deep / "board.stp", typical_input);
+	run = run_morvet(other, {(deep / "board.stp").string()});
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(read_file(deep / "board.stp"), typical_result);
+	EXPECT_EQ(names_in(deep), std::vector<std::string>{"board.stp"});
+	EXPECT_TRUE(names_in(other).empty());
+}
+
+} // namespace
