@@ -28,6 +28,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "report.h"
+
 platform_failure last_failure;
 
 namespace {
@@ -580,7 +582,13 @@ bool lock_working_directory()
 		HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
 		if (mutex == nullptr)
 			continue;
-		DWORD waited = WaitForSingleObject(mutex, INFINITE);
+		// Another run usually finishes within moments; a user kept waiting
+		// longer is told why the tool sits there.
+		DWORD waited = WaitForSingleObject(mutex, 1000);
+		if (waited == WAIT_TIMEOUT) {
+			report_note(nullptr, "waiting for another run in this directory to finish");
+			waited = WaitForSingleObject(mutex, INFINITE);
+		}
 		if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
 			return true;
 		record_failure("can't lock the working directory", true);
