@@ -18,10 +18,11 @@ namespace {
 
 const std::size_t block_size = MORVET_READ_BLOCK;
 
-// The rules decide a line from its first bytes. At a line's start this many
-// are always buffered (or the rest of the file, when that is shorter); a
-// line whose rule cannot be told from them is refused.
-const std::size_t lookahead_size = block_size < 4096 ? block_size : 4096;
+// The rules decide a line from its first bytes, and look at most this many
+// into it: a line whose rule cannot be told from them (tens of thousands of
+// blanks before or inside its first words) is refused. Only a line start
+// that needs more than the block still holds makes the reader keep them.
+const std::size_t lookahead_size = block_size < 65536 ? block_size : 65536;
 
 // Room for a whole block behind the bytes kept from the block before.
 unsigned char input_block[block_size + lookahead_size];
@@ -70,6 +71,8 @@ struct copy_run {
 	std::size_t copy_from;   // the first byte taken but not yet written
 	unsigned long line;      // of the next byte to take
 	copy_state state;
+	bool wants_more;         // a line start needs more bytes than are buffered
+	bool at_file_start;      // nothing taken yet
 	stapl_lexer written;     // the text as it is written: what will be certified
 	stapl_lexer declaration; // the declaration being replaced, as it was
 	line_rule forcing;
@@ -84,11 +87,23 @@ struct copy_run {
 	bool words_equal;
 	bool words_in_comment;
 
-	// The comparison of the old CRC statement with the new one.
+	// The comparison of the old CRC statement with the new one, and its
+	// reading as a player reads it: keyword, white space, four hex digits
+	// (carriage returns skipped), then anything up to its ';'.
 	char statement[crc16_statement_size];
 	std::size_t statement_length;
 	std::size_t statement_at;
-	bool statement_line_ended;
+	int stored_phase;
+	unsigned stored_value;
+	int stored_digits;
+};
+
+enum stored_phase {
+	STORED_KEYWORD,  // the letters CRC
+	STORED_SPACE,    // white space before the value
+	STORED_DIGITS,   // the value
+	STORED_REST,     // up to the statement's ';'
+	STORED_AFTER,    // what follows the statement
 };
 
 // Writes the bytes taken unchanged since the last write, in one call.
@@ -199,24 +214,47 @@ int hex_digit(unsigned char byte)
 	return -1;
 }
 
-// The value the old statement carries: the four hex digits after "CRC" and
-// white space, as a player reads them, from the bytes buffered at its start.
-void read_stored_crc(copy_findings *findings, const unsigned char *from, std::size_t available)
+// Reads one byte of the old CRC statement, and of what follows it, the way
+// a player reads them.
+void read_stored_byte(copy_run *run, unsigned char byte)
 {
-	std::size_t at = 3;
-	while (at < available && (is_line_space(from[at]) || from[at] == '\n'))
-		++at;
-	unsigned value = 0;
-	std::size_t digits = 0;
-	for (; digits < 4 && at + digits < available; ++digits) {
-		int digit = hex_digit(from[at + digits]);
-		if (digit < 0)
-			break;
-		value = value * 16 + static_cast<unsigned>(digit);
+	copy_findings *findings = run->findings;
+	bool space = is_line_space(byte) || byte == '\n';
+	switch (run->stored_phase) {
+	case STORED_KEYWORD:
+		if (++run->stored_digits == 3) { // "CRC", as the rule matched it
+			run->stored_digits = 0;
+			run->stored_phase = STORED_SPACE;
+		}
+		return;
+	case STORED_SPACE:
+		if (space)
+			return;
+		run->stored_phase = STORED_DIGITS;
+		[[fallthrough]];
+	case STORED_DIGITS: {
+		if (byte == '\r') // invisible to a player, even between digits
+			return;
+		int digit = hex_digit(byte);
+		if (digit >= 0 && run->stored_digits < 4) {
+			run->stored_value = run->stored_value * 16 + static_cast<unsigned>(digit);
+			++run->stored_digits;
+			return;
+		}
+		findings->crc_stored_valid = run->stored_digits == 4 && digit < 0;
+		findings->crc_stored = static_cast<std::uint16_t>(run->stored_value);
+		run->stored_phase = STORED_REST;
+		[[fallthrough]];
 	}
-	bool more = at + digits < available && hex_digit(from[at + digits]) >= 0;
-	findings->crc_stored_valid = digits == 4 && !more;
-	findings->crc_stored = static_cast<std::uint16_t>(value);
+	case STORED_REST:
+		if (byte == ';')
+			run->stored_phase = STORED_AFTER;
+		return;
+	default:
+		if (!space)
+			findings->text_after_crc = true;
+		return;
+	}
 }
 
 // The old CRC statement starts after indent bytes: nothing from here on
@@ -233,13 +271,11 @@ void begin_tail(copy_run *run, std::size_t indent)
 		findings->crc_computed = crc16_value();
 		run->statement_length = crc16_format_statement(findings->crc_computed, run->statement);
 		run->statement_at = 0;
-		run->statement_line_ended = false;
 		if (indent > 0)
 			findings->changed = true;
-		std::size_t available = run->input.end - run->input.start;
-		if (available > lookahead_size)
-			available = lookahead_size;
-		read_stored_crc(findings, input_block + run->input.start + indent, available - indent);
+		run->stored_phase = STORED_KEYWORD;
+		run->stored_value = 0;
+		run->stored_digits = 0;
 	}
 	run->input.start += indent;
 	run->copy_from = run->input.start;
@@ -259,17 +295,14 @@ bool take_tail(copy_run *run)
 	if (run->out == nullptr) {
 		copy_findings *findings = run->findings;
 		for (std::size_t i = 0; i < length; ++i) {
-			if (run->statement_line_ended) {
-				findings->text_after_crc = true;
-				findings->changed = true;
-				break;
-			}
 			if (run->statement_at < run->statement_length &&
 			    data[i] == static_cast<unsigned char>(run->statement[run->statement_at]))
 				++run->statement_at;
 			else
 				findings->changed = true;
-			run->statement_line_ended = data[i] == '\n';
+			if (run->stored_phase == STORED_AFTER && findings->text_after_crc)
+				break; // all that is left to learn
+			read_stored_byte(run, data[i]);
 		}
 	}
 	run->input.start = run->input.end;
@@ -285,15 +318,26 @@ bool take_line_start(copy_run *run)
 		return true;
 	}
 	const unsigned char *data = input_block + run->input.start;
-	std::size_t available = run->input.end - run->input.start;
+	std::size_t buffered = run->input.end - run->input.start;
+	// A UTF-8 byte-order mark, as Notepad writes one, counts as the first
+	// line's indent: kept, and no hiding place for a declaration.
+	std::size_t mark = 0;
+	if (run->at_file_start && buffered >= 3 && data[0] == 0xEF && data[1] == 0xBB &&
+	    data[2] == 0xBF)
+		mark = 3;
 	// The same limit wherever the line falls in the block, so that a line
 	// is read alike in every file and on every run. An unfinished last
 	// line gets CR LF before the new CRC statement: it must still be read
 	// alike with those two bytes when the result is patched again.
-	bool at_end = run->input.at_end && available + 2 <= lookahead_size;
-	if (available > lookahead_size)
-		available = lookahead_size;
-	line_match match = filter_line(data, available, at_end);
+	std::size_t available = buffered < lookahead_size ? buffered : lookahead_size;
+	bool at_end = run->input.at_end && buffered + 2 <= lookahead_size;
+	line_match match = filter_line(data + mark, available - mark, at_end);
+	match.indent += mark;
+	if (match.rule == RULE_UNDECIDED && buffered < lookahead_size && !run->input.at_end) {
+		run->wants_more = true; // the rest of the line start is in the next block
+		return true;
+	}
+	run->at_file_start = false;
 	std::size_t ignored;
 	switch (match.rule) {
 	case RULE_UNDECIDED:
@@ -389,6 +433,10 @@ bool take_declaration(copy_run *run)
 			run->state = IN_DECLARATION_COMMENT;
 			return true;
 		}
+		if (data[at] == 0) {
+			refuse(run, REFUSE_NOT_TEXT, run->line);
+			return false;
+		}
 		// Replacing the line would silently drop another statement.
 		refuse(run, REFUSE_MORE_THAN_DECLARATION, run->declaration_line);
 		return false;
@@ -450,15 +498,15 @@ pass_result copy_pass(std::FILE *in, std::FILE *out, copy_findings *findings)
 	run.findings = findings;
 	run.line = 1;
 	run.state = AT_LINE_START;
+	run.at_file_start = true;
 	run.written = lexer_at_start();
 
 	for (;;) {
 		if (out != nullptr && std::ferror(out))
 			return PASS_WRITE_FAILED;
 		std::size_t available = run.input.end - run.input.start;
-		bool wants_more = available == 0 ||
-		                  (run.state == AT_LINE_START && available < lookahead_size);
-		if (wants_more && !run.input.at_end) {
+		if ((available == 0 || run.wants_more) && !run.input.at_end) {
+			run.wants_more = false;
 			flush_copy(&run);
 			refill(&run.input);
 			run.copy_from = run.input.start;
@@ -499,6 +547,12 @@ pass_result copy_pass(std::FILE *in, std::FILE *out, copy_findings *findings)
 		return PASS_REFUSED;
 	if (out == nullptr) {
 		if (!findings->crc_statement_found || run.statement_at != run.statement_length)
+			findings->changed = true;
+		if (run.stored_phase == STORED_DIGITS) { // the file ends in the value
+			findings->crc_stored_valid = run.stored_digits == 4;
+			findings->crc_stored = static_cast<std::uint16_t>(run.stored_value);
+		}
+		if (findings->text_after_crc)
 			findings->changed = true;
 		return PASS_DONE;
 	}

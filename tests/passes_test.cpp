@@ -116,7 +116,8 @@ TEST(CopyPass, NulBytesMarkAFileThatIsNotText)
 	for (const std::string &input :
 	     {std::string("DATA\0X;\n\0\0\0\nINTEGER freq = 1;\0 tail\n", 36),
 	      std::string("INTEGER freq = 1\0;\n", 19), std::string("A;\nCRC 1234;\n\0", 14),
-	      std::string("INTEGER freq = 1; '\0\n", 21)})
+	      std::string("INTEGER freq = 1; '\0\n", 21), std::string("INTEGER freq = 1; \0\n", 20),
+	      std::string("INTEGER freq = 1;\0", 18)})
 		EXPECT_EQ(patched(input), "refused: not a STAPL text file");
 }
 
@@ -221,6 +222,8 @@ TEST(PlayerView, OnlyWhatAPlayerAcceptsIsCertified)
 		{"", ""},
 		{"' only a comment", "' only a comment\r\n"},
 		{"\xEF\xBB\xBF' marked\n", "\xEF\xBB\xBF' marked\n"},
+		{"\xEF\xBB\xBF" "BOOLEAN USE_RCK = 0;\n", "\xEF\xBB\xBF" "BOOLEAN USE_RCK = 1;\r\n"},
+		{"\xEF\xBB\xBF" "CRC 1234;\n", ""},
 	};
 	for (const patch_case &c : cases) {
 		std::string input = c.input;
@@ -233,6 +236,24 @@ TEST(PlayerView, OnlyWhatAPlayerAcceptsIsCertified)
 		EXPECT_EQ(result, expected.empty() ? "CRC 0000;\r\n" : with_crc(expected)) << input;
 		EXPECT_EQ(patched(result), result) << "second run on " << input;
 	}
+}
+
+TEST(LongLines, BlanksAreReadUpToAFixedLimitWhereverTheyFall)
+{
+	// Thousands of blanks before and between the words: still read, on
+	// either side of a read block's end.
+	for (std::size_t before : {0, 262144 - 4000}) {
+		std::string lead = before ? "' " + std::string(before - 4, '-') + "\r\n" : "";
+		std::string blanks(5000, ' ');
+		std::string input = lead + blanks + "A;\n" + "BOOLEAN" + blanks + "USE_RCK = 0;\n" +
+		                    "A;\n" + blanks + "\r\nCRC 1;\n";
+		EXPECT_TRUE(patched(input) == with_crc(lead + blanks + "A;\n" + use_rck + "A;\n" + blanks +
+		                                       "\r\n"))
+			<< before;
+	}
+	// Past the limit the rules cannot tell the line, and refuse it.
+	EXPECT_EQ(patched("A;\n" + std::string(70000, '\t') + "B;\n"),
+	          "refused: line 2 begins with too much white space to read");
 }
 
 TEST(LongLines, DeclarationsAcrossReadBlockSeamsWithoutACrcStatement)
@@ -295,7 +316,11 @@ TEST(Check, TellsWhatPatchingWouldChange)
 				 return std::string(value);
 			 }() +
 		         "), USE_RCK is not forced, freq is not forced, text follows the CRC statement"},
-		{good + "\r\n", "not patched: text follows the CRC statement"},
+		{good + "\r\n", "not patched: other changes"}, // a blank line is no text
+		{good + "JUNK;\r\n", "not patched: text follows the CRC statement"},
+		{body + "CRC\n" + good.substr(good.size() - 7), "not patched: other changes"},
+		{body + "CRC " + good.substr(good.size() - 7, 2) + "\r" + good.substr(good.size() - 5),
+		 "not patched: other changes"}, // a player skips the CR between the digits
 		{lower, "not patched: other changes"},
 		{with_crc(lf_only), "not patched: other changes"},
 		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: other changes"},
