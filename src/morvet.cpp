@@ -132,6 +132,7 @@ bool patch_opened_file(run_state *run, const path_char *path, input_file *opened
 		fail_output(path);
 		return false;
 	}
+	start_writing_back(temporary);
 	if (crc_pass(temporary) != PASS_DONE) {
 		record_c_library_failure("can't read back the temporary file", true);
 		discard_temporary(temporary);

@@ -99,6 +99,13 @@ bool is_temporary_file(const input_file *input);
 // writing, binary mode.
 std::FILE *create_temporary(const input_file *input);
 
+// Asks the system to start writing what the stream holds to the disk, and
+// returns at once, so the disk works while the run computes the CRC and the
+// final sync has less left to wait for. Only a hint: where the system has
+// no such request it does nothing, and nothing here reports a failure
+// (commit_temporary's sync does).
+void start_writing_back(std::FILE *temporary);
+
 // Flushes the stream, forces its data to the disk and closes it.
 bool commit_temporary(std::FILE *temporary);
 

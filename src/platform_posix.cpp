@@ -690,6 +690,16 @@ std::FILE *create_temporary(const input_file *input)
 	return stream;
 }
 
+void start_writing_back(std::FILE *temporary)
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+	if (std::fflush(temporary) == 0)
+		(void)sync_file_range(fileno(temporary), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+	(void)temporary;
+#endif
+}
+
 bool commit_temporary(std::FILE *temporary)
 {
 	bool committed = std::fflush(temporary) == 0;

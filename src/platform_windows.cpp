@@ -651,6 +651,12 @@ std::FILE *create_temporary(const input_file *)
 	return stream;
 }
 
+void start_writing_back(std::FILE *)
+{
+	// Windows starts writing dirty pages back on its own schedule and has
+	// no request to hurry it that would not also wait for it.
+}
+
 bool commit_temporary(std::FILE *temporary)
 {
 	bool committed = std::fflush(temporary) == 0;
