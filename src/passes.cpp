@@ -5,6 +5,7 @@
 
 #include "crc16.h"
 #include "filter.h"
+#include "platform.h"
 #include "scan.h"
 
 #ifndef MORVET_READ_BLOCK
@@ -23,6 +24,9 @@ const std::size_t block_size = MORVET_READ_BLOCK;
 // blanks before or inside its first words) is refused. Only a line start
 // that needs more than the block still holds makes the reader keep them.
 const std::size_t lookahead_size = block_size < 65536 ? block_size : 65536;
+
+// Blocks read between two requests to start writing the output back.
+const unsigned writeback_blocks = (8u << 20) / block_size;
 
 // Room for a whole block behind the bytes kept from the block before.
 unsigned char input_block[block_size + lookahead_size];
@@ -72,6 +76,7 @@ struct copy_run {
 	unsigned long line;      // of the next byte to take
 	copy_state state;
 	bool wants_more;         // a line start needs more bytes than are buffered
+	unsigned blocks_since_writeback;
 	bool at_file_start;      // nothing taken yet
 	stapl_lexer written;     // the text as it is written: what will be certified
 	stapl_lexer declaration; // the declaration being replaced, as it was
@@ -509,6 +514,13 @@ pass_result copy_pass(std::FILE *in, std::FILE *out, copy_findings *findings)
 			run.wants_more = false;
 			flush_copy(&run);
 			refill(&run.input);
+			// Every few megabytes the disk is asked to start on what was
+			// written, so that it works while the run goes on reading and
+			// the final sync has little left to wait for.
+			if (out != nullptr && ++run.blocks_since_writeback == writeback_blocks) {
+				run.blocks_since_writeback = 0;
+				start_writing_back(out);
+			}
 			run.copy_from = run.input.start;
 			if (run.input.failed)
 				return PASS_READ_FAILED;
