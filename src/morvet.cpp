@@ -96,7 +96,7 @@ bool patch_opened_file(run_state *run, const path_char *path, input_file *opened
 	if (is_temporary_file(&input)) {
 		close_input(&input);
 		say("\nCan't create output");
-		report_note(path, "is the temporary file itself");
+		report_cause_text(path, "can't patch", "it is the temporary file $$out$$.stp itself");
 		return false;
 	}
 	std::FILE *temporary = create_temporary(&input);
