@@ -147,6 +147,7 @@ const std::size_t cache_line = 64;
 template <typename V, int G>
 CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 {
+	typedef std::int16_t signed_lanes __attribute__((vector_size(sizeof(V))));
 	V work[G];
 #pragma GCC unroll 8
 	for (int g = 0; g < G; ++g)
@@ -158,9 +159,10 @@ CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 	for (int bit = 0; bit < 8; ++bit) {
 #pragma GCC unroll 8
 		for (int g = 0; g < G; ++g)
-			// Lanes are unsigned, so 0 - 1 is all ones, not an overflow.
-			// cppcheck-suppress integerOverflow
-			work[g] = (work[g] >> 1) ^ ((0 - (work[g] & 1)) & generator);
+			// All ones in a lane whose lowest bit is set: the bit moved to
+			// the top and spread down by an arithmetic shift.
+			work[g] = (work[g] >> 1) ^
+			          ((V)((signed_lanes)(work[g] << 15) >> 15) & generator);
 	}
 #pragma GCC unroll 8
 	for (int g = 0; g < G; ++g) {
