@@ -150,22 +150,29 @@ line_match filter_line(const unsigned char *line, std::size_t available, bool at
 	return match;
 }
 
-const char *forced_declaration(line_rule rule)
+namespace {
+
+const declaration_rule *declaration_for(line_rule rule)
 {
 	for (const declaration_rule &r : declarations) {
 		if (r.rule == rule)
-			return r.replacement;
+			return &r;
 	}
 	return nullptr;
 }
 
+} // namespace
+
+const char *forced_declaration(line_rule rule)
+{
+	const declaration_rule *r = declaration_for(rule);
+	return r ? r->replacement : nullptr;
+}
+
 const char *forced_declaration_words(line_rule rule)
 {
-	for (const declaration_rule &r : declarations) {
-		if (r.rule == rule)
-			return r.words;
-	}
-	return nullptr;
+	const declaration_rule *r = declaration_for(rule);
+	return r ? r->words : nullptr;
 }
 
 stapl_lexer lexer_at_start()
@@ -188,22 +195,12 @@ lex_event lexer_feed(stapl_lexer *lexer, const unsigned char *data, std::size_t 
 {
 	std::size_t i = 0;
 	while (i < length) {
-		if (lexer->mode == LEX_COMMENT) {
-			while (i < length && !(stops.entries[data[i]] & STOP_IN_COMMENT))
-				++i;
-			if (i == length)
-				break;
-			if (data[i] == 0) {
-				*at = i;
-				return LEX_NUL;
-			}
-			lexer->mode = LEX_CODE; // the line feed ends the comment
-			lexer->after_space = true;
-			++i;
-			continue;
-		}
-		if (lexer->mode == LEX_STRING) {
-			while (i < length && !(stops.entries[data[i]] & STOP_IN_STRING))
+		if (lexer->mode != LEX_CODE) {
+			// A comment ends at the line feed, which is white space to a
+			// player; a string at its closing quote, which is not.
+			bool comment = lexer->mode == LEX_COMMENT;
+			unsigned char stop = comment ? STOP_IN_COMMENT : STOP_IN_STRING;
+			while (i < length && !(stops.entries[data[i]] & stop))
 				++i;
 			if (i == length)
 				break;
@@ -212,7 +209,7 @@ lex_event lexer_feed(stapl_lexer *lexer, const unsigned char *data, std::size_t 
 				return LEX_NUL;
 			}
 			lexer->mode = LEX_CODE;
-			lexer->after_space = false;
+			lexer->after_space = comment;
 			++i;
 			continue;
 		}

@@ -60,6 +60,19 @@ void refuse(const path_char *path, const copy_findings *findings)
 	report_cause_text(path, "can't patch", verdict);
 }
 
+// Runs the copy pass from the open input into out (a comparison when out is
+// null), for one file with a CRC of its own, and closes the input's stream.
+pass_result copy_file(input_file *input, std::FILE *out, copy_findings *findings)
+{
+	crc16_running = crc16_preset;
+	reset_findings(findings);
+	pass_result result = copy_pass(input->stream, out, findings);
+	if (result == PASS_READ_FAILED)
+		record_c_library_failure("can't read", false);
+	close_input(input);
+	return result;
+}
+
 bool patch_opened_file(run_state *run, const path_char *path, input_file *input);
 
 // Patches one file in place. Returns true when it was patched.
@@ -107,13 +120,8 @@ bool patch_opened_file(run_state *run, const path_char *path, input_file *opened
 	}
 	(void)std::setvbuf(temporary, output_buffer, _IOFBF, sizeof output_buffer);
 
-	crc16_running = crc16_preset; // one CRC per file
 	copy_findings findings;
-	reset_findings(&findings);
-	pass_result result = copy_pass(input.stream, temporary, &findings);
-	if (result == PASS_READ_FAILED)
-		record_c_library_failure("can't read", false);
-	close_input(&input);
+	pass_result result = copy_file(&input, temporary, &findings);
 	switch (result) {
 	case PASS_DONE:
 		break;
@@ -175,13 +183,8 @@ bool check_file(const path_char *path)
 		report_failure(path);
 		return false;
 	}
-	crc16_running = crc16_preset;
 	copy_findings findings;
-	reset_findings(&findings);
-	pass_result result = copy_pass(input.stream, nullptr, &findings);
-	if (result == PASS_READ_FAILED)
-		record_c_library_failure("can't read", false);
-	close_input(&input);
+	pass_result result = copy_file(&input, nullptr, &findings);
 	release_input(&input);
 	write_path(path, stdout);
 	if (result == PASS_READ_FAILED) {

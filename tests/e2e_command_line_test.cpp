@@ -6,22 +6,8 @@ using namespace e2e;
 
 namespace {
 
-class CommandLine : public ::testing::Test {
-protected:
-	void SetUp() override
-	{
-		const char *base = std::getenv("TMPDIR");
-		std::string pattern = std::string(base ? base : "/tmp") + "/morvet-cli-XXXXXX";
-		ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-		work = pattern;
-	}
-	void TearDown() override
-	{
-		std::error_code ignored;
-		fs::remove_all(work, ignored);
-	}
-	fs::path work;
-};
+// The same scratch working directory as every end-to-end case.
+class CommandLine : public Morvet {};
 
 // Every file in a directory with its contents, to show nothing changed.
 std::vector<std::pair<std::string, std::string>> snapshot(const fs::path &directory)
