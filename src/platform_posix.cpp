@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "report.h"
+#include "sync_behind.h"
 
 platform_failure last_failure;
 
@@ -692,12 +693,16 @@ std::FILE *create_temporary(const input_file *input)
 
 void start_writing_back(std::FILE *temporary)
 {
+	// A stream that cannot be flushed fails again at the commit, which
+	// reports it.
+	if (std::fflush(temporary) != 0)
+		return;
 #ifdef SYNC_FILE_RANGE_WRITE
-	if (std::fflush(temporary) == 0)
-		(void)sync_file_range(fileno(temporary), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-	(void)temporary;
+	// Starts the writing at once; the helper's sync may still be busy with
+	// an earlier stretch.
+	(void)sync_file_range(fileno(temporary), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
+	sync_behind_request(fileno(temporary));
 }
 
 bool commit_temporary(std::FILE *temporary)
@@ -705,6 +710,14 @@ bool commit_temporary(std::FILE *temporary)
 	bool committed = std::fflush(temporary) == 0;
 	if (!committed)
 		record_failure("can't write the temporary file", true);
+	// A write the helper's sync found lost is reported to this file only
+	// once, to the helper: the fsync below would not see it again.
+	int behind = sync_behind_stop();
+	if (committed && behind != 0) {
+		errno = behind;
+		record_failure("can't sync the temporary file", true);
+		committed = false;
+	}
 	if (committed && fsync(fileno(temporary)) != 0) {
 		record_failure("can't sync the temporary file", true);
 		committed = false;
@@ -720,6 +733,7 @@ bool commit_temporary(std::FILE *temporary)
 
 void discard_temporary(std::FILE *temporary)
 {
+	(void)sync_behind_stop();
 	if (temporary != nullptr)
 		(void)std::fclose(temporary);
 	// Failing to remove it leaves an incomplete file that the next run in

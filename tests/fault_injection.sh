@@ -224,5 +224,44 @@ else
 	echo "SKIP: other filesystem: /dev/shm is missing or on the same filesystem as $scratch"
 fi
 
+# The temporary file is synced in the background while the CRC is
+# computed. A sync that fails there must fail the run: Linux reports a lost
+# write once, so the final sync would not see it again. The input spans
+# several of the stretches after which a background sync is asked for.
+workdir="$scratch/behind/work"
+inputdir="$scratch/behind/work"
+big_original="$scratch/big.stp"
+awk 'BEGIN {
+	printf "NOTE \"CREATOR\" \"fault injection\";\r\nBOOLEAN USE_RCK = 0;\r\n"
+	for (row = 0; row < 400000; row++)
+		printf "\tDRSCAN 32, $%08X, CAPTURE row[31..0];\r\n", (row * 7919) % 4294967296
+	printf "CRC 1234;\r\n"
+}' > "$big_original"
+prepare
+cp "$big_original" "$inputdir/board.stp"
+status=0
+(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e trace=fdatasync \
+	-e inject=fdatasync:error=EIO "$morvet" board.stp > /dev/null 2> "$scratch/stderr") || status=$?
+if ! grep -q 'fdatasync(' "$scratch/trace"; then
+	fail "background sync: no background sync was made"
+elif [ "$status" -ne 1 ] || ! cmp -s "$inputdir/board.stp" "$big_original" ||
+	! grep -q "can't sync the temporary file" "$scratch/stderr" ||
+	[ -e "$workdir/\$\$out\$\$.stp" ]; then
+	fail "background sync: a failed background sync did not fail the run cleanly (status $status)"
+else
+	passed=$((passed + 1))
+fi
+# Without a second thread the run is only slower.
+prepare
+cp "$big_original" "$inputdir/board.stp"
+status=0
+(cd "$workdir" && strace -f -qq -o /dev/null -e inject=clone,clone3:error=EAGAIN \
+	"$morvet" board.stp > /dev/null 2>&1) || status=$?
+if [ "$status" -ne 0 ] || cmp -s "$inputdir/board.stp" "$big_original"; then
+	fail "background sync: a thread that could not start failed the run (status $status)"
+else
+	passed=$((passed + 1))
+fi
+
 echo "fault injection: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
