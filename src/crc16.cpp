@@ -8,7 +8,8 @@
 // fed from 0, XOR the register r carried over as many zero bytes as B feeds;
 // carrying a register over n zero bytes is multiplying it by x^(8n) modulo
 // the generator polynomial. So only the first segment starts from the
-// running register, the others from 0, and each join is one such product.
+// running register, the others from 0, and each segment's register is
+// carried over the bytes fed after it, every lane at once, and XORed in.
 // Carriage returns are not fed, so n counts the other bytes only.
 #include "crc16.h"
 
@@ -142,27 +143,34 @@ const std::size_t longest_segment = 16384;
 const std::size_t shortest_segment = 8;
 const std::size_t cache_line = 64;
 
+// One step of every lane's register over a zero bit: the register times x.
+// (In place: a vector wider than the target's as a value would change how
+// it is passed between functions.)
+template <typename V>
+CRC16_INLINE void times_x(V *reg)
+{
+	// All ones in a lane whose lowest bit is set, and the generator there.
+	*reg = (*reg >> 1) ^ ((V)((*reg & 1) == 1) & generator);
+}
+
 // One byte per lane into G vectors of registers; a lane whose byte is a
 // carriage return keeps its register and counts the return instead.
 template <typename V, int G>
 CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 {
-	typedef std::int16_t signed_lanes __attribute__((vector_size(sizeof(V))));
 	V work[G];
 #pragma GCC unroll 8
 	for (int g = 0; g < G; ++g)
 		work[g] = reg[g] ^ byte[g];
 	// Eight shift-and-test steps. The byte has been XORed into the
 	// register, so the test bit is simply its lowest bit: the same test as
-	// (byte ^ crc) & 1 taken step by step.
+	// (byte ^ crc) & 1 taken step by step, and each step is the one over a
+	// zero bit.
 #pragma GCC unroll 8
 	for (int bit = 0; bit < 8; ++bit) {
 #pragma GCC unroll 8
 		for (int g = 0; g < G; ++g)
-			// All ones in a lane whose lowest bit is set: the bit moved to
-			// the top and spread down by an arithmetic shift.
-			work[g] = (work[g] >> 1) ^
-			          ((V)((signed_lanes)(work[g] << 15) >> 15) & generator);
+			times_x(&work[g]);
 	}
 #pragma GCC unroll 8
 	for (int g = 0; g < G; ++g) {
@@ -170,6 +178,61 @@ CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 		reg[g] = work[g] ^ ((work[g] ^ reg[g]) & is_return);
 		returns[g] -= is_return;
 	}
+}
+
+// The register of a whole stretch from the registers of its W * G segments:
+// each lane's register carried over the bytes fed after its segment, all
+// XORed together. A join per lane would cost a chain of products per lane;
+// here every lane is carried at once, a power x^(8 * 2^k) at a time, and
+// only the lanes whose count has bit k set keep the product.
+template <typename V, int W, int G>
+CRC16_INLINE unsigned join_lanes(const V *reg, const V *returns, std::size_t segment)
+{
+	// The count after each lane, in two 16-bit halves: a stretch can
+	// hold more than 65535 bytes.
+	V after_low[G], after_high[G], carried[G];
+	std::uint32_t after = 0;
+	for (int chain = W * G - 1; chain >= 0; --chain) {
+		after_low[chain / W][chain % W] = static_cast<std::uint16_t>(after);
+		after_high[chain / W][chain % W] = static_cast<std::uint16_t>(after >> 16);
+		after += static_cast<std::uint32_t>(segment - returns[chain / W][chain % W]);
+	}
+	for (int g = 0; g < G; ++g)
+		carried[g] = reg[g];
+	// The first lane's count is the largest.
+	std::uint32_t largest = after_low[0][0] | static_cast<std::uint32_t>(after_high[0][0]) << 16;
+	for (int k = 0; (largest >> k) != 0; ++k) {
+		const unsigned power = powers.byte_power[k];
+		V product[G], factor[G];
+		for (int g = 0; g < G; ++g) {
+			product[g] = V{};
+			factor[g] = carried[g];
+		}
+		// The same terms as multiply(), the power's bits known to all lanes.
+		for (int term = 15; term >= 0; --term) {
+			if ((power >> term) & 1u) {
+#pragma GCC unroll 8
+				for (int g = 0; g < G; ++g)
+					product[g] ^= factor[g];
+			}
+#pragma GCC unroll 8
+			for (int g = 0; g < G; ++g)
+				times_x(&factor[g]);
+		}
+#pragma GCC unroll 8
+		for (int g = 0; g < G; ++g) {
+			V count = k < 16 ? after_low[g] >> k : after_high[g] >> (k - 16);
+			V keep = (V)((count & 1) == 1);
+			carried[g] ^= (carried[g] ^ product[g]) & keep;
+		}
+	}
+	V all = carried[0];
+	for (int g = 1; g < G; ++g)
+		all ^= carried[g];
+	unsigned crc = 0;
+	for (int lane = 0; lane < W; ++lane)
+		crc ^= all[lane];
+	return crc;
 }
 
 // W * G chains over W * G equal segments of the block, then the joins; what
@@ -217,12 +280,7 @@ CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::s
 			feed_lanes_byte<V, G>(reg, low, returns);
 			feed_lanes_byte<V, G>(reg, high, returns);
 		}
-		crc = reg[0][0];
-		for (std::size_t chain = 1; chain < lanes; ++chain) {
-			unsigned lane_reg = reg[chain / W][chain % W];
-			unsigned lane_returns = returns[chain / W][chain % W];
-			crc = extend(crc, segment - lane_returns) ^ lane_reg;
-		}
+		crc = join_lanes<V, W, G>(reg, returns, segment);
 		data += lanes * segment;
 		length -= lanes * segment;
 	}
