@@ -263,5 +263,25 @@ else
 	passed=$((passed + 1))
 fi
 
+# A failed background sync belongs to its own file: the next file in the
+# same run gets a fresh helper and is patched. Each thread's second and
+# later syncs fail, which the small file's single sync never reaches.
+prepare
+cp "$big_original" "$inputdir/big.stp"
+status=0
+(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e trace=fdatasync \
+	-e inject=fdatasync:error=EIO:when=2+ "$morvet" big.stp board.stp \
+	> /dev/null 2> "$scratch/stderr") || status=$?
+if ! grep -q 'INJECTED' "$scratch/trace"; then
+	echo "SKIP: background sync: the large file's requests were taken up by one sync"
+elif [ "$status" -ne 1 ] || ! cmp -s "$inputdir/big.stp" "$big_original" ||
+	! cmp -s "$inputdir/board.stp" "$expected" ||
+	[ "$(grep -c "can't sync the temporary file" "$scratch/stderr")" -ne 1 ] ||
+	[ -e "$workdir/\$\$out\$\$.stp" ]; then
+	fail "background sync: one file's failed sync was not its own (status $status)"
+else
+	passed=$((passed + 1))
+fi
+
 echo "fault injection: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
