@@ -394,9 +394,10 @@ const char *crc16_path_name(crc16_path path)
 
 crc16_path crc16_best_path()
 {
-	// Chosen on first use. Not a function-local static: its thread-safe
-	// guard alone would link the C++ runtime library, and loading that
-	// doubles the tool's resident memory; the tool has one thread.
+	// Chosen on first use, not by a static initialised from a call: its
+	// thread-safe guard alone would link the C++ runtime library, and
+	// loading that doubles the tool's resident memory. Only the main
+	// thread computes CRCs.
 	static crc16_path best = CRC16_PATH_COUNT;
 	if (best == CRC16_PATH_COUNT) {
 		best = CRC16_SCALAR4;
