@@ -24,8 +24,7 @@ pthread_cond_t state_changed = PTHREAD_COND_INITIALIZER;
 pthread_t helper;
 bool helper_running = false;
 int helper_fd = -1;
-unsigned long syncs_asked = 0;  // requests made for this file
-unsigned long syncs_begun = 0;  // requests the helper has taken up
+bool sync_wanted = false;  // asked for since the helper's last sync began
 bool stopping = false;
 int first_error = 0;
 
@@ -33,12 +32,12 @@ extern "C" void *sync_loop(void *)
 {
 	(void)pthread_mutex_lock(&state_lock);
 	for (;;) {
-		while (!stopping && syncs_begun == syncs_asked)
+		while (!stopping && !sync_wanted)
 			(void)pthread_cond_wait(&state_changed, &state_lock);
 		if (stopping)
 			break;
 		// One sync covers every request made before it begins.
-		syncs_begun = syncs_asked;
+		sync_wanted = false;
 		int fd = helper_fd;
 		(void)pthread_mutex_unlock(&state_lock);
 		int error = fdatasync(fd) == 0 ? 0 : errno;
@@ -71,7 +70,7 @@ bool start_helper(int fd)
 	bool masked = ready && pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
 	if (masked) {
 		helper_fd = fd;
-		syncs_asked = syncs_begun = 0;
+		sync_wanted = false;
 		stopping = false;
 		first_error = 0;
 		helper_running = pthread_create(&helper, &attributes, sync_loop, nullptr) == 0;
@@ -87,7 +86,7 @@ void sync_behind_request(int fd)
 {
 	(void)pthread_mutex_lock(&state_lock);
 	if (helper_running || start_helper(fd)) {
-		++syncs_asked;
+		sync_wanted = true;
 		(void)pthread_cond_signal(&state_changed);
 	}
 	(void)pthread_mutex_unlock(&state_lock);
