@@ -81,19 +81,22 @@ std::string statement_for(std::uint16_t value)
 	return std::string(text, length);
 }
 
+// CRC-16/X-25's catalogue values, and what skipping returns makes of them.
+const struct {
+	std::string text;
+	std::uint16_t value;
+} catalogue[] = {
+	{"", 0x0000},
+	{"123456789", 0x906E},
+	{"abc", 0x9E25},
+	{"a\r\nb\r\n", 0xF344},
+	{"a\nb\n", 0xF344},
+	{std::string(5000, '\r'), 0x0000},
+};
+
 TEST(FileCrc, MatchesTheCatalogueValuesByteByByteAndBlockWise)
 {
-	const struct {
-		std::string text;
-		std::uint16_t value;
-	} cases[] = {
-		{"", 0x0000},
-		{"123456789", 0x906E},
-		{"abc", 0x9E25},
-		{"a\r\nb\r\n", 0xF344},
-		{"a\nb\n", 0xF344},
-	};
-	for (const auto &c : cases) {
+	for (const auto &c : catalogue) {
 		EXPECT_EQ(crc_of_bytes_one_at_a_time(c.text), c.value) << c.text;
 		EXPECT_EQ(crc_of_block(c.text), c.value) << c.text;
 	}
@@ -136,16 +139,7 @@ TEST(FileCrcPaths, TheReferenceAndTheFastestPathAreAlwaysThere)
 
 TEST(FileCrcPaths, EveryPathGivesTheCatalogueValues)
 {
-	const struct {
-		std::string text;
-		std::uint16_t value;
-	} cases[] = {
-		{"", 0x0000},
-		{"123456789", 0x906E},
-		{"a\r\nb\r\n", 0xF344},
-		{std::string(5000, '\r'), 0x0000},
-	};
-	for (const auto &c : cases)
+	for (const auto &c : catalogue)
 		for (crc16_path path : available_paths())
 			EXPECT_EQ(static_cast<std::uint16_t>(~register_via(path, crc16_preset, c.text)),
 			          c.value)
