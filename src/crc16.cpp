@@ -15,8 +15,6 @@
 
 #include <cstdio>
 
-std::uint16_t crc16_running = crc16_preset;
-
 namespace {
 
 const unsigned generator = 0x8408u; // x^16 + x^12 + x^5 + 1, bit-reflected
@@ -35,12 +33,18 @@ inline unsigned feed_byte(unsigned crc, unsigned byte)
 	return crc;
 }
 
-unsigned feed_single(unsigned crc, const unsigned char *data, std::size_t length)
+// Each path returns the register and adds the bytes it fed to *fed.
+unsigned feed_single(unsigned crc, const unsigned char *data, std::size_t length,
+                     std::uint64_t *fed)
 {
+	std::uint64_t count = 0;
 	for (std::size_t i = 0; i < length; ++i) {
-		if (data[i] != '\r')
+		if (data[i] != '\r') {
 			crc = feed_byte(crc, data[i]);
+			++count;
+		}
 	}
+	*fed += count;
 	return crc;
 }
 
@@ -90,11 +94,12 @@ unsigned extend(unsigned crc, std::uint64_t length)
 }
 
 // Four chains in integer registers: a quarter of the block each.
-unsigned feed_scalar4(unsigned crc, const unsigned char *data, std::size_t length)
+unsigned feed_scalar4(unsigned crc, const unsigned char *data, std::size_t length,
+                      std::uint64_t *total)
 {
 	std::size_t segment = length / 4;
 	if (segment < 16)
-		return feed_single(crc, data, length);
+		return feed_single(crc, data, length, total);
 	unsigned reg[4] = {crc, 0, 0, 0};
 	std::size_t fed[4] = {0, 0, 0, 0};
 	const unsigned char *start[4] = {data, data + segment, data + 2 * segment,
@@ -116,9 +121,12 @@ unsigned feed_scalar4(unsigned crc, const unsigned char *data, std::size_t lengt
 		}
 	}
 	crc = reg[0];
-	for (int chain = 1; chain < 4; ++chain)
+	*total += fed[0];
+	for (int chain = 1; chain < 4; ++chain) {
 		crc = extend(crc, fed[chain]) ^ reg[chain];
-	return feed_single(crc, data + 4 * segment, length - 4 * segment);
+		*total += fed[chain];
+	}
+	return feed_single(crc, data + 4 * segment, length - 4 * segment, total);
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -186,7 +194,8 @@ CRC16_INLINE void feed_lanes_byte(V *reg, const V *byte, V *returns)
 // here every lane is carried at once, a power x^(8 * 2^k) at a time, and
 // only the lanes whose count has bit k set keep the product.
 template <typename V, int W, int G>
-CRC16_INLINE unsigned join_lanes(const V *reg, const V *returns, std::size_t segment)
+CRC16_INLINE unsigned join_lanes(const V *reg, const V *returns, std::size_t segment,
+                                 std::uint64_t *fed)
 {
 	// The count after each lane, in two 16-bit halves: a stretch can
 	// hold more than 65535 bytes.
@@ -197,6 +206,7 @@ CRC16_INLINE unsigned join_lanes(const V *reg, const V *returns, std::size_t seg
 		after_high[chain / W][chain % W] = static_cast<std::uint16_t>(after >> 16);
 		after += static_cast<std::uint32_t>(segment - returns[chain / W][chain % W]);
 	}
+	*fed += after;
 	for (int g = 0; g < G; ++g)
 		carried[g] = reg[g];
 	// The first lane's count is the largest.
@@ -238,7 +248,8 @@ CRC16_INLINE unsigned join_lanes(const V *reg, const V *returns, std::size_t seg
 // W * G chains over W * G equal segments of the block, then the joins; what
 // is left over goes through the scalar chains.
 template <typename V, int W, int G>
-CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::size_t length)
+CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::size_t length,
+                                 std::uint64_t *fed)
 {
 	const std::size_t lanes = static_cast<std::size_t>(W) * G;
 	while (length >= lanes * shortest_segment) {
@@ -280,11 +291,11 @@ CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::s
 			feed_lanes_byte<V, G>(reg, low, returns);
 			feed_lanes_byte<V, G>(reg, high, returns);
 		}
-		crc = join_lanes<V, W, G>(reg, returns, segment);
+		crc = join_lanes<V, W, G>(reg, returns, segment, fed);
 		data += lanes * segment;
 		length -= lanes * segment;
 	}
-	return feed_scalar4(crc, data, length);
+	return feed_scalar4(crc, data, length, fed);
 }
 
 #ifdef CRC16_X86
@@ -306,55 +317,56 @@ CRC16_INLINE unsigned feed_lanes(unsigned crc, const unsigned char *data, std::s
 #endif
 
 CRC16_TARGET_128 unsigned feed_vec128(unsigned crc, const unsigned char *data,
-                                      std::size_t length)
+                                      std::size_t length, std::uint64_t *fed)
 {
-	return feed_lanes<lanes8, 8, 4>(crc, data, length);
+	return feed_lanes<lanes8, 8, 4>(crc, data, length, fed);
 }
 
 #ifdef CRC16_WIDE_VECTORS
 __attribute__((target("avx2"))) unsigned feed_vec256(unsigned crc, const unsigned char *data,
-                                                     std::size_t length)
+                                                     std::size_t length, std::uint64_t *fed)
 {
-	return feed_lanes<lanes16, 16, 4>(crc, data, length);
+	return feed_lanes<lanes16, 16, 4>(crc, data, length, fed);
 }
 
 __attribute__((target("avx512bw"))) unsigned feed_vec512(unsigned crc,
                                                          const unsigned char *data,
-                                                         std::size_t length)
+                                                         std::size_t length, std::uint64_t *fed)
 {
-	return feed_lanes<lanes32, 32, 4>(crc, data, length);
+	return feed_lanes<lanes32, 32, 4>(crc, data, length, fed);
 }
 #endif
 
 #endif // CRC16_VECTORS
 
-unsigned feed_via(crc16_path path, unsigned crc, const unsigned char *data, std::size_t length)
+unsigned feed_via(crc16_path path, unsigned crc, const unsigned char *data, std::size_t length,
+                  std::uint64_t *fed)
 {
 	switch (path) {
 #ifdef CRC16_VECTORS
 	case CRC16_VEC128:
-		return feed_vec128(crc, data, length);
+		return feed_vec128(crc, data, length, fed);
 #endif
 #ifdef CRC16_WIDE_VECTORS
 	case CRC16_VEC256:
-		return feed_vec256(crc, data, length);
+		return feed_vec256(crc, data, length, fed);
 	case CRC16_VEC512:
-		return feed_vec512(crc, data, length);
+		return feed_vec512(crc, data, length, fed);
 #endif
 	case CRC16_SCALAR4:
-		return feed_scalar4(crc, data, length);
+		return feed_scalar4(crc, data, length, fed);
 	default:
-		return feed_single(crc, data, length);
+		return feed_single(crc, data, length, fed);
 	}
 }
 
 } // namespace
 
-void crc16_feed(std::uint8_t byte)
+std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte)
 {
 	if (byte == '\r')
-		return;
-	crc16_running = static_cast<std::uint16_t>(feed_byte(crc16_running, byte));
+		return crc;
+	return static_cast<std::uint16_t>(feed_byte(crc, byte));
 }
 
 bool crc16_path_available(crc16_path path)
@@ -396,8 +408,8 @@ crc16_path crc16_best_path()
 {
 	// Chosen on first use, not by a static initialised from a call: its
 	// thread-safe guard alone would link the C++ runtime library, and
-	// loading that doubles the tool's resident memory. Only the main
-	// thread computes CRCs.
+	// loading that doubles the tool's resident memory. The first use is
+	// the main thread's, before any helper computes a CRC (crc_beside.h).
 	static crc16_path best = CRC16_PATH_COUNT;
 	if (best == CRC16_PATH_COUNT) {
 		best = CRC16_SCALAR4;
@@ -409,14 +421,18 @@ crc16_path crc16_best_path()
 	return best;
 }
 
-void crc16_feed_block_via(crc16_path path, const unsigned char *data, std::size_t length)
+std::uint16_t crc16_update_via(crc16_path path, std::uint16_t crc, const unsigned char *data,
+                               std::size_t length, std::uint64_t *fed)
 {
-	crc16_running = static_cast<std::uint16_t>(feed_via(path, crc16_running, data, length));
+	std::uint64_t ignored = 0;
+	return static_cast<std::uint16_t>(
+		feed_via(path, crc, data, length, fed != nullptr ? fed : &ignored));
 }
 
-void crc16_feed_block(const unsigned char *data, std::size_t length)
+std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
+                           std::uint64_t *fed)
 {
-	crc16_feed_block_via(crc16_best_path(), data, length);
+	return crc16_update_via(crc16_best_path(), crc, data, length, fed);
 }
 
 std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length)
@@ -424,9 +440,9 @@ std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length)
 	return static_cast<std::uint16_t>(extend(crc, length));
 }
 
-std::uint16_t crc16_value()
+std::uint16_t crc16_value(std::uint16_t crc)
 {
-	return static_cast<std::uint16_t>(~crc16_running);
+	return static_cast<std::uint16_t>(~crc);
 }
 
 std::size_t crc16_format_statement(std::uint16_t value, char *text)

@@ -5,29 +5,27 @@
 // over every byte of the text except carriage returns, so a file checks the
 // same whether its lines end in CR LF or in LF alone.
 //
-// Calling sequence: feed every byte of the text, in order, through
-// crc16_feed or crc16_feed_block, then call crc16_format_statement once.
-// There is one running register for the whole process; nothing resets it,
-// because one run computes one CRC.
+// A CRC is a value: start from crc16_preset, pass the register through
+// crc16_update (or crc16_feed, byte by byte) over every byte of the text in
+// order, and format crc16_value of the result with crc16_format_statement.
 #ifndef MORVET_CRC16_H
 #define MORVET_CRC16_H
 
 #include <cstddef>
 #include <cstdint>
 
-// The running register. Holds the preset from program start; only the
-// feed functions change it. Tests may store the preset back between cases.
-extern std::uint16_t crc16_running;
-
 const std::uint16_t crc16_preset = 0xFFFF;
 
-// Folds one byte into the running CRC; a carriage return leaves it as it is.
-void crc16_feed(std::uint8_t byte);
+// The register crc with one byte folded in, by the eight shift-and-test
+// steps; a carriage return leaves it as it is. The reference for all else.
+std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte);
 
-// Same result as calling crc16_feed for each of the length bytes at data,
-// without a call per byte: this loop is where a run spends its time. It
-// takes the fastest path this CPU can run (see below).
-void crc16_feed_block(const unsigned char *data, std::size_t length);
+// The same as crc16_feed over each of the length bytes at data, without a
+// call per byte: this loop is where a run spends its time. It takes the
+// fastest path this CPU can run (see below). When fed is not null, the
+// number of bytes fed (carriage returns not counted) is added to *fed.
+std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
+                           std::uint64_t *fed = nullptr);
 
 // The ways of feeding a block. Every one runs the same eight shift-and-test
 // steps per byte; the faster ones cut the block into segments, run one
@@ -48,18 +46,20 @@ bool crc16_path_available(crc16_path path);
 // A short name for reports ("single", "scalar4", "vec128", ...).
 const char *crc16_path_name(crc16_path path);
 
-// The path crc16_feed_block takes: the fastest available one.
+// The path crc16_update takes: the fastest available one. The first call
+// must come before any second thread computes a CRC.
 crc16_path crc16_best_path();
 
-// crc16_feed_block through the given path, which must be available.
-void crc16_feed_block_via(crc16_path path, const unsigned char *data, std::size_t length);
+// crc16_update through the given path, which must be available.
+std::uint16_t crc16_update_via(crc16_path path, std::uint16_t crc, const unsigned char *data,
+                               std::size_t length, std::uint64_t *fed = nullptr);
 
 // The register a CRC register crc turns into when length more bytes of
 // zeros are fed (carriage returns not counted, since they are not fed).
 std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length);
 
-// The CRC value: the complement of the running register.
-std::uint16_t crc16_value();
+// The CRC value of a register: its complement.
+std::uint16_t crc16_value(std::uint16_t crc);
 
 // Longest statement crc16_format_statement writes, its NUL included.
 const std::size_t crc16_statement_size = 12;

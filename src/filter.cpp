@@ -1,9 +1,9 @@
-// filter.cpp - the statement patch rules, and a player's view of the text.
+// filter.cpp - the statement patch rules.
 #include "filter.h"
 
 #include <cstring>
 
-#include "scan.h"
+#include "reader.h"
 
 namespace {
 
@@ -20,132 +20,113 @@ const declaration_rule declarations[] = {
 	{RULE_FREQ, "INTEGER", "freq", "INTEGER freq = 3;\r\n", "INTEGERfreq=3;"},
 };
 
-// Compares the bytes at line[at] with word. Returns 1 when they match, 0
-// when they differ, -1 when the bytes end first and more may follow.
-int match_word(const unsigned char *line, std::size_t at, const char *word, std::size_t line_end,
-               bool more_may_follow)
+// A line's bytes up to its line feed (or the end of what is available),
+// read with carriage returns passed over.
+struct line_cursor {
+	const unsigned char *line;
+	std::size_t at;
+	std::size_t end;
+	bool more_may_follow; // the line goes on past end
+};
+
+std::size_t next_visible(const line_cursor *cursor, std::size_t at)
 {
-	std::size_t length = std::strlen(word);
-	for (std::size_t i = 0; i < length; ++i) {
-		if (at + i >= line_end)
-			return more_may_follow ? -1 : 0;
-		if (line[at + i] != static_cast<unsigned char>(word[i]))
+	while (at < cursor->end && cursor->line[at] == '\r')
+		++at;
+	return at;
+}
+
+// Compares the visible bytes at the cursor with word. Returns 1 when they
+// match (the cursor then past them), 0 when they differ, -1 when the bytes
+// end first and more may follow.
+int match_word(line_cursor *cursor, const char *word)
+{
+	std::size_t at = cursor->at;
+	for (; *word != '\0'; ++word, ++at) {
+		at = next_visible(cursor, at);
+		if (at == cursor->end)
+			return cursor->more_may_follow ? -1 : 0;
+		if (cursor->line[at] != static_cast<unsigned char>(*word))
 			return 0;
 	}
+	cursor->at = at;
 	return 1;
 }
 
-// White space a player sees between words, the line feed included.
-bool is_player_space(unsigned char byte)
+// After a word: -1 when the line's bytes end and more may follow, 1 when
+// the next visible byte continues a name, 0 otherwise (white space, other
+// signs, or the line's end).
+int continues_name(const line_cursor *cursor)
 {
-	return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\v';
+	std::size_t after = next_visible(cursor, cursor->at);
+	if (after == cursor->end)
+		return cursor->more_may_follow ? -1 : 0;
+	return is_name_byte(cursor->line[after]) ? 1 : 0;
 }
 
-// What a comment and a string must stop at; every other byte is passed
-// over in a tight loop. (Inside a statement, scan.h does the same.)
-enum : unsigned char {
-	STOP_IN_COMMENT = 1, // the line feed and NUL
-	STOP_IN_STRING = 2,  // the closing quote and NUL
-};
-
-struct stop_table {
-	unsigned char entries[256];
-};
-
-constexpr stop_table make_stop_table()
+line_match undecided()
 {
-	stop_table table{};
-	table.entries[0] = STOP_IN_COMMENT | STOP_IN_STRING;
-	table.entries[static_cast<unsigned char>('"')] = STOP_IN_STRING;
-	table.entries[static_cast<unsigned char>('\n')] = STOP_IN_COMMENT;
-	return table;
+	return {RULE_UNDECIDED, 0, 0};
 }
 
-constexpr stop_table stops = make_stop_table();
+// Rules 1 and 2 from the line's first word on.
+line_match match_declaration(const declaration_rule &rule, line_cursor cursor,
+                             std::size_t start)
+{
+	line_match none = {RULE_NONE, start, 0};
+	int found = match_word(&cursor, rule.keyword);
+	if (found <= 0)
+		return found < 0 ? undecided() : none;
+	// White space between the words, a carriage return alone being none.
+	bool spaced = false;
+	while (cursor.at < cursor.end && is_line_space(cursor.line[cursor.at]))
+		spaced |= cursor.line[cursor.at++] != '\r';
+	if (cursor.at == cursor.end && cursor.more_may_follow)
+		return undecided();
+	if (!spaced)
+		return none; // "BOOLEANUSE_RCK" is another name
+	found = match_word(&cursor, rule.name);
+	if (found <= 0)
+		return found < 0 ? undecided() : none;
+	int longer = continues_name(&cursor);
+	if (longer != 0)
+		return longer < 0 ? undecided() : none; // USE_RCK2, frequency: other variables
+	return {rule.rule, start, cursor.at - start};
+}
 
 } // namespace
 
-bool is_line_space(unsigned char byte)
-{
-	return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\f' || byte == '\v';
-}
-
-bool is_name_byte(unsigned char byte)
-{
-	return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-	       (byte >= '0' && byte <= '9') || byte == '_';
-}
-
 line_match filter_line(const unsigned char *line, std::size_t available, bool at_end)
 {
-	line_match match = {RULE_NONE, 0, 0};
 	const void *line_feed = std::memchr(line, '\n', available);
 	std::size_t line_end =
 		line_feed ? static_cast<std::size_t>(static_cast<const unsigned char *>(line_feed) - line)
 			  : available;
-	bool ends_here = line_feed != nullptr || at_end;
+	line_cursor cursor = {line, 0, line_end, line_feed == nullptr && !at_end};
+	while (cursor.at < line_end && is_line_space(line[cursor.at]))
+		++cursor.at;
+	std::size_t start = cursor.at;
+	if (start == line_end && cursor.more_may_follow)
+		return undecided();
 
-	std::size_t at = 0;
-	while (at < line_end && is_line_space(line[at]))
-		++at;
-	match.indent = at;
-	if (at == line_end && !ends_here) {
-		match.rule = RULE_UNDECIDED;
-		return match;
-	}
-
-	// Rule 3: CRC followed by white space, the line's end or the file's end.
-	int crc = match_word(line, at, "CRC", line_end, !ends_here);
-	if (crc < 0) {
-		match.rule = RULE_UNDECIDED;
-		return match;
-	}
+	line_cursor keyword = cursor;
+	int crc = match_word(&keyword, "CRC");
+	if (crc < 0)
+		return undecided();
 	for (const declaration_rule &rule : declarations) {
-		int found = match_word(line, at, rule.keyword, line_end, !ends_here);
-		if (found < 0) {
-			match.rule = RULE_UNDECIDED;
+		line_match match = match_declaration(rule, cursor, start);
+		if (match.rule != RULE_NONE)
 			return match;
-		}
-		if (found == 0)
-			continue;
-		std::size_t name = at + std::strlen(rule.keyword);
-		std::size_t spaces = name;
-		while (spaces < line_end && is_line_space(line[spaces]))
-			++spaces;
-		if (spaces == line_end && !ends_here) {
-			match.rule = RULE_UNDECIDED;
-			return match;
-		}
-		if (spaces == name)
-			return match; // "BOOLEANUSE_RCK" is another name
-		found = match_word(line, spaces, rule.name, line_end, !ends_here);
-		if (found < 0) {
-			match.rule = RULE_UNDECIDED;
-			return match;
-		}
-		if (found == 0)
-			return match;
-		std::size_t after = spaces + std::strlen(rule.name);
-		if (after == line_end && !ends_here) {
-			match.rule = RULE_UNDECIDED;
-			return match;
-		}
-		if (after < line_end && is_name_byte(line[after]))
-			return match; // USE_RCK2, frequency: other variables
-		match.rule = rule.rule;
-		match.matched = after - at;
-		return match;
 	}
+	line_match match = {RULE_NONE, start, 0};
 	if (crc > 0) {
-		std::size_t after = at + 3;
-		if (after == line_end && !ends_here) {
-			match.rule = RULE_UNDECIDED;
-			return match;
-		}
-		if (after == line_end || is_line_space(line[after])) {
-			match.rule = RULE_CRC;
-			match.matched = 3;
-		}
+		// The keyword, then white space, the line's end or the file's end:
+		// "CRC;" and "CRCX" are other words.
+		std::size_t after = next_visible(&keyword, keyword.at);
+		if (after == line_end && keyword.more_may_follow)
+			return undecided();
+		if (after == line_end || is_line_space(line[after]))
+			match = {RULE_CRC, start, keyword.at - start};
 	}
 	return match;
 }
@@ -173,97 +154,4 @@ const char *forced_declaration_words(line_rule rule)
 {
 	const declaration_rule *r = declaration_for(rule);
 	return r ? r->words : nullptr;
-}
-
-stapl_lexer lexer_at_start()
-{
-	return {LEX_CODE, false, true, -1, false};
-}
-
-stapl_lexer lexer_in_statement()
-{
-	return {LEX_CODE, true, false, -1, true};
-}
-
-bool lexer_between_statements(const stapl_lexer *lexer)
-{
-	return lexer->mode == LEX_CODE && !lexer->in_statement;
-}
-
-lex_event lexer_feed(stapl_lexer *lexer, const unsigned char *data, std::size_t length,
-                     std::size_t *at)
-{
-	std::size_t i = 0;
-	while (i < length) {
-		if (lexer->mode != LEX_CODE) {
-			// A comment ends at the line feed, which is white space to a
-			// player; a string at its closing quote, which is not.
-			bool comment = lexer->mode == LEX_COMMENT;
-			unsigned char stop = comment ? STOP_IN_COMMENT : STOP_IN_STRING;
-			while (i < length && !(stops.entries[data[i]] & stop))
-				++i;
-			if (i == length)
-				break;
-			if (data[i] == 0) {
-				*at = i;
-				return LEX_NUL;
-			}
-			lexer->mode = LEX_CODE;
-			lexer->after_space = comment;
-			++i;
-			continue;
-		}
-		// Inside a statement, past its first word, only ; ' " and NUL
-		// matter.
-		if (lexer->in_statement && lexer->crc_word < 0) {
-			i += find_statement_stop(data + i, length - i);
-			if (i == length)
-				break;
-		}
-		unsigned char byte = data[i];
-		if (byte == '\r') { // invisible to a player
-			++i;
-			continue;
-		}
-		if (byte == 0) {
-			*at = i;
-			return LEX_NUL;
-		}
-		if (lexer->crc_word >= 0) {
-			if (lexer->crc_word == 3) {
-				lexer->crc_word = -1;
-				if (is_player_space(byte)) {
-					*at = i;
-					return LEX_CRC_STATEMENT;
-				}
-			} else if (byte == static_cast<unsigned char>("CRC"[lexer->crc_word])) {
-				++lexer->crc_word;
-				lexer->after_space = false;
-				++i;
-				continue;
-			} else {
-				lexer->crc_word = -1;
-			}
-		}
-		++i;
-		if (byte == '\'') {
-			lexer->mode = LEX_COMMENT;
-		} else if (byte == '"') {
-			lexer->mode = LEX_STRING;
-		} else if (byte == ';') {
-			if (lexer->in_statement && lexer->stop_at_end) {
-				lexer->in_statement = false;
-				lexer->after_space = false;
-				*at = i;
-				return LEX_STATEMENT_END;
-			}
-			lexer->in_statement = false;
-		} else if (!lexer->in_statement && is_name_byte(byte)) {
-			lexer->in_statement = true;
-			lexer->crc_word = byte == 'C' && lexer->after_space ? 1 : -1;
-		}
-		lexer->after_space = is_player_space(byte);
-	}
-	*at = length;
-	return LEX_NONE;
 }

@@ -1,39 +1,57 @@
 // morvet.cpp - the command line and the story of a run.
 //
-// Each file is copied into "$$out$$.stp" in the working directory through
-// the statement rules, the copy is read back to compute its CRC, the CRC
-// statement is appended, and the finished copy replaces the file. Until
-// that last step the file is never written to, so every failure before it
-// leaves the user's file exactly as it was. With --check the copy goes into
-// a comparison instead, and nothing on disk changes.
+// Every argument is read before any file is touched. Then each file is
+// copied into the temporary file through the statement rules, with its CRC
+// computed beside the copy, the CRC statement is appended, and the
+// finished result replaces the file. Until that last step the file is
+// never written to, so every failure before it leaves the user's file
+// exactly as it was. --check and --diff copy into a comparison instead,
+// and change nothing on disk.
 #include "morvet.h"
 
-#include "crc16.h"
+#include "crc_beside.h"
+#include "diff.h"
+#include "output.h"
 #include "passes.h"
 #include "report.h"
 
-#ifndef MORVET_VERSION
-#define MORVET_VERSION "unknown"
-#endif
-
 namespace {
 
-const char usage_text[] =
-	"\nCorvane STAPL file patch utility\nUsage: morvet.exe <filename.stp>\n";
+enum run_mode { PATCH, CHECK, DIFF };
 
-// Longest verdict or refusal text: every reason at once, with room over.
-char verdict[512];
+// What the command line asks for.
+enum command {
+	RUN_FILES,
+	SHOW_USAGE,     // no file named
+	SHOW_HELP,
+	SHOW_VERSION,
+	UNKNOWN_OPTION,
+	CHECK_AND_DIFF,
+};
 
-// Without the large buffer the run is only slower, never wrong.
-char output_buffer[262144];
+struct command_line {
+	command what;
+	run_mode mode;
+	int double_dash;            // the index of "--", or argc
+	const path_char *unknown;   // the unknown option
+};
+
+// The exit statuses: patching gives 0 or 1; --check and --diff tell a
+// file they could not read (2) from one that is not patched (1).
+const int status_patched = 0;
+const int status_not_patched = 1;
+const int status_trouble = 2;
 
 struct run_state {
-	bool checking;      // --check: compare, change nothing
-	bool lock_tried;    // the working directory's lock, taken once per run
-	bool locked;
-	platform_failure lock_failure;
-	int status;         // 0 while every file so far was patched
+	run_mode mode;
+	lock_result lock;
+	failure lock_failure;
+	const path_char *result_kept_for; // the file whose result "$$out$$.stp" holds
+	int status;
 };
+
+// Room for the copy pass's blocks: one file at a time.
+pass_buffers buffers;
 
 bool is_option(const path_char *argument, const char *option)
 {
@@ -44,167 +62,296 @@ bool is_option(const path_char *argument, const char *option)
 	return *argument == 0;
 }
 
-// "Can't create output", with the cause on standard error.
-void fail_output(const path_char *path)
+// Before "--", an argument that begins with '-' and is longer than "-" is
+// an option wherever it stands; any other is a file.
+bool is_file_argument(const command_line *command, int index, const path_char *argument)
 {
-	say("\nCan't create output");
-	report_failure(path);
+	if (index > command->double_dash)
+		return true;
+	if (index == command->double_dash)
+		return false;
+	return !(argument[0] == '-' && argument[1] != 0) && !is_help_option(argument);
 }
 
-void refuse(const path_char *path, const copy_findings *findings)
+command_line read_command_line(int argc, path_char **argv)
 {
-	describe_refusal(findings, verdict, sizeof verdict);
-	say_with_path("\nCan't patch ", path);
-	say(": ");
-	say(verdict);
-	report_cause_text(path, "can't patch", verdict);
-}
-
-// Runs the copy pass from the open input into out (a comparison when out is
-// null), for one file with a CRC of its own, and closes the input's stream.
-pass_result copy_file(input_file *input, std::FILE *out, copy_findings *findings)
-{
-	crc16_running = crc16_preset;
-	reset_findings(findings);
-	pass_result result = copy_pass(input->stream, out, findings);
-	if (result == PASS_READ_FAILED)
-		record_c_library_failure("can't read", false);
-	close_input(input);
-	return result;
-}
-
-bool patch_opened_file(run_state *run, const path_char *path, input_file *input);
-
-// Patches one file in place. Returns true when it was patched.
-bool patch_file(run_state *run, const path_char *path)
-{
-	// The lock comes before the input is opened, so that a run waiting for
-	// another one on the same file reads that one's result, not the file
-	// it is about to replace.
-	if (!run->lock_tried) {
-		run->lock_tried = true;
-		run->locked = lock_working_directory();
-		run->lock_failure = last_failure;
+	command_line command = {RUN_FILES, PATCH, argc, nullptr};
+	bool check = false, diff = false, help = false, version = false, any_file = false;
+	for (int i = 1; i < argc; ++i) {
+		if (is_option(argv[i], "--")) {
+			command.double_dash = i;
+			break;
+		}
 	}
+	for (int i = 1; i < argc; ++i) {
+		const path_char *argument = argv[i];
+		if (is_file_argument(&command, i, argument)) {
+			any_file = true;
+		} else if (i == command.double_dash) {
+			continue;
+		} else if (is_option(argument, "--check")) {
+			check = true;
+		} else if (is_option(argument, "--diff")) {
+			diff = true;
+		} else if (is_option(argument, "--help") || is_option(argument, "-h") ||
+		           is_help_option(argument)) {
+			help = true;
+		} else if (is_option(argument, "--version")) {
+			version = true;
+		} else if (command.unknown == nullptr) {
+			command.unknown = argument;
+		}
+	}
+	command.mode = check ? CHECK : diff ? DIFF : PATCH;
+	if (command.unknown != nullptr)
+		command.what = UNKNOWN_OPTION;
+	else if (help)
+		command.what = SHOW_HELP;
+	else if (version)
+		command.what = SHOW_VERSION;
+	else if (check && diff)
+		command.what = CHECK_AND_DIFF;
+	else if (!any_file)
+		command.what = SHOW_USAGE;
+	return command;
+}
+
+// How patching one file ended.
+enum file_outcome {
+	PATCHED,
+	NOT_SYNCED,        // in place, its directory not synced
+	CANT_OPEN,
+	CANT_READ,
+	REFUSED,           // by the rules: findings say why
+	CHANGED,           // another program changed it meanwhile
+	BEING_WRITTEN,     // another program has it open for writing
+	IS_ENCRYPTED,
+	IS_TEMPORARY,
+	CANT_CREATE,       // the temporary file or the replacement failed
+	CANT_CREATE_KEPT,  // and the complete result stays in "$$out$$.stp"
+	RESULT_HELD,       // "$$out$$.stp" holds an earlier file's result
+	LOCK_NOT_TAKEN,
+};
+
+// The work on one file: everything it opens is let go of by the caller,
+// whatever happened.
+struct file_work {
 	input_file input;
-	if (!open_input(path, &input)) {
-		say_with_path("\nCan't open ", path);
-		report_failure(path);
-		return false;
-	}
-	bool patched = patch_opened_file(run, path, &input);
-	release_input(&input);
-	return patched;
-}
+	temporary_file temporary;
+	crc_beside crc;
+	copy_pass pass;
+	failure why;
+};
 
-bool patch_opened_file(run_state *run, const path_char *path, input_file *opened)
+// Patches one file: the story of a run. Every failure returns at once;
+// the caller cleans up and reports.
+file_outcome patch(run_state *run, const path_char *path, file_work *work)
 {
-	input_file &input = *opened;
-	if (!run->locked) {
-		close_input(&input);
-		last_failure = run->lock_failure;
-		fail_output(path);
-		return false;
+	if (run->result_kept_for != nullptr)
+		return RESULT_HELD;
+	if (run->lock == LOCK_FAILED) {
+		work->why = run->lock_failure;
+		return LOCK_NOT_TAKEN;
 	}
-	if (is_temporary_file(&input)) {
-		close_input(&input);
-		say("\nCan't create output");
-		report_cause_text(path, "can't patch", "it is the temporary file $$out$$.stp itself");
-		return false;
+	if (!open_input(path, &work->input, &work->why))
+		return CANT_OPEN;
+	switch (guard_input(&work->input)) {
+	case GUARD_WRITER:
+		return BEING_WRITTEN;
+	case GUARD_ENCRYPTED:
+		return IS_ENCRYPTED;
+	case GUARD_HELD:
+	case GUARD_UNAVAILABLE:
+		break;
 	}
-	std::FILE *temporary = create_temporary(&input);
-	if (temporary == nullptr) {
-		close_input(&input);
-		fail_output(path);
-		return false;
-	}
-	(void)std::setvbuf(temporary, output_buffer, _IOFBF, sizeof output_buffer);
+	if (is_temporary_file(&work->input))
+		return IS_TEMPORARY;
+	if (!hold_temporary(&work->temporary, &work->input, &work->why))
+		return CANT_CREATE;
 
-	copy_findings findings;
-	pass_result result = copy_file(&input, temporary, &findings);
-	switch (result) {
+	crc_beside_begin(&work->crc, processor_count() > 1);
+	text_output out = file_output(&work->temporary, &work->crc, &work->why);
+	copy_pass_begin(&work->pass, &work->input, &buffers);
+	switch (copy_pass_run(&work->pass, &out, &work->why)) {
 	case PASS_DONE:
 		break;
 	case PASS_READ_FAILED:
-		discard_temporary(temporary);
-		say_with_path("\nCan't read ", path);
-		report_failure(path);
-		return false;
+		return CANT_READ;
 	case PASS_REFUSED:
-		discard_temporary(temporary);
-		refuse(path, &findings);
-		return false;
-	case PASS_WRITE_FAILED:
-		record_c_library_failure("can't write the temporary file", true);
-		discard_temporary(temporary);
-		fail_output(path);
-		return false;
+		return REFUSED;
+	case PASS_PAUSED:
+	case PASS_STOPPED:
+		return CANT_CREATE; // a write failed
 	}
-	start_writing_back(temporary);
-	if (crc_pass(temporary) != PASS_DONE) {
-		record_c_library_failure("can't read back the temporary file", true);
-		discard_temporary(temporary);
-		fail_output(path);
-		return false;
-	}
-	if (!commit_temporary(temporary)) {
-		discard_temporary(nullptr);
-		fail_output(path);
-		return false;
-	}
-	switch (replace_input(&input)) {
+
+	switch (commit_temporary(&work->temporary, &work->input, &work->why)) {
 	case REPLACED:
-		return true;
-	case REPLACE_FAILED_RESULT_KEPT:
-		fail_output(path);
-		report_result_location();
-		return false;
-	case REPLACE_INPUT_CHANGED:
-		say_with_path("\nCan't patch ", path);
-		say(": it changed while it was being patched");
-		report_cause_text(path, "can't patch", "it changed while it was being patched");
-		return false;
+		return PATCHED;
 	case REPLACED_NOT_SYNCED:
+		return NOT_SYNCED;
 	case REPLACE_FAILED:
-		break;
+		return CANT_CREATE;
+	case REPLACE_FAILED_RESULT_KEPT:
+		run->result_kept_for = path;
+		return CANT_CREATE_KEPT;
+	case REPLACE_INPUT_CHANGED:
+		return CHANGED;
+	case REPLACE_INPUT_WRITTEN:
+		return BEING_WRITTEN;
 	}
-	fail_output(path);
-	return false;
+	return CANT_CREATE;
 }
 
-// Compares one file with what patching would make of it, and prints the
-// verdict on a line of its own. Returns true when it is patched.
-bool check_file(const path_char *path)
+// Says how patching a file ended: a fixed message on standard output, the
+// cause on standard error; warnings when the file was patched.
+void tell(const path_char *path, file_outcome outcome, file_work *work, const run_state *run)
 {
-	input_file input;
-	if (!open_input(path, &input)) {
-		write_path(path, stdout);
-		say(": can't open\n");
-		report_failure(path);
-		return false;
+	const char *reason = nullptr;
+	switch (outcome) {
+	case PATCHED:
+	case NOT_SYNCED: {
+		std::uint16_t input_crc = crc16_preset;
+		crc_beside_end(&work->crc, nullptr, &input_crc);
+		if (outcome == NOT_SYNCED) {
+			say(SAY_CANT_SYNC, path);
+			report_not_synced(path, &work->why);
+		}
+		if (work->input.links > 1)
+			report_other_links(path, work->input.links - 1);
+		report_warnings(path, &work->pass.findings, crc16_value(input_crc));
+		return;
 	}
-	copy_findings findings;
-	pass_result result = copy_file(&input, nullptr, &findings);
-	release_input(&input);
-	write_path(path, stdout);
+	case CANT_OPEN:
+		say(SAY_CANT_OPEN, path);
+		report_failure(path, &work->why);
+		return;
+	case CANT_READ:
+		say(SAY_CANT_READ, path);
+		report_failure(path, &work->why);
+		return;
+	case REFUSED:
+		reason = refusal_text(&work->pass.findings);
+		break;
+	case CHANGED:
+		reason = changed_while_patched;
+		break;
+	case BEING_WRITTEN:
+		reason = open_for_writing;
+		break;
+	case IS_ENCRYPTED:
+		reason = encrypted;
+		break;
+	case IS_TEMPORARY:
+		say(SAY_CANT_CREATE_OUTPUT, path);
+		report_is_temporary_file(path);
+		return;
+	case RESULT_HELD:
+		say(SAY_CANT_CREATE_OUTPUT, path);
+		report_result_held_for(path, run->result_kept_for);
+		return;
+	case CANT_CREATE:
+	case CANT_CREATE_KEPT:
+	case LOCK_NOT_TAKEN:
+		say(SAY_CANT_CREATE_OUTPUT, path);
+		report_failure(path, &work->why);
+		if (outcome == CANT_CREATE_KEPT)
+			report_result_kept(path);
+		return;
+	}
+	say(SAY_CANT_PATCH, path, reason);
+	report_refusal(path, reason);
+}
+
+file_work work;
+
+void patch_file(run_state *run, const path_char *path)
+{
+	work = file_work{};
+	file_outcome outcome = patch(run, path, &work);
+	// One way out, whatever happened: the helper stopped before the
+	// buffers it reads are reused, nothing incomplete left, the input let go.
+	crc_beside_end(&work.crc, nullptr, nullptr);
+	rollback_temporary(&work.temporary);
+	close_input(&work.input);
+	tell(path, outcome, &work, run);
+	if (outcome != PATCHED)
+		run->status = status_not_patched;
+}
+
+// Compares one file with what patching would make of it: --check prints
+// the verdict, --diff the lines patching would change. Returns the file's
+// exit status.
+int compare_file(run_mode mode, const path_char *path)
+{
+	work = file_work{};
+	file_work *w = &work;
+	int status = status_trouble;
+	if (!open_input(path, &w->input, &w->why)) {
+		close_input(&w->input);
+		if (mode == CHECK)
+			say_verdict(path, "can't open");
+		report_failure(path, &w->why);
+		return status;
+	}
+	crc_beside_begin(&w->crc, processor_count() > 1);
+	text_output out = comparison_output(&w->crc);
+	copy_pass_begin(&w->pass, &w->input, &buffers);
+	pass_result result = copy_pass_run(&w->pass, &out, &w->why);
+	std::uint16_t input_crc = crc16_preset;
+	crc_beside_end(&w->crc, nullptr, &input_crc);
+	const copy_findings *findings = &w->pass.findings;
 	if (result == PASS_READ_FAILED) {
-		say(": can't read\n");
-		report_failure(path);
-		return false;
+		if (mode == CHECK)
+			say_verdict(path, "can't read");
+		report_failure(path, &w->why);
+	} else if (mode == CHECK) {
+		say_verdict(path, check_verdict(findings, out.changed, crc16_value(input_crc)));
+		status = result == PASS_DONE && !out.changed ? status_patched : status_not_patched;
+	} else if (result == PASS_REFUSED) {
+		report_refusal(path, refusal_text(findings));
+		status = status_not_patched;
+	} else if (!out.changed) {
+		status = status_patched;
+	} else {
+		bool escaped;
+		bool shown = print_diff(&w->input, shown_path(path, &escaped), out.statement, &buffers,
+		                        &w->why);
+		if (!shown)
+			report_failure(path, &w->why);
+		else if (!input_unchanged(&w->input, &w->why))
+			report_changed_while_read(path);
+		else
+			status = status_not_patched;
 	}
-	describe_check(&findings, verdict, sizeof verdict);
-	say(": ");
-	say(verdict);
-	say("\n");
-	return result == PASS_DONE && !findings.changed;
+	if (result == PASS_DONE)
+		report_warnings(path, findings, crc16_value(input_crc));
+	close_input(&w->input);
+	return status;
 }
 
 void visit_file(const path_char *path, void *context)
 {
 	run_state *run = static_cast<run_state *>(context);
-	bool patched = run->checking ? check_file(path) : patch_file(run, path);
-	if (!patched)
-		run->status = 1;
+	if (run->mode == PATCH) {
+		patch_file(run, path);
+		return;
+	}
+	int status = compare_file(run->mode, path);
+	if (status > run->status)
+		run->status = status;
+}
+
+// A pattern that matched nothing names no file to open.
+void no_file_matched(run_state *run, const path_char *pattern, const failure *why)
+{
+	if (run->mode == CHECK)
+		say_verdict(pattern, "can't open");
+	else if (run->mode == PATCH)
+		say(SAY_CANT_OPEN, pattern);
+	report_failure(pattern, why);
+	int status = run->mode == PATCH ? status_not_patched : status_trouble;
+	if (status > run->status)
+		run->status = status;
 }
 
 } // namespace
@@ -212,47 +359,55 @@ void visit_file(const path_char *path, void *context)
 int morvet_main(int argc, path_char **argv)
 {
 	begin_run();
-	run_state run = {false, false, false, {nullptr, false, {0, false}}, 0};
-
-	// Options come first; "--" ends them, and so does the first file.
-	int first_file = 1;
-	for (; first_file < argc; ++first_file) {
-		const path_char *argument = argv[first_file];
-		if (is_option(argument, "--")) {
-			++first_file;
-			break;
-		}
-		if (is_option(argument, "--help") || is_option(argument, "-h") ||
-		    is_help_option(argument)) {
-			say(usage_text);
-			return finish_output(0);
-		}
-		if (is_option(argument, "--version")) {
-			say("morvet " MORVET_VERSION "\n");
-			return finish_output(0);
-		}
-		if (!is_option(argument, "--check"))
-			break;
-		run.checking = true;
-	}
-	if (first_file >= argc) {
-		say(usage_text);
-		return finish_output(1);
+	command_line command = read_command_line(argc, argv);
+	switch (command.what) {
+	case SHOW_USAGE:
+		say_usage();
+		return finish_output(1, 1);
+	case SHOW_HELP:
+		say_help();
+		return finish_output(0, 1);
+	case SHOW_VERSION:
+		say_version();
+		return finish_output(0, 1);
+	case UNKNOWN_OPTION:
+		say_usage();
+		report_unknown_option(command.unknown);
+		return finish_output(1, 1);
+	case CHECK_AND_DIFF:
+		say_usage();
+		report_check_and_diff();
+		return finish_output(1, 1);
+	case RUN_FILES:
+		break;
 	}
 
-	// Every file is patched on its own: one failure stops no other.
-	for (int i = first_file; i < argc; ++i) {
-		if (!expand_argument(argv[i], visit_file, &run)) {
-			// A pattern that matches nothing names no file to open.
-			if (run.checking) {
-				write_path(argv[i], stdout);
-				say(": can't open\n");
-			} else {
-				say_with_path("\nCan't open ", argv[i]);
+	run_state run = {command.mode, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr,
+	                 status_patched};
+	if (run.mode == PATCH) {
+		// The temporary file named as a file to patch would be destroyed
+		// by the run itself: nothing is touched.
+		for (int i = 1; i < argc; ++i) {
+			if (is_file_argument(&command, i, argv[i]) && names_temporary_file(argv[i])) {
+				say(SAY_CANT_CREATE_OUTPUT, argv[i]);
+				report_is_temporary_file(argv[i]);
+				return finish_output(1, 1);
 			}
-			report_failure(argv[i]);
-			run.status = 1;
 		}
+		// Taken once, before the first file is opened, so that a run
+		// waiting for another one reads that one's result.
+		run.lock = lock_working_directory(&run.lock_failure);
+		if (run.lock == LOCK_UNAVAILABLE)
+			report_lock_unavailable();
 	}
-	return finish_output(run.status);
+
+	// Every file is done on its own: one failure stops no other.
+	for (int i = 1; i < argc; ++i) {
+		if (!is_file_argument(&command, i, argv[i]))
+			continue;
+		failure why = {FAILED_NOTHING, {0, false}};
+		if (!expand_argument(argv[i], visit_file, &run, &why))
+			no_file_matched(&run, argv[i], &why);
+	}
+	return finish_output(run.status, run.mode == PATCH ? 1 : status_trouble);
 }

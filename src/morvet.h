@@ -5,8 +5,9 @@
 #include "platform.h"
 
 // The whole run: options, then the STAPL files to patch in place (or, with
-// --check, to compare). Returns the exit status, 0 when every file was
-// patched (or found patched) and 1 otherwise.
+// --check or --diff, to compare). Returns the exit status: 0 when every
+// file was patched (or found patched), 1 otherwise; with --check and
+// --diff, 2 when a file could not be opened or read.
 int morvet_main(int argc, path_char **argv);
 
 #endif

@@ -1,466 +1,374 @@
-// passes.cpp - the copy pass and the CRC pass.
+// passes.cpp - the copy pass. See passes.h.
 #include "passes.h"
 
 #include <cstring>
 
-#include "crc16.h"
 #include "filter.h"
-#include "platform.h"
 #include "scan.h"
-
-#ifndef MORVET_READ_BLOCK
-// Blocks of this size are read and written at a time: large enough that the
-// per-call cost vanishes beside the CRC, small enough to be no burden. The
-// fuzz target builds with a tiny block so that it crosses block seams.
-#define MORVET_READ_BLOCK 262144
-#endif
 
 namespace {
 
-const std::size_t block_size = MORVET_READ_BLOCK;
+// What a step of the pass tells the loop.
+enum step_result { STEP_GO, STEP_PAUSED, STEP_STOPPED, STEP_REFUSED };
 
-// The rules decide a line from its first bytes, and look at most this many
-// into it: a line whose rule cannot be told from them (tens of thousands of
-// blanks before or inside its first words) is refused. Only a line start
-// that needs more than the block still holds makes the reader keep them.
-const std::size_t lookahead_size = block_size < 65536 ? block_size : 65536;
+const char line_end[] = "\r\n";
 
-// Blocks read between two requests to start writing the output back.
-const unsigned writeback_blocks = (8u << 20) / block_size;
-
-// Room for a whole block behind the bytes kept from the block before.
-unsigned char input_block[block_size + lookahead_size];
-
-struct block_reader {
-	std::FILE *in;
-	std::size_t start; // first byte not yet taken
-	std::size_t end;   // one past the last byte read
-	bool at_end;
-	bool failed;
-	bool read_any;
-};
-
-// Moves the bytes not yet taken to the front and reads the next block.
-void refill(block_reader *reader)
+unsigned char *window(copy_pass *pass)
 {
-	std::size_t left = reader->end - reader->start;
-	std::memmove(input_block, input_block + reader->start, left);
-	reader->start = 0;
-	reader->end = left;
-	// Whole blocks only: a request of an odd size is split by the stream
-	// into two system calls.
-	std::size_t got = std::fread(input_block + left, 1, block_size, reader->in);
-	reader->end += got;
-	if (got < block_size) {
-		// A short read is the end of the file or an error, and an error
-		// must never pass for the end: it would truncate the result.
-		reader->at_end = true;
-		reader->failed = std::ferror(reader->in) != 0;
+	return pass->buffers->block[pass->current];
+}
+
+step_result refuse(copy_pass *pass, refusal_reason reason, unsigned long line)
+{
+	pass->findings.refusal = reason;
+	pass->findings.refusal_line = line;
+	return STEP_REFUSED;
+}
+
+// Hands over the bytes taken and kept since the last time, in one piece.
+bool hand_over_kept(copy_pass *pass, text_output *out)
+{
+	std::size_t from = pass->kept_from;
+	pass->kept_from = pass->start;
+	return pass->start == from || output_keep(out, window(pass) + from, pass->start - from);
+}
+
+// Takes length bytes at the window's start into the written text.
+void take_kept(copy_pass *pass, std::size_t length)
+{
+	const unsigned char *data = window(pass) + pass->start;
+	pass->line += count_line_feeds(data, length);
+	if (length > 0) {
+		pass->written_any = true;
+		pass->last_written = data[length - 1];
 	}
+	pass->start += length;
 }
 
-enum copy_state {
-	AT_LINE_START,          // the rules may apply here
-	IN_LINE,                // copying
-	IN_DECLARATION,         // dropping a forced declaration, up to its ';'
-	AFTER_DECLARATION,      // dropping white space after that ';'
-	IN_DECLARATION_COMMENT, // dropping the comment after it
-	AFTER_CRC,              // past the old CRC statement's start: dropped
-};
-
-struct copy_run {
-	block_reader input;
-	std::FILE *out;          // null: compare instead of writing
-	copy_findings *findings;
-	std::size_t copy_from;   // the first byte taken but not yet written
-	unsigned long line;      // of the next byte to take
-	copy_state state;
-	bool wants_more;         // a line start needs more bytes than are buffered
-	unsigned blocks_since_writeback;
-	bool at_file_start;      // nothing taken yet
-	stapl_lexer written;     // the text as it is written: what will be certified
-	stapl_lexer declaration; // the declaration being replaced, as it was
-	line_rule forcing;
-	unsigned long declaration_line;
-
-	// The comparison of a replaced declaration with what replaces it.
-	const char *expected;
-	std::size_t expected_at;
-	bool expected_equal;
-	const char *words;
-	std::size_t words_at;
-	bool words_equal;
-	bool words_in_comment;
-
-	// The comparison of the old CRC statement with the new one, and its
-	// reading as a player reads it: keyword, white space, four hex digits
-	// (carriage returns skipped), then anything up to its ';'.
-	char statement[crc16_statement_size];
-	std::size_t statement_length;
-	std::size_t statement_at;
-	int stored_phase;
-	unsigned stored_value;
-	int stored_digits;
-};
-
-enum stored_phase {
-	STORED_KEYWORD,  // the letters CRC
-	STORED_SPACE,    // white space before the value
-	STORED_DIGITS,   // the value
-	STORED_REST,     // up to the statement's ';'
-	STORED_AFTER,    // what follows the statement
-};
-
-// Writes the bytes taken unchanged since the last write, in one call.
-void flush_copy(copy_run *run)
+bool insert(copy_pass *pass, text_output *out, const char *text)
 {
-	if (run->out != nullptr && run->input.start > run->copy_from)
-		(void)std::fwrite(input_block + run->copy_from, 1, run->input.start - run->copy_from,
-		                  run->out);
-	run->copy_from = run->input.start;
+	std::size_t length = std::strlen(text);
+	std::size_t ignored;
+	(void)reader_feed(&pass->written, reinterpret_cast<const unsigned char *>(text), length,
+	                  &ignored);
+	pass->written_any = true;
+	pass->last_written = static_cast<unsigned char>(text[length - 1]);
+	return output_insert(out, text, length);
 }
 
-// Takes length bytes that go to the output unchanged.
-void take_written(copy_run *run, std::size_t length)
+// Compares a byte of a declaration being replaced with its forced words,
+// white space and comments passed over.
+void compare_words(copy_pass *pass, unsigned char byte)
 {
-	const unsigned char *data = input_block + run->input.start;
-	run->line += count_line_feeds(data, length);
-	if (run->out == nullptr)
-		crc16_feed_block(data, length);
-	run->input.start += length;
-}
-
-void compare_dropped_byte(copy_run *run, unsigned char byte)
-{
-	if (run->expected[run->expected_at] == static_cast<char>(byte))
-		++run->expected_at;
-	else
-		run->expected_equal = false;
-	if (run->words_in_comment) {
-		run->words_in_comment = byte != '\n';
+	if (pass->words_in_comment) {
+		pass->words_in_comment = byte != '\n';
 		return;
 	}
 	if (byte == '\'') {
-		run->words_in_comment = true;
+		pass->words_in_comment = true;
 		return;
 	}
-	if (is_line_space(byte) || byte == '\n')
+	if (is_player_space(byte))
 		return;
-	if (run->words[run->words_at] == static_cast<char>(byte))
-		++run->words_at;
+	if (pass->words[pass->words_at] == static_cast<char>(byte))
+		++pass->words_at;
 	else
-		run->words_equal = false;
+		pass->words_equal = false;
 }
 
-// Takes length bytes of a declaration that is being replaced.
-void take_dropped(copy_run *run, std::size_t length)
+// Takes length bytes at the window's start out of the text.
+bool take_dropped(copy_pass *pass, text_output *out, std::size_t length)
 {
-	flush_copy(run);
-	const unsigned char *data = input_block + run->input.start;
-	run->line += count_line_feeds(data, length);
-	if (run->out == nullptr) {
-		crc16_feed_block(data, length);
+	const unsigned char *data = window(pass) + pass->start;
+	pass->line += count_line_feeds(data, length);
+	if (pass->state != IN_TAIL) {
 		for (std::size_t i = 0; i < length; ++i)
-			compare_dropped_byte(run, data[i]);
+			compare_words(pass, data[i]);
 	}
-	run->input.start += length;
-	run->copy_from = run->input.start;
+	pass->start += length;
+	pass->kept_from = pass->start;
+	return length == 0 || output_drop(out, data, length);
 }
 
-void refuse(copy_run *run, refusal_reason reason, unsigned long line)
+step_result step_after(bool handed_over)
 {
-	run->findings->refusal = reason;
-	run->findings->refusal_line = line;
+	return handed_over ? STEP_GO : STEP_STOPPED;
 }
 
-void begin_declaration(copy_run *run, line_rule rule)
+// Asks the output whether a change may begin at the line starting here.
+step_result begin_change(copy_pass *pass, text_output *out)
 {
-	flush_copy(run);
-	const char *replacement = forced_declaration(rule);
-	if (run->out != nullptr)
-		(void)std::fputs(replacement, run->out);
+	if (!hand_over_kept(pass, out))
+		return STEP_STOPPED;
+	switch (output_change(out, copy_pass_offset(pass))) {
+	case OUTPUT_GO:
+		return STEP_GO;
+	case OUTPUT_PAUSE:
+		return STEP_PAUSED;
+	case OUTPUT_STOP:
+		break;
+	}
+	return STEP_STOPPED;
+}
+
+step_result begin_declaration(copy_pass *pass, text_output *out, line_match match)
+{
+	step_result begun = begin_change(pass, out);
+	if (begun != STEP_GO)
+		return begun;
 	std::size_t ignored;
-	(void)lexer_feed(&run->written, reinterpret_cast<const unsigned char *>(replacement),
-	                 std::strlen(replacement), &ignored);
-	run->declaration = lexer_in_statement();
-	run->forcing = rule;
-	run->declaration_line = run->line;
-	run->expected = replacement;
-	run->expected_at = 0;
-	run->expected_equal = true;
-	run->words = forced_declaration_words(rule);
-	run->words_at = 0;
-	run->words_equal = true;
-	run->words_in_comment = false;
+	(void)reader_feed(&pass->written, window(pass) + pass->start, match.indent, &ignored);
+	take_kept(pass, match.indent);
+	if (!hand_over_kept(pass, out) || !insert(pass, out, forced_declaration(match.rule)))
+		return STEP_STOPPED;
+	pass->declaration = reader_in_declaration();
+	pass->forcing = match.rule;
+	pass->declaration_line = pass->line;
+	pass->words = forced_declaration_words(match.rule);
+	pass->words_at = 0;
+	pass->words_equal = true;
+	pass->words_in_comment = false;
+	if (match.rule == RULE_USE_RCK)
+		pass->findings.use_rck_declared = true;
+	else
+		pass->findings.freq_declared = true;
+	pass->state = IN_DECLARATION;
+	return step_after(take_dropped(pass, out, match.matched));
 }
 
-void end_declaration(copy_run *run)
+void end_declaration(copy_pass *pass, text_output *out)
 {
-	copy_findings *findings = run->findings;
-	if (!run->expected_equal || run->expected[run->expected_at] != '\0')
-		findings->changed = true;
-	if (!run->words_equal || run->words[run->words_at] != '\0') {
-		if (run->forcing == RULE_USE_RCK)
-			findings->use_rck_not_forced = true;
+	if (!pass->words_equal || pass->words[pass->words_at] != '\0') {
+		if (pass->forcing == RULE_USE_RCK)
+			pass->findings.use_rck_not_forced = true;
 		else
-			findings->freq_not_forced = true;
+			pass->findings.freq_not_forced = true;
 	}
-	run->state = AT_LINE_START;
+	output_change_done(out);
+	pass->state = AT_LINE_START;
 }
 
-int hex_digit(unsigned char byte)
+// The old CRC statement begins this line: it and all after it are dropped,
+// its indent included.
+step_result begin_tail(copy_pass *pass, text_output *out, line_match match, bool at_text_start)
 {
-	if (byte >= '0' && byte <= '9')
-		return byte - '0';
-	if (byte >= 'A' && byte <= 'F')
-		return byte - 'A' + 10;
-	if (byte >= 'a' && byte <= 'f')
-		return byte - 'a' + 10;
-	return -1;
+	step_result begun = begin_change(pass, out);
+	if (begun != STEP_GO)
+		return begun;
+	pass->findings.crc_statement_found = true;
+	pass->tail = TAIL_VALUE;
+	pass->tail_at_text_start = at_text_start;
+	pass->value = value_reading_start();
+	pass->state = IN_TAIL;
+	// A player checks the text before the statement's C, its indent
+	// included.
+	if (!take_dropped(pass, out, match.indent))
+		return STEP_STOPPED;
+	output_statement_found(out);
+	return step_after(take_dropped(pass, out, match.matched));
 }
 
-// Reads one byte of the old CRC statement, and of what follows it, the way
-// a player reads them.
-void read_stored_byte(copy_run *run, unsigned char byte)
+// Whether a player finds a CRC statement at a line whose first word after
+// indent is the keyword, ending at keyword_end: fed to a copy of the
+// written text's reader, as the line and what the pass will add after it.
+bool player_finds_statement(const copy_pass *pass, const unsigned char *data,
+                            std::size_t keyword_end, std::size_t available)
 {
-	copy_findings *findings = run->findings;
-	bool space = is_line_space(byte) || byte == '\n';
-	switch (run->stored_phase) {
-	case STORED_KEYWORD:
-		if (++run->stored_digits == 3) { // "CRC", as the rule matched it
-			run->stored_digits = 0;
-			run->stored_phase = STORED_SPACE;
-		}
-		return;
-	case STORED_SPACE:
-		if (space)
-			return;
-		run->stored_phase = STORED_DIGITS;
-		[[fallthrough]];
-	case STORED_DIGITS: {
-		if (byte == '\r') // invisible to a player, even between digits
-			return;
-		int digit = hex_digit(byte);
-		if (digit >= 0 && run->stored_digits < 4) {
-			run->stored_value = run->stored_value * 16 + static_cast<unsigned>(digit);
-			++run->stored_digits;
-			return;
-		}
-		findings->crc_stored_valid = run->stored_digits == 4 && digit < 0;
-		findings->crc_stored = static_cast<std::uint16_t>(run->stored_value);
-		run->stored_phase = STORED_REST;
-		[[fallthrough]];
-	}
-	case STORED_REST:
-		if (byte == ';')
-			run->stored_phase = STORED_AFTER;
-		return;
-	default:
-		if (!space)
-			findings->text_after_crc = true;
-		return;
-	}
-}
-
-// The old CRC statement starts after indent bytes: nothing from here on
-// is written.
-void begin_tail(copy_run *run, std::size_t indent)
-{
-	flush_copy(run);
-	copy_findings *findings = run->findings;
-	findings->crc_statement_found = true;
-	if (run->out == nullptr) {
-		// A player checks the text before the statement's C, its indent
-		// included.
-		crc16_feed_block(input_block + run->input.start, indent);
-		findings->crc_computed = crc16_value();
-		run->statement_length = crc16_format_statement(findings->crc_computed, run->statement);
-		run->statement_at = 0;
-		if (indent > 0)
-			findings->changed = true;
-		run->stored_phase = STORED_KEYWORD;
-		run->stored_value = 0;
-		run->stored_digits = 0;
-	}
-	run->input.start += indent;
-	run->copy_from = run->input.start;
-	run->state = AFTER_CRC;
-}
-
-// Looks through what follows the old CRC statement: only for NUL bytes when
-// patching, and against the new statement when comparing.
-bool take_tail(copy_run *run)
-{
-	const unsigned char *data = input_block + run->input.start;
-	std::size_t length = run->input.end - run->input.start;
-	if (std::memchr(data, 0, length) != nullptr) {
-		refuse(run, REFUSE_NOT_TEXT, 0);
+	stapl_reader probe = pass->written;
+	std::size_t at;
+	if (reader_feed(&probe, data, keyword_end, &at) != READ_ALL)
 		return false;
-	}
-	if (run->out == nullptr) {
-		copy_findings *findings = run->findings;
-		for (std::size_t i = 0; i < length; ++i) {
-			if (run->statement_at < run->statement_length &&
-			    data[i] == static_cast<unsigned char>(run->statement[run->statement_at]))
-				++run->statement_at;
-			else
-				findings->changed = true;
-			if (run->stored_phase == STORED_AFTER && findings->text_after_crc)
-				break; // all that is left to learn
-			read_stored_byte(run, data[i]);
-		}
-	}
-	run->input.start = run->input.end;
-	run->copy_from = run->input.start;
-	return true;
+	// Up to the byte after the keyword: the test fires there or nowhere.
+	std::size_t next = keyword_end;
+	while (next < available && data[next] == '\r')
+		++next;
+	read_event event = next < available
+		? reader_feed(&probe, data + keyword_end, next + 1 - keyword_end, &at)
+		// The file ends with the keyword: a line end will follow it.
+		: reader_feed(&probe, reinterpret_cast<const unsigned char *>(line_end), 2, &at);
+	return event == READ_CRC_STATEMENT;
 }
 
-// One step of the copy where the rules may apply. False when refused.
-bool take_line_start(copy_run *run)
+// A step where the rules may apply.
+step_result take_line_start(copy_pass *pass, text_output *out)
 {
-	if (!lexer_between_statements(&run->written)) {
-		run->state = IN_LINE;
-		return true;
+	if (!reader_may_find_keyword(&pass->written)) {
+		pass->state = IN_LINE;
+		return STEP_GO;
 	}
-	const unsigned char *data = input_block + run->input.start;
-	std::size_t buffered = run->input.end - run->input.start;
+	const unsigned char *data = window(pass) + pass->start;
+	std::size_t buffered = pass->end - pass->start;
 	// A UTF-8 byte-order mark, as Notepad writes one, counts as the first
 	// line's indent: kept, and no hiding place for a declaration.
 	std::size_t mark = 0;
-	if (run->at_file_start && buffered >= 3 && data[0] == 0xEF && data[1] == 0xBB &&
-	    data[2] == 0xBF)
+	if (!pass->written_any && copy_pass_offset(pass) == 0 && buffered >= 3 &&
+	    data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
 		mark = 3;
-	// The same limit wherever the line falls in the block, so that a line
-	// is read alike in every file and on every run. An unfinished last
-	// line gets CR LF before the new CRC statement: it must still be read
-	// alike with those two bytes when the result is patched again.
-	std::size_t available = buffered < lookahead_size ? buffered : lookahead_size;
-	bool at_end = run->input.at_end && buffered + 2 <= lookahead_size;
+	// An unfinished last line gets CR LF before the new CRC statement: it
+	// must still be read alike with those two bytes when the result is
+	// patched again.
+	std::size_t available = buffered < pass_lookahead_size ? buffered : pass_lookahead_size;
+	bool at_end = pass->at_end && buffered + 2 <= pass_lookahead_size;
 	line_match match = filter_line(data + mark, available - mark, at_end);
 	match.indent += mark;
-	if (match.rule == RULE_UNDECIDED && buffered < lookahead_size && !run->input.at_end) {
-		run->wants_more = true; // the rest of the line start is in the next block
-		return true;
+	if (match.rule == RULE_UNDECIDED && buffered < pass_lookahead_size && !pass->at_end) {
+		pass->wants_more = true; // the rest of the line start is in the next block
+		return STEP_GO;
 	}
-	run->at_file_start = false;
-	std::size_t ignored;
 	switch (match.rule) {
 	case RULE_UNDECIDED:
-		refuse(run, REFUSE_TOO_MUCH_SPACE, run->line);
-		return false;
-	case RULE_NONE:
-		run->state = IN_LINE;
-		return true;
-	case RULE_CRC:
-		begin_tail(run, match.indent);
-		return true;
+		return refuse(pass, REFUSE_TOO_MUCH_SPACE, pass->line);
 	case RULE_USE_RCK:
 	case RULE_FREQ:
-		(void)lexer_feed(&run->written, data, match.indent, &ignored);
-		take_written(run, match.indent);
-		begin_declaration(run, match.rule);
-		take_dropped(run, match.matched);
-		run->state = IN_DECLARATION;
-		return true;
+		if (reader_between_statements(&pass->written))
+			return begin_declaration(pass, out, match);
+		break;
+	case RULE_CRC:
+		if (player_finds_statement(pass, data, match.indent + match.matched, available))
+			return begin_tail(pass, out, match, false);
+		// No white space before it: the text's very first word. A player
+		// would read on, to the program and its real CRC statement.
+		if (pass->written.recent == 0)
+			return begin_tail(pass, out, match, true);
+		break;
+	case RULE_NONE:
+		break;
 	}
-	return true;
+	pass->state = IN_LINE;
+	return STEP_GO;
 }
 
-// One step of copying a line. False when refused.
-bool take_line(copy_run *run)
+// A step of copying a line.
+step_result take_line(copy_pass *pass)
 {
-	const unsigned char *data = input_block + run->input.start;
-	std::size_t available = run->input.end - run->input.start;
+	const unsigned char *data = window(pass) + pass->start;
+	std::size_t available = pass->end - pass->start;
 	std::size_t length = available;
 	const void *line_feed = nullptr;
-	// Inside a statement only its end matters, so a whole block of data
-	// rows goes in one step; elsewhere the next line start matters.
-	bool inside_statement = run->written.in_statement;
+	// Inside a statement past its first word only its end matters, so a
+	// whole block of data rows goes in one step; elsewhere the next line
+	// start matters.
+	bool inside_statement = pass->written.in_statement && !pass->written.in_first_word;
 	if (!inside_statement) {
 		line_feed = std::memchr(data, '\n', available);
 		if (line_feed != nullptr)
 			length = static_cast<std::size_t>(static_cast<const unsigned char *>(line_feed) -
 			                                  data) + 1;
 	}
-	run->written.stop_at_end = inside_statement;
+	pass->written.report_end = inside_statement;
 	std::size_t at;
-	lex_event event = lexer_feed(&run->written, data, length, &at);
-	run->written.stop_at_end = false;
-	take_written(run, at);
+	read_event event = reader_feed(&pass->written, data, length, &at);
+	pass->written.report_end = false;
+	take_kept(pass, at);
 	switch (event) {
-	case LEX_NUL:
-		refuse(run, REFUSE_NOT_TEXT, run->line);
-		return false;
-	case LEX_CRC_STATEMENT:
-		refuse(run, REFUSE_CRC_INSIDE_LINE, run->line);
-		return false;
-	case LEX_STATEMENT_END:
-		return true; // the rest of the line is read as a line
-	case LEX_NONE:
+	case READ_NUL:
+		return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+	case READ_CRC_STATEMENT:
+		return refuse(pass, REFUSE_CRC_INSIDE_LINE, pass->line);
+	case READ_STATEMENT_END:
+		return STEP_GO; // the rest of the line is read as a line
+	case READ_ALL:
 		break;
 	}
 	if (line_feed != nullptr)
-		run->state = AT_LINE_START;
-	return true;
+		pass->state = AT_LINE_START;
+	return STEP_GO;
 }
 
-// One step of dropping a forced declaration. False when refused.
-bool take_declaration(copy_run *run)
+// A step of dropping a forced declaration.
+step_result take_declaration(copy_pass *pass, text_output *out)
 {
-	const unsigned char *data = input_block + run->input.start;
-	std::size_t available = run->input.end - run->input.start;
+	const unsigned char *data = window(pass) + pass->start;
+	std::size_t available = pass->end - pass->start;
 	std::size_t at = 0;
-	switch (run->state) {
+	switch (pass->state) {
 	case IN_DECLARATION: {
-		lex_event event = lexer_feed(&run->declaration, data, available, &at);
-		take_dropped(run, at);
-		if (event == LEX_NUL) {
-			refuse(run, REFUSE_NOT_TEXT, run->line);
-			return false;
-		}
-		if (event == LEX_STATEMENT_END)
-			run->state = AFTER_DECLARATION;
-		return true;
+		read_event event = reader_feed(&pass->declaration, data, available, &at);
+		if (!take_dropped(pass, out, at))
+			return STEP_STOPPED;
+		if (event == READ_NUL)
+			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+		if (event == READ_STATEMENT_END)
+			pass->state = AFTER_DECLARATION;
+		return STEP_GO;
 	}
 	case AFTER_DECLARATION:
 		while (at < available && is_line_space(data[at]))
 			++at;
-		take_dropped(run, at);
+		if (!take_dropped(pass, out, at))
+			return STEP_STOPPED;
 		if (at == available)
-			return true;
-		if (data[at] == '\n') {
-			take_dropped(run, 1);
-			end_declaration(run);
-			return true;
+			return STEP_GO;
+		if (data[at] == '\n' || data[at] == '\'') {
+			if (!take_dropped(pass, out, 1))
+				return STEP_STOPPED;
+			if (data[at] == '\n')
+				end_declaration(pass, out);
+			else
+				pass->state = IN_DECLARATION_COMMENT;
+			return STEP_GO;
 		}
-		if (data[at] == '\'') {
-			take_dropped(run, 1);
-			run->state = IN_DECLARATION_COMMENT;
-			return true;
-		}
-		if (data[at] == 0) {
-			refuse(run, REFUSE_NOT_TEXT, run->line);
-			return false;
-		}
+		if (data[at] == 0)
+			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
 		// Replacing the line would silently drop another statement.
-		refuse(run, REFUSE_MORE_THAN_DECLARATION, run->declaration_line);
-		return false;
+		return refuse(pass, REFUSE_MORE_THAN_DECLARATION, pass->declaration_line);
 	default: {
 		const void *line_feed = std::memchr(data, '\n', available);
 		std::size_t length =
 			line_feed ? static_cast<std::size_t>(static_cast<const unsigned char *>(line_feed) -
 			                                     data) + 1
 				  : available;
-		if (std::memchr(data, 0, length) != nullptr) {
-			refuse(run, REFUSE_NOT_TEXT, run->line);
-			return false;
-		}
-		take_dropped(run, length);
+		if (std::memchr(data, 0, length) != nullptr)
+			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+		if (!take_dropped(pass, out, length))
+			return STEP_STOPPED;
 		if (line_feed != nullptr)
-			end_declaration(run);
-		return true;
+			end_declaration(pass, out);
+		return STEP_GO;
 	}
 	}
+}
+
+// A step through the old CRC statement and what follows it, all dropped:
+// the statement read as a player checks it, then only whether text
+// follows, and NUL bytes, which mark a file that is not text.
+step_result take_tail(copy_pass *pass, text_output *out)
+{
+	const unsigned char *data = window(pass) + pass->start;
+	std::size_t available = pass->end - pass->start;
+	if (std::memchr(data, 0, available) != nullptr)
+		return refuse(pass, REFUSE_NOT_TEXT, 0);
+	copy_findings &findings = pass->findings;
+	std::size_t at = 0;
+	if (pass->tail == TAIL_VALUE) {
+		at = read_crc_value(&pass->value, data, available);
+		if (pass->value.phase == VALUE_WELL_FORMED) {
+			findings.crc_stored_valid = true;
+			findings.crc_stored = static_cast<std::uint16_t>(pass->value.value);
+			pass->tail = TAIL_AFTER;
+		} else if (pass->value.phase == VALUE_BROKEN) {
+			pass->tail = TAIL_REST;
+		}
+	}
+	if (pass->tail == TAIL_REST) {
+		const void *semicolon = std::memchr(data + at, ';', available - at);
+		at = semicolon ? static_cast<std::size_t>(static_cast<const unsigned char *>(semicolon) -
+		                                          data) + 1
+			       : available;
+		if (semicolon != nullptr)
+			pass->tail = TAIL_AFTER;
+	}
+	if (pass->tail == TAIL_AFTER) {
+		while (at < available && is_player_space(data[at]))
+			++at;
+		if (at < available) {
+			findings.text_after_crc = true;
+			findings.dropped_from = pass->line + count_line_feeds(data, at);
+			pass->tail = TAIL_DONE;
+		}
+	}
+	pass->tail_ends_line = data[available - 1] == '\n';
+	return step_after(take_dropped(pass, out, available));
 }
 
 bool begins_with_wide_byte_order_mark(const unsigned char *data, std::size_t length)
@@ -471,63 +379,125 @@ bool begins_with_wide_byte_order_mark(const unsigned char *data, std::size_t len
 	                       (data[0] == 0xFE && data[1] == 0xFF));
 }
 
-// The checks at the end of the text that will be certified.
-void check_end_of_text(copy_run *run)
+// Moves the bytes not yet taken to the front of the other buffer and reads
+// the next block behind them.
+bool refill(copy_pass *pass, text_output *out, failure *why)
 {
-	if (run->state == IN_DECLARATION) {
-		refuse(run, REFUSE_UNFINISHED_DECLARATION, run->declaration_line);
-		return;
+	output_next_block(out);
+	int next = 1 - pass->current;
+	std::size_t left = pass->end - pass->start;
+	std::memcpy(pass->buffers->block[next], window(pass) + pass->start, left);
+	pass->window_offset += pass->start;
+	pass->current = next;
+	pass->start = 0;
+	pass->kept_from = 0;
+	pass->end = left;
+	// Whole blocks, so that a line start is decided the same way
+	// whatever the system hands over per call.
+	while (pass->end < left + pass_block_size) {
+		std::size_t got = 0;
+		if (!read_input(pass->input, pass->window_offset + pass->end, window(pass) + pass->end,
+		                left + pass_block_size - pass->end, &got, why))
+			return false;
+		if (got == 0) {
+			pass->at_end = true;
+			break;
+		}
+		pass->end += got;
 	}
-	if (run->state == AFTER_DECLARATION || run->state == IN_DECLARATION_COMMENT)
-		end_declaration(run);
-	if (run->written.mode == LEX_STRING)
-		refuse(run, REFUSE_UNFINISHED_STRING, run->line);
-	else if (run->written.in_statement)
-		refuse(run, REFUSE_UNFINISHED_STATEMENT, run->line);
+	return true;
+}
+
+// The checks at the end of the text: what is written must leave a player
+// nothing to misread before the new CRC statement.
+step_result check_end_of_text(copy_pass *pass, text_output *out)
+{
+	switch (pass->state) {
+	case IN_DECLARATION:
+		return refuse(pass, REFUSE_UNFINISHED_DECLARATION, pass->declaration_line);
+	case AFTER_DECLARATION:
+	case IN_DECLARATION_COMMENT:
+		end_declaration(pass, out);
+		break;
+	case IN_TAIL:
+		// The input's last line: the one its final line feed ends, or the
+		// unfinished one after it.
+		if (pass->findings.text_after_crc)
+			pass->findings.dropped_to = pass->tail_ends_line ? pass->line - 1 : pass->line;
+		// Only the text the tool itself makes of an empty one may begin
+		// with its CRC statement.
+		if (pass->tail_at_text_start &&
+		    (pass->value.phase != VALUE_WELL_FORMED || pass->value.value != 0 ||
+		     pass->findings.text_after_crc))
+			return refuse(pass, REFUSE_BEGINS_WITH_CRC, 1);
+		break;
+	default:
+		break;
+	}
+	if (pass->written.mode == READ_STRING)
+		return refuse(pass, REFUSE_UNFINISHED_STRING, pass->line);
+	if (pass->written.in_statement)
+		return refuse(pass, REFUSE_UNFINISHED_STATEMENT, pass->line);
+	// And the promise itself: a player reading on finds the new statement
+	// (any value will do) right where it will stand. Only the text made of
+	// an empty one holds nothing before it for a player to stop at.
+	if (pass->written.recent != 0) {
+		static const char any_statement[] = "\r\nCRC 0000;\r\n";
+		stapl_reader probe = pass->written;
+		bool add_line_end = pass->last_written != '\n';
+		const unsigned char *text = reinterpret_cast<const unsigned char *>(any_statement);
+		std::size_t skip = add_line_end ? 0 : 2, at;
+		if (reader_feed(&probe, text + skip, sizeof any_statement - 1 - skip, &at) !=
+		    READ_CRC_STATEMENT)
+			return refuse(pass, REFUSE_UNFINISHED_STATEMENT, pass->line);
+	}
+	return STEP_GO;
 }
 
 } // namespace
 
-void reset_findings(copy_findings *findings)
+void copy_pass_begin(copy_pass *pass, input_file *input, pass_buffers *buffers)
 {
-	std::memset(findings, 0, sizeof *findings);
-	findings->refusal = REFUSE_NOTHING;
+	std::memset(pass, 0, sizeof *pass);
+	pass->input = input;
+	pass->buffers = buffers;
+	pass->line = 1;
+	pass->state = AT_LINE_START;
+	pass->written = reader_at_start();
+	pass->findings.refusal = REFUSE_NOTHING;
 }
 
-pass_result copy_pass(std::FILE *in, std::FILE *out, copy_findings *findings)
+std::uint64_t copy_pass_offset(const copy_pass *pass)
 {
-	copy_run run;
-	std::memset(&run, 0, sizeof run);
-	run.input = {in, 0, 0, false, false, false};
-	run.out = out;
-	run.findings = findings;
-	run.line = 1;
-	run.state = AT_LINE_START;
-	run.at_file_start = true;
-	run.written = lexer_at_start();
+	return pass->window_offset + pass->start;
+}
 
+void copy_pass_restart(copy_pass *pass, pass_buffers *buffers)
+{
+	pass->window_offset += pass->start;
+	pass->buffers = buffers;
+	pass->current = 0;
+	pass->start = 0;
+	pass->end = 0;
+	pass->kept_from = 0;
+	pass->at_end = false;
+	pass->wants_more = false;
+}
+
+pass_result copy_pass_run(copy_pass *pass, text_output *out, failure *why)
+{
 	for (;;) {
-		if (out != nullptr && std::ferror(out))
-			return PASS_WRITE_FAILED;
-		std::size_t available = run.input.end - run.input.start;
-		if ((available == 0 || run.wants_more) && !run.input.at_end) {
-			run.wants_more = false;
-			flush_copy(&run);
-			refill(&run.input);
-			// Every few megabytes the disk is asked to start on what was
-			// written, so that it works while the run goes on reading and
-			// the final sync has little left to wait for.
-			if (out != nullptr && ++run.blocks_since_writeback == writeback_blocks) {
-				run.blocks_since_writeback = 0;
-				start_writing_back(out);
-			}
-			run.copy_from = run.input.start;
-			if (run.input.failed)
+		std::size_t available = pass->end - pass->start;
+		if ((available == 0 || pass->wants_more) && !pass->at_end) {
+			pass->wants_more = false;
+			if (!hand_over_kept(pass, out))
+				return PASS_STOPPED;
+			if (!refill(pass, out, why))
 				return PASS_READ_FAILED;
-			if (!run.input.read_any) {
-				run.input.read_any = true;
-				if (begins_with_wide_byte_order_mark(input_block, run.input.end)) {
-					refuse(&run, REFUSE_NOT_TEXT, 1);
+			if (!pass->read_any) {
+				pass->read_any = true;
+				if (begins_with_wide_byte_order_mark(window(pass), pass->end)) {
+					refuse(pass, REFUSE_NOT_TEXT, 1);
 					return PASS_REFUSED;
 				}
 			}
@@ -535,152 +505,38 @@ pass_result copy_pass(std::FILE *in, std::FILE *out, copy_findings *findings)
 		}
 		if (available == 0)
 			break;
-		bool going_on = true;
-		switch (run.state) {
+		step_result step = STEP_GO;
+		switch (pass->state) {
 		case AT_LINE_START:
-			going_on = take_line_start(&run);
+			step = take_line_start(pass, out);
 			break;
 		case IN_LINE:
-			going_on = take_line(&run);
+			step = take_line(pass);
 			break;
-		case AFTER_CRC:
-			going_on = take_tail(&run);
+		case IN_TAIL:
+			step = take_tail(pass, out);
 			break;
 		default:
-			going_on = take_declaration(&run);
+			step = take_declaration(pass, out);
 			break;
 		}
-		if (!going_on)
+		switch (step) {
+		case STEP_GO:
+			break;
+		case STEP_PAUSED:
+			return PASS_PAUSED;
+		case STEP_STOPPED:
+			return PASS_STOPPED;
+		case STEP_REFUSED:
 			return PASS_REFUSED;
+		}
 	}
-	flush_copy(&run);
-	check_end_of_text(&run);
-	if (findings->refusal != REFUSE_NOTHING)
+	if (!hand_over_kept(pass, out))
+		return PASS_STOPPED;
+	if (check_end_of_text(pass, out) == STEP_REFUSED)
 		return PASS_REFUSED;
-	if (out == nullptr) {
-		if (!findings->crc_statement_found || run.statement_at != run.statement_length)
-			findings->changed = true;
-		if (run.stored_phase == STORED_DIGITS) { // the file ends in the value
-			findings->crc_stored_valid = run.stored_digits == 4;
-			findings->crc_stored = static_cast<std::uint16_t>(run.stored_value);
-		}
-		if (findings->text_after_crc)
-			findings->changed = true;
-		return PASS_DONE;
-	}
-	return std::fflush(out) == 0 && !std::ferror(out) ? PASS_DONE : PASS_WRITE_FAILED;
-}
-
-pass_result crc_pass(std::FILE *text)
-{
-	if (std::fflush(text) != 0 || std::fseek(text, 0, SEEK_SET) != 0)
-		return PASS_WRITE_FAILED;
-	bool empty = true;
-	unsigned char last = 0;
-	for (;;) {
-		std::size_t got = std::fread(input_block, 1, block_size, text);
-		if (got > 0) {
-			crc16_feed_block(input_block, got);
-			empty = false;
-			last = input_block[got - 1];
-		}
-		if (got < block_size) {
-			if (std::ferror(text))
-				return PASS_READ_FAILED;
-			break;
-		}
-	}
-	// The stream turns from reading to writing here, which needs a seek.
-	if (std::fseek(text, 0, SEEK_END) != 0)
-		return PASS_WRITE_FAILED;
-	// A STAPL player looks for the CRC statement only where a statement may
-	// begin; behind an unfinished comment line it would never be found.
-	if (!empty && last != '\n') {
-		(void)std::fputs("\r\n", text);
-		crc16_feed('\n');
-	}
-	char statement[crc16_statement_size];
-	std::size_t length = crc16_format_statement(crc16_value(), statement);
-	(void)std::fwrite(statement, 1, length, text);
-	if (std::fflush(text) != 0 || std::ferror(text))
-		return PASS_WRITE_FAILED;
-	return PASS_DONE;
-}
-
-void describe_refusal(const copy_findings *findings, char *text, std::size_t size)
-{
-	unsigned long line = findings->refusal_line;
-	switch (findings->refusal) {
-	case REFUSE_NOTHING:
-		(void)std::snprintf(text, size, "%s", "");
-		break;
-	case REFUSE_NOT_TEXT:
-		(void)std::snprintf(text, size, "not a STAPL text file");
-		break;
-	case REFUSE_MORE_THAN_DECLARATION:
-		(void)std::snprintf(text, size, "line %lu holds more than the declaration", line);
-		break;
-	case REFUSE_UNFINISHED_DECLARATION:
-		(void)std::snprintf(text, size, "the declaration on line %lu is never finished", line);
-		break;
-	case REFUSE_CRC_INSIDE_LINE:
-		(void)std::snprintf(text, size,
-		                    "line %lu holds a CRC statement that does not begin the line", line);
-		break;
-	case REFUSE_UNFINISHED_STRING:
-		(void)std::snprintf(text, size, "the text ends inside a string");
-		break;
-	case REFUSE_UNFINISHED_STATEMENT:
-		(void)std::snprintf(text, size, "the last statement is not finished");
-		break;
-	case REFUSE_TOO_MUCH_SPACE:
-		(void)std::snprintf(text, size, "line %lu begins with too much white space to read", line);
-		break;
-	}
-}
-
-void describe_check(const copy_findings *findings, char *text, std::size_t size)
-{
-	if (findings->refusal != REFUSE_NOTHING) {
-		int length = std::snprintf(text, size, "not patched: ");
-		if (length > 0 && static_cast<std::size_t>(length) < size)
-			describe_refusal(findings, text + length, size - static_cast<std::size_t>(length));
-		return;
-	}
-	if (!findings->changed) {
-		(void)std::snprintf(text, size, "patched");
-		return;
-	}
-	std::size_t used = 0;
-	auto add = [&](const char *reason) {
-		int length = std::snprintf(text + used, size - used, "%s%s",
-		                           used == 0 ? "not patched: " : ", ", reason);
-		if (length > 0)
-			used += static_cast<std::size_t>(length);
-		if (used >= size)
-			used = size - 1;
-	};
-	if (!findings->crc_statement_found) {
-		add("no CRC statement");
-	} else if (!findings->crc_stored_valid || findings->crc_stored != findings->crc_computed) {
-		char mismatch[96];
-		char stored[8];
-		if (findings->crc_stored_valid)
-			(void)std::snprintf(stored, sizeof stored, "%04X",
-			                    static_cast<unsigned>(findings->crc_stored));
-		else
-			(void)std::snprintf(stored, sizeof stored, "????");
-		(void)std::snprintf(mismatch, sizeof mismatch,
-		                    "CRC statement %s does not match the text (%04X)", stored,
-		                    static_cast<unsigned>(findings->crc_computed));
-		add(mismatch);
-	}
-	if (findings->use_rck_not_forced)
-		add("USE_RCK is not forced");
-	if (findings->freq_not_forced)
-		add("freq is not forced");
-	if (findings->text_after_crc)
-		add("text follows the CRC statement");
-	if (used == 0)
-		add("other changes");
+	// A STAPL player looks for the CRC statement only where a statement
+	// may begin; behind an unfinished comment line it would never find it.
+	bool add_line_end = pass->written_any && pass->last_written != '\n';
+	return output_finish(out, add_line_end) ? PASS_DONE : PASS_STOPPED;
 }

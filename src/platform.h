@@ -1,29 +1,31 @@
 // platform.h - everything the tool needs of the operating system, and only
-// that: opening the input, the temporary file "$$out$$.stp" in the working
-// directory, and putting the finished result in the input's place.
+// that. The patch logic reads the same on every system; what differs lives
+// behind these functions, in platform_posix.cpp and platform_windows.cpp.
 //
 // Calling sequence for one run:
-//   begin_run            standard output made byte-exact
-//   lock_working_directory   one run at a time uses "$$out$$.stp" here
-//   open_input           the file to patch; regular files only
-//   is_temporary_file    refuse an input that is "$$out$$.stp" itself
-//   create_temporary     a fresh "$$out$$.stp", exclusively created
-//   commit_temporary     data on disk, stream closed
-//   replace_input        the result takes the input's place in one step
-// On a failure before replace_input, discard_temporary removes the
-// incomplete file. When replace_input fails, the input is untouched and
-// its result says whether the complete result stays in "$$out$$.stp" for the
-// user to recover.
+//   begin_run               output made byte-exact, signals handled
+//   lock_working_directory  one run at a time uses "$$out$$.stp" here
+// and for each file:
+//   open_input              the file; regular files only
+//   guard_input             (when patching) refuse a file being written
+//   is_temporary_file       refuse an input that is "$$out$$.stp" itself
+//   hold_temporary          a fresh temporary file, exclusively created
+//   write_temporary         the result, in pieces
+//   commit_temporary        the result made durable and put in the
+//                           input's place in one step
+//   rollback_temporary      on every path: removes what is incomplete
+//   close_input
 //
-// Every function reports failure through its result and, before returning
-// it, records what failed and the system's reason in last_failure for the
-// driver to report. None prints to standard output; notes and warnings a
-// user should see (waiting for a lock, a directory that could not be
-// synced) go to standard error through report.h.
+// A function that fails says so in its result and records in *why the step
+// that failed and the system's reason, at the call that failed; nothing is
+// kept in a global for later. None writes to standard output or error
+// except through report.h (notes a user should see, such as a wait for
+// another run).
 #ifndef MORVET_PLATFORM_H
 #define MORVET_PLATFORM_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -32,10 +34,13 @@
 // can be opened and shown back.
 typedef wchar_t path_char;
 #else
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 typedef char path_char;
 #endif
+
+// ---- Failures
 
 // The system's reason for a failure: an errno value, or on Windows either
 // that or a GetLastError() code.
@@ -44,94 +49,77 @@ struct system_error {
 	bool from_c_library; // code is an errno value
 };
 
-// What the last failing platform function was doing, and why it failed.
-struct platform_failure {
-	const char *what;     // "can't create the temporary file", ...
-	bool about_temporary; // the failure concerns "$$out$$.stp", not the input
+// What was being done when a call failed; report.cpp words each step.
+enum failed_step {
+	FAILED_NOTHING,
+	FAILED_OPEN,
+	FAILED_RESOLVE_LINK,
+	FAILED_NOT_REGULAR,
+	FAILED_READ,
+	FAILED_CHECK_STILL_SAME,   // (--diff) the input could not be looked at again
+	FAILED_LOCK,
+	FAILED_REMOVE_OLD_TEMPORARY,
+	FAILED_CREATE_TEMPORARY,
+	FAILED_WRITE_TEMPORARY,
+	FAILED_SYNC_TEMPORARY,
+	FAILED_READ_ATTRIBUTES,     // extended attributes (POSIX), attributes (Windows)
+	FAILED_ATTRIBUTES_TOO_LARGE,
+	FAILED_SET_ATTRIBUTES,
+	FAILED_READ_PERMISSIONS,
+	FAILED_SET_PERMISSIONS,
+	FAILED_SET_OWNER,
+	FAILED_SET_GROUP,
+	FAILED_CHECK_INPUT,         // looking at the input again before replacing it
+	FAILED_NAME_BESIDE,         // giving the result its name beside the input
+	FAILED_CREATE_BESIDE,
+	FAILED_WRITE_BESIDE,
+	FAILED_READ_RESULT,
+	FAILED_REPLACE,
+	FAILED_OPEN_DIRECTORY,      // to sync it
+	FAILED_SYNC_DIRECTORY,
+};
+
+struct failure {
+	failed_step step;
 	system_error error;
 };
-extern platform_failure last_failure;
 
-// Records a failure with the system's last error (errno on POSIX,
-// GetLastError() on Windows), read before anything can change it.
-void record_failure(const char *what, bool about_temporary);
+// Records step with the system's last error (errno on POSIX, GetLastError()
+// on Windows), read before anything can change it.
+void record_failure(failure *why, failed_step step);
 
-// Records a failure of a C library call, whose reason is always in errno.
-void record_c_library_failure(const char *what, bool about_temporary);
+// Records step with errno, for a failure of the C library.
+void record_c_library_failure(failure *why, failed_step step);
 
 // The system's description of error, as UTF-8 text without a trailing line
 // end, in text (size bytes, always terminated).
 void describe_error(system_error error, char *text, std::size_t size);
 
-struct input_file {
-	std::FILE *stream;      // open for reading in binary mode
-	const path_char *target; // path the result replaces (a link resolved)
-#ifdef _WIN32
-	BY_HANDLE_FILE_INFORMATION identity;
-#else
-	const path_char *given;  // the path as the user gave it
-	struct stat status;      // as opened: identity, size, times, permissions
-	int directory;           // the target's directory, held from the open on
-	const char *name;        // the target's name in that directory
-	int descriptor;          // the input, kept past close_input for its metadata
-#endif
-};
+// ---- The run and its output
 
-// Prepares the process: messages go to standard output byte for byte, with
-// no line-end translation.
+// Prepares the process: standard output and error take bytes as they are
+// (no line-end translation); a broken pipe is an output failure like any
+// other, never the end of the run; every signal whose default would end
+// the process first removes this run's incomplete files.
 void begin_run();
 
-// Opens path for reading. Fails for anything but a regular file (or a link
-// to one), so a directory, FIFO or device is never read or replaced.
-bool open_input(const path_char *path, input_file *input);
+// How many processors this process may run on; at least 1.
+unsigned processor_count();
 
-// Waits until no other run uses this working directory's temporary file,
-// then holds it until the process ends.
-bool lock_working_directory();
+// Writes length bytes of UTF-8 text to stream (standard output or error):
+// on a Windows console as the characters they are, elsewhere as bytes.
+// Errors stay recorded on the stream, for finish_output in report.h.
+void write_text(std::FILE *stream, const char *text, std::size_t length);
 
-// True when the input is the temporary file under any name or link.
-bool is_temporary_file(const input_file *input);
+// The path as UTF-8 text, valid until the next call (on POSIX the path
+// itself).
+const char *path_text(const path_char *path);
 
-// Removes whatever stands at the temporary name (never following a link
-// there) and creates the file anew, exclusively, readable by its owner
-// alone where the system allows: the input's permissions reach the result
-// only as it takes the input's place. The stream is open for reading and
-// writing, binary mode.
-std::FILE *create_temporary(const input_file *input);
+// The absolute path of "$$out$$.stp" in the working directory, as UTF-8
+// text valid until the next call; "$$out$$.stp" when it cannot be known.
+const char *temporary_location();
 
-// Asks the system to start writing what the stream holds to the disk, and
-// returns at once, so the disk works while the run computes the CRC and the
-// final sync has less left to wait for. Only a hint: where the system has
-// no such request it does nothing, and nothing here reports a failure
-// (commit_temporary's sync does).
-void start_writing_back(std::FILE *temporary);
-
-// Flushes the stream, forces its data to the disk and closes it.
-bool commit_temporary(std::FILE *temporary);
-
-// Closes the stream if there is one and removes the incomplete file.
-void discard_temporary(std::FILE *temporary);
-
-// Closes the input after it has been read.
-void close_input(input_file *input);
-
-// Lets go of everything the run still holds of one file (its directory,
-// the temporary file's descriptor), once it is done with, however it ended:
-// a run over many files must not run out of descriptors or handles.
-void release_input(input_file *input);
-
-enum replace_result {
-	REPLACED,                  // the input's path names the complete result
-	REPLACED_NOT_SYNCED,       // it does, but its directory could not be synced
-	REPLACE_FAILED,            // input untouched, nothing of this run left
-	REPLACE_FAILED_RESULT_KEPT, // input untouched, "$$out$$.stp" holds the result
-	REPLACE_INPUT_CHANGED,     // the input changed while it was read; untouched
-};
-
-// Moves the committed temporary file onto the input's path so that the path
-// names either the old file or the complete new one at every moment, also
-// when the working directory lies on another filesystem.
-replace_result replace_input(const input_file *input);
+// ---- The command line
 
 // True for the platform's own way of asking for help ("/?" on Windows).
 bool is_help_option(const path_char *argument);
@@ -139,19 +127,178 @@ bool is_help_option(const path_char *argument);
 // Calls visit once for each file a command-line argument names, in order.
 // On Windows, where the shell leaves wildcards to the program, an argument
 // whose last component holds * or ? names the matching files (hidden ones
-// too, never directories or "$$out$$.stp"), sorted by name without regard
-// to letter case; a pattern that matches nothing returns false, with the
-// cause recorded. Everywhere else, and for any other argument, the argument
-// itself is the one file.
+// too, never directories or "$$out$$.stp"): the directory is read once,
+// the long names are matched against the pattern without regard to letter
+// case, and sorted the same way. A pattern that matches nothing returns
+// false with *why recorded. Everywhere else, and for any other argument,
+// the argument itself is the one file.
 typedef void (*file_visitor)(const path_char *path, void *context);
-bool expand_argument(const path_char *argument, file_visitor visit, void *context);
+bool expand_argument(const path_char *argument, file_visitor visit, void *context,
+                     failure *why);
 
-// Writes a path to stream (standard output or error) the way the user typed
-// it: on a Windows console as typed, elsewhere in UTF-8.
-void write_path(const path_char *path, std::FILE *stream);
+// True when path names the working directory's "$$out$$.stp", under any
+// name or link.
+bool names_temporary_file(const path_char *path);
 
-// Writes the absolute path of "$$out$$.stp" in the working directory to
-// stream, as write_path does.
-void write_temporary_location(std::FILE *stream);
+// ---- The working directory's lock
+
+enum lock_result {
+	LOCK_HELD,       // until the process ends, however it ends
+	LOCK_UNAVAILABLE, // this directory cannot be locked here: runs are not kept apart
+	LOCK_FAILED,     // *why says why
+};
+
+// Waits until no other run uses this working directory's temporary file,
+// then holds it until the process ends; says so on standard error when the
+// wait is long.
+lock_result lock_working_directory(failure *why);
+
+// ---- The input
+
+struct input_file {
+	const path_char *given;  // the path as the user gave it
+	const path_char *target; // the path the result replaces (a link resolved)
+	std::uint64_t size;      // as opened
+	unsigned long links;     // names the file has, as opened
+#ifdef _WIN32
+	HANDLE handle;
+	BY_HANDLE_FILE_INFORMATION identity;
+	FILE_ID_INFO long_identity; // the 128-bit identity, where the volume has one
+	bool has_long_identity;
+	LARGE_INTEGER change_time;
+#else
+	int descriptor;          // open for reading
+	int directory;           // the target's directory, held from the open on
+	const char *name;        // the target's name in that directory
+	struct stat status;      // as opened: identity, size, times, permissions
+	bool leased;             // a read lease tells if anyone opens it for writing
+#endif
+};
+
+// Opens path for reading. Fails for anything but a regular file (or a link
+// to one), so a directory, FIFO or device is never read or replaced.
+bool open_input(const path_char *path, input_file *input, failure *why);
+
+// Reads up to size bytes at offset into buffer; *got is 0 only at the end
+// of the file. A read error is never taken for the end.
+bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
+                std::size_t size, std::size_t *got, failure *why);
+
+enum guard_result {
+	GUARD_HELD,          // another program opening it for writing will be seen
+	GUARD_UNAVAILABLE,   // the system cannot tell here; the identity check remains
+	GUARD_WRITER,        // another program has it open for writing now
+	GUARD_ENCRYPTED,     // (Windows) no plaintext copy of it may be made
+};
+
+// Before patching: asks the system to tell this run when another program
+// opens the input for writing, from now until the replacement (on Linux, a
+// read lease). A program that already has it open for writing makes this
+// return GUARD_WRITER. On Windows the input's sharing mode already keeps
+// writers out: GUARD_HELD, or GUARD_ENCRYPTED for an encrypted file whose
+// result could not be made encrypted from its first byte.
+guard_result guard_input(input_file *input);
+
+// True when the input's path still names the file that was opened, with
+// the size and modification time it had then.
+bool input_unchanged(const input_file *input, failure *why);
+
+// True when the input is the temporary file under any name or link.
+bool is_temporary_file(const input_file *input);
+
+// Closes the input and lets go of everything held for it (its directory,
+// a lease): a run over many files must not run out of descriptors.
+void close_input(input_file *input);
+
+// ---- The temporary file
+
+struct temporary_file {
+	bool held;           // created by this run and not yet committed or removed
+	bool result_kept;    // the complete result was left in "$$out$$.stp"
+	std::uint64_t written;
+	std::uint64_t written_since_sync_request;
+#ifdef _WIN32
+	HANDLE handle;
+	HANDLE beside;       // the copy beside an input on another volume
+#else
+	int descriptor;
+	dev_t device;        // its identity, so that a name is only ever
+	ino_t inode;         // removed while it is ours
+	int named_in;        // directory of the name it has: -1 the working directory
+	bool beside_input;   // created beside the input from the start
+#endif
+};
+
+// Creates the temporary file anew, exclusively, readable by its owner alone
+// where the system allows: the input's permissions reach the result only as
+// it takes the input's place. Whatever stands at the temporary name is
+// removed first (never followed, if it is a link). Where the working
+// directory and the input lie on different filesystems, the file may
+// instead be created under a fresh hidden name beside the input, so that
+// the result need not be copied there.
+bool hold_temporary(temporary_file *temporary, const input_file *input, failure *why);
+
+// Appends length bytes to the temporary file. Every few megabytes it asks
+// the system to start writing them to the disk, so that the final sync has
+// little left to wait for.
+bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
+                     failure *why);
+
+enum replace_result {
+	REPLACED,                   // the input's path names the complete result
+	REPLACED_NOT_SYNCED,        // it does, but its directory could not be synced
+	REPLACE_FAILED,             // input untouched, nothing of this run left
+	REPLACE_FAILED_RESULT_KEPT, // input untouched, "$$out$$.stp" holds the result
+	REPLACE_INPUT_CHANGED,      // another program changed the input: untouched
+	REPLACE_INPUT_WRITTEN,      // another program opened it for writing: untouched
+};
+
+// Makes the complete result durable with the input's owner, permissions and
+// attributes, and puts it in the input's place so that the path names
+// either the old file or the complete new one at every moment, also when
+// the working directory lies on another filesystem. The input must still
+// be the file that was read, unchanged, and not open for writing by another
+// program; otherwise it is left as the other program made it.
+replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why);
+
+// Removes the temporary file unless it was committed or its result is
+// kept; safe to call on every path, any number of times.
+void rollback_temporary(temporary_file *temporary);
+
+// ---- Helper threads
+
+// One helper thread with a lock and a condition of its own.
+struct worker {
+	bool running;
+	void (*body)(void *);
+	void *argument;
+#ifdef _WIN32
+	HANDLE thread;
+	SRWLOCK lock;
+	CONDITION_VARIABLE changed;
+#else
+	pthread_t thread;
+	pthread_mutex_t lock;
+	pthread_cond_t changed;
+	unsigned char *stack; // given by the caller; the C library maps none
+	std::size_t stack_size;
+#endif
+};
+
+// Prepares w for use; on POSIX stack and stack_size give the helper's stack.
+void worker_init(worker *w, unsigned char *stack, std::size_t stack_size);
+
+// Starts body(argument) on a thread of its own; false if the system would
+// not. The helper gets no signals: handlers run in the main thread.
+bool worker_start(worker *w, void (*body)(void *), void *argument);
+
+// The lock and condition shared by the helper and the main thread.
+void worker_lock(worker *w);
+void worker_unlock(worker *w);
+void worker_wait(worker *w); // with the lock held
+void worker_wake(worker *w);
+
+// Waits for the helper's body to return.
+void worker_join(worker *w);
 
 #endif

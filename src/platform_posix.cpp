@@ -3,15 +3,25 @@
 // The input is opened through a descriptor of its directory, taken once, so
 // the file read, the file checked for changes and the file replaced are one
 // and the same even if a link or a directory on the way is swapped mid-run.
+// On Linux a read lease on the input tells the run when another program
+// opens it for writing; a file already open for writing is refused.
+//
 // The temporary file is created owner-only with O_EXCL|O_NOFOLLOW after
 // removing any old entry, so nothing planted at "$$out$$.stp" can redirect
-// the write or be read early. The result is moved by its descriptor, never
-// by the temporary name: it gets a fresh name beside the input (linkat
-// through /proc/self/fd, or a copy made with O_TMPFILE when the input lies
-// on another filesystem), only there gets the input's owner, permissions and
-// extended attributes, and replaces the input with rename(2) once the input
-// is seen unchanged since it was opened. fsync on the file before and on the
-// directory after makes the replacement hold across a power cut as well.
+// the write or be read early; the run keeps its descriptor to the end. To
+// replace the input, the result is first moved beside it under a fresh
+// hidden name, and that name is checked to hold this run's open file (if
+// another file was put at "$$out$$.stp" meanwhile, it is moved back and the
+// result is copied from the descriptor instead). Where the working
+// directory lies on another filesystem the result is written beside the
+// input from the start, or copied there. Only beside the input does it get
+// the input's owner, permissions and extended attributes; then one fsync
+// makes data and metadata durable, the input is checked once more, and the
+// result takes its place by an exchange (renameat2 RENAME_EXCHANGE), after
+// which what was swapped out must be the very file that was read, unchanged
+// and not opened for writing meanwhile, or it is swapped back. A sync of the
+// directory makes the replacement hold across a power cut. No step needs
+// /proc.
 #include "platform.h"
 
 #include <cerrno>
@@ -24,45 +34,51 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#endif
 
 #include "report.h"
 #include "sync_behind.h"
 
-platform_failure last_failure;
-
 namespace {
 
 const char temporary_name[] = "$$out$$.stp";
+
+// The temporary file asks for write-back, and for a sync in the
+// background, each time this much more was written.
+const std::uint64_t sync_request_bytes = 8u << 20;
+
 char working_directory[PATH_MAX];
-
-// Files this run would leave half-written if it were interrupted: the
-// temporary file until it is complete, and the name given to the result
-// beside the input until it replaces the input. The signal handler removes
-// them.
-volatile std::sig_atomic_t temporary_incomplete = 0;
-volatile std::sig_atomic_t beside_input_active = 0;
-int beside_directory = -1;
-char beside_name[32];
-
-// The temporary file as created: a descriptor kept open until the end, and
-// its identity, so that the name is only ever removed while it is ours.
-int temporary_fd = -1;
-dev_t temporary_device;
-ino_t temporary_inode;
-
+char location[PATH_MAX + 64];
 char resolved_target[PATH_MAX];
 char directory_path[PATH_MAX];
 unsigned char copy_block[65536];
 
-// Extended attributes are copied through fixed buffers; one whose name list
-// or value does not fit is skipped like one the filesystem refuses.
-char input_attribute_names[65536];
-char result_attribute_names[65536];
-char attribute_value[65536];
+// ---- What a signal handler removes
+//
+// The files this run would leave incomplete if it were interrupted: its
+// "$$out$$.stp" (removed only while the name is still its file) and the
+// result beside the input until it has taken the input's place. They are
+// set with the cleanup signals held back, so the handler never sees a file
+// created but not recorded. The lines naming a file the handler could not
+// remove are made in advance: a handler may not format text.
+volatile std::sig_atomic_t temporary_active = 0;
+dev_t temporary_device;
+ino_t temporary_inode;
+char temporary_left_line[PATH_MAX + 128];
 
-bool names_temporary_file(const struct stat *status)
+volatile std::sig_atomic_t beside_active = 0;
+int beside_directory = -1;
+char beside_name[32];
+char beside_location[PATH_MAX + 64];
+char beside_left_line[PATH_MAX + 128];
+
+bool names_temporary(const struct stat *status)
 {
 	return status->st_dev == temporary_device && status->st_ino == temporary_inode;
 }
@@ -75,60 +91,90 @@ bool remove_own_temporary()
 	struct stat status;
 	if (fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
 		return errno == ENOENT;
-	if (!names_temporary_file(&status))
+	if (!names_temporary(&status))
 		return true;
-	return unlink(temporary_name) == 0 || errno == ENOENT;
+	return unlinkat(AT_FDCWD, temporary_name, 0) == 0 || errno == ENOENT;
+}
+
+bool remove_beside()
+{
+	return unlinkat(beside_directory, beside_name, 0) == 0 || errno == ENOENT;
+}
+
+void write_left_line(const char *line)
+{
+	ssize_t ignored = write(STDERR_FILENO, line, std::strlen(line));
+	(void)ignored;
 }
 
 extern "C" void remove_incomplete_and_die(int signal_number)
 {
-	if (temporary_incomplete)
-		(void)remove_own_temporary();
-	if (beside_input_active)
-		(void)unlinkat(beside_directory, beside_name, 0);
+	int saved = errno;
+	if (temporary_active && !remove_own_temporary())
+		write_left_line(temporary_left_line);
+	if (beside_active && !remove_beside())
+		write_left_line(beside_left_line);
+	errno = saved;
 	(void)std::signal(signal_number, SIG_DFL);
 	(void)std::raise(signal_number);
 }
 
-const int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every catchable signal whose default action ends the process.
+const int cleanup_signals[] = {
+	SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
+	SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+	SIGSTKFLT,
+#endif
+#ifdef SIGIO
+	SIGIO,
+#endif
+#ifdef SIGPWR
+	SIGPWR,
+#endif
+};
+
+void install_cleanup_handler(int signal_number)
+{
+	struct sigaction action;
+	std::memset(&action, 0, sizeof action);
+	action.sa_handler = remove_incomplete_and_die;
+	sigemptyset(&action.sa_mask);
+	// Ignored signals stay ignored (a script that started us with nohup
+	// expects exactly that), and a handler already there (a sanitizer's)
+	// is left to do its work.
+	struct sigaction previous;
+	if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL)
+		return;
+	(void)sigaction(signal_number, &action, nullptr);
+}
 
 void install_cleanup_handlers()
 {
-	static bool installed = false;
-	if (installed)
-		return;
-	installed = true;
-	for (int signal_number : cleanup_signals) {
-		struct sigaction action;
-		std::memset(&action, 0, sizeof action);
-		action.sa_handler = remove_incomplete_and_die;
-		sigemptyset(&action.sa_mask);
-		// Ignored signals stay ignored: a script that started us with
-		// nohup expects exactly that.
-		struct sigaction previous;
-		if (sigaction(signal_number, nullptr, &previous) == 0 &&
-		    previous.sa_handler == SIG_IGN)
-			continue;
-		sigaction(signal_number, &action, nullptr);
-	}
+	for (int signal_number : cleanup_signals)
+		install_cleanup_handler(signal_number);
+#ifdef SIGRTMIN
+	for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+		install_cleanup_handler(signal_number);
+#endif
 }
 
 // Creating a file and recording that it must be cleaned up happen with the
-// cleanup signals held back, or a signal between the two would leave the
-// new file behind.
-void hold_cleanup_signals(sigset_t *previous)
+// signals held back, or a signal between the two would leave the new file
+// behind; so do the steps of the replacement.
+void hold_signals(sigset_t *previous)
 {
-	sigset_t held;
-	sigemptyset(&held);
-	for (int signal_number : cleanup_signals)
-		sigaddset(&held, signal_number);
-	sigprocmask(SIG_BLOCK, &held, previous);
+	sigset_t all;
+	sigfillset(&all);
+	sigprocmask(SIG_BLOCK, &all, previous);
 }
 
-void release_cleanup_signals(const sigset_t *previous)
+void release_signals(const sigset_t *previous)
 {
 	sigprocmask(SIG_SETMASK, previous, nullptr);
 }
+
+// ---- Paths and names
 
 // The directory part of path, and in *name the part after it.
 const char *split_path(const char *path, const char **name)
@@ -150,7 +196,34 @@ const char *split_path(const char *path, const char **name)
 	return directory_path;
 }
 
-// A name for the result beside the input that no one can have guessed.
+const char *working_directory_path()
+{
+	if (getcwd(working_directory, sizeof working_directory) == nullptr)
+		return nullptr;
+	return working_directory;
+}
+
+// "<directory>/<name>", or the name alone when the directory is unknown;
+// cut short, never overrun, when text has no room for it all.
+const char *place(const char *directory, const char *name, char *text, std::size_t size)
+{
+	std::size_t length = 0;
+	auto append = [&](const char *piece) {
+		for (; *piece != '\0' && length + 1 < size; ++piece)
+			text[length++] = *piece;
+	};
+	if (directory != nullptr) {
+		append(directory);
+		if (!(directory[0] == '/' && directory[1] == '\0'))
+			append("/");
+	}
+	append(name);
+	text[length] = '\0';
+	return text;
+}
+
+// A fresh name for the result beside the input, that no one can have
+// guessed.
 void make_beside_name()
 {
 	static unsigned long long state = 0;
@@ -171,70 +244,161 @@ void make_beside_name()
 	(void)std::snprintf(beside_name, sizeof beside_name, ".morvet-%s", random_part);
 }
 
-// Gives the open file fd a fresh name in directory, by its descriptor:
-// whatever stands at any name meanwhile plays no part.
-bool link_beside(int fd, int directory)
+// Where name lies in the input's directory, as an absolute path.
+void place_beside(const input_file *input, const char *name, char *text, std::size_t size)
+{
+	const char *unused;
+	const char *directory = split_path(input->target, &unused);
+	char absolute[2 * PATH_MAX];
+	if (directory != nullptr && directory[0] != '/' && working_directory_path() != nullptr)
+		directory = place(working_directory, directory, absolute, sizeof absolute);
+	place(directory, name, text, size);
+}
+
+// Records that the beside name, in the input's directory, holds this run's
+// result (with the signals held back); it is now where the result is.
+void watch_beside(const input_file *input)
+{
+	place_beside(input, beside_name, beside_location, sizeof beside_location);
+	make_left_behind_line(beside_location, beside_left_line, sizeof beside_left_line);
+	std::memcpy(location, beside_location, sizeof beside_location);
+	beside_directory = input->directory;
+	beside_active = 1;
+}
+
+// Gives the open file fd, which has no name yet, a fresh name beside the
+// input, through /proc where the system has it.
+bool name_beside(int fd, const input_file *input)
 {
 	char descriptor_path[40];
 	(void)std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", fd);
 	for (int attempt = 0; attempt < 100; ++attempt) {
 		make_beside_name();
 		sigset_t signals;
-		hold_cleanup_signals(&signals);
-		int linked = linkat(AT_FDCWD, descriptor_path, directory, beside_name, AT_SYMLINK_FOLLOW);
-		if (linked == 0) {
-			beside_directory = directory;
-			beside_input_active = 1;
-		}
-		release_cleanup_signals(&signals);
+		hold_signals(&signals);
+		int linked = linkat(AT_FDCWD, descriptor_path, input->directory, beside_name,
+		                    AT_SYMLINK_FOLLOW);
 		if (linked == 0)
-			return true;
-		if (errno != EEXIST)
-			return false;
+			watch_beside(input);
+		release_signals(&signals);
+		if (linked == 0 || errno != EEXIST)
+			return linked == 0;
 	}
 	return false;
 }
 
-// A new, empty, owner-only file beside the input for the copy across
-// filesystems: without a name until it is complete where the filesystem
-// allows (O_TMPFILE), else with a fresh hidden one.
-int create_beside(int directory)
+// Creates a new, empty, owner-only file beside the input under a fresh
+// hidden name.
+int create_beside(const input_file *input)
 {
-#ifdef O_TMPFILE
-	int fd = openat(directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
-	if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
-		return fd;
-#endif
 	for (int attempt = 0; attempt < 100; ++attempt) {
 		make_beside_name();
 		sigset_t signals;
-		hold_cleanup_signals(&signals);
-		int created = openat(directory, beside_name,
-		                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-		if (created >= 0) {
-			beside_directory = directory;
-			beside_input_active = 1;
-		}
-		release_cleanup_signals(&signals);
-		if (created >= 0 || errno != EEXIST)
-			return created;
+		hold_signals(&signals);
+		int fd = openat(input->directory, beside_name,
+		                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		if (fd >= 0)
+			watch_beside(input);
+		release_signals(&signals);
+		if (fd >= 0 || errno != EEXIST)
+			return fd;
 	}
 	return -1;
 }
 
-void remove_beside()
+// Removes the result beside the input after a failure; says so when it
+// cannot.
+void discard_beside()
 {
-	if (beside_input_active)
-		(void)unlinkat(beside_directory, beside_name, 0);
-	beside_input_active = 0;
+	if (beside_active && !remove_beside())
+		report_left_behind(beside_location);
+	beside_active = 0;
 }
 
-// What the filesystem or this user's rights refuse of an extended attribute
-// is skipped: the result is no less the user's file without it.
-bool attribute_refused(int error)
+// ---- Identity and times
+
+bool same_time(const struct timespec &a, const struct timespec &b)
 {
-	return error == EPERM || error == EACCES || error == ENOTSUP ||
-	       error == E2BIG || error == ERANGE || error == EINVAL || error == ENODATA;
+	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+#ifdef __APPLE__
+#define MODIFIED(status) (status).st_mtimespec
+#define CHANGED(status) (status).st_ctimespec
+#else
+#define MODIFIED(status) (status).st_mtim
+#define CHANGED(status) (status).st_ctim
+#endif
+
+// The same file, with the size and modification time it had.
+bool same_content(const struct stat &now, const struct stat &then)
+{
+	return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+	       same_time(MODIFIED(now), MODIFIED(then));
+}
+
+enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_WRITTEN, INPUT_UNKNOWN };
+
+// Whether another program opened the input for writing since the lease
+// was taken: the kernel then breaks the lease, and it reads as going.
+bool lease_broken(const input_file *input)
+{
+#ifdef F_GETLEASE
+	return input->leased && fcntl(input->descriptor, F_GETLEASE) != F_RDLCK;
+#else
+	(void)input;
+	return false;
+#endif
+}
+
+void release_lease(input_file *input)
+{
+#ifdef F_SETLEASE
+	if (input->leased)
+		(void)fcntl(input->descriptor, F_SETLEASE, F_UNLCK);
+#endif
+	input->leased = false;
+}
+
+// Whether the input's path still names the file that was read, as it was:
+// another program that saved over it, appended to it, rewrote it in place
+// (even putting the old modification time back: the change time tells) or
+// renamed another file onto it meanwhile must not lose its data to this run.
+input_state check_input(const input_file *input, failure *why)
+{
+	if (lease_broken(input))
+		return INPUT_WRITTEN;
+	struct stat now;
+	if (fstatat(input->directory, input->name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+		if (errno == ENOENT)
+			return INPUT_CHANGED;
+		record_failure(why, FAILED_CHECK_INPUT);
+		return INPUT_UNKNOWN;
+	}
+	bool same = same_content(now, input->status) && same_time(CHANGED(now), CHANGED(input->status));
+	return same ? INPUT_UNCHANGED : INPUT_CHANGED;
+}
+
+// ---- Metadata
+
+#ifdef __linux__
+// Extended attributes carry POSIX ACLs and security labels. They are copied
+// whole or the replacement fails: a result whose ACL silently went would
+// give others access the file denied them. Only what the filesystem or
+// this user's rights refuse outright (a label a user may not set, a
+// filesystem without attributes) is passed over.
+char input_attribute_names[65536];
+char result_attribute_names[65536];
+char attribute_value[65536];
+
+bool refused_outright(int error)
+{
+	return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+bool too_large(int error)
+{
+	return error == ERANGE || error == E2BIG;
 }
 
 bool listed(const char *names, ssize_t length, const char *name)
@@ -246,207 +410,224 @@ bool listed(const char *names, ssize_t length, const char *name)
 	return false;
 }
 
-// Gives the result the input's extended attributes, which carry POSIX ACLs
-// and security labels, and drops those the result got from its directory
-// that the input lacks (a default ACL there would otherwise widen access).
-bool copy_attributes(int to, int from, bool *changed)
+// A failure to read or write an attribute: too large for the buffers (or
+// the filesystem), or any other error.
+bool attribute_failure(failure *why, failed_step step)
+{
+	record_failure(why, too_large(errno) ? FAILED_ATTRIBUTES_TOO_LARGE : step);
+	return false;
+}
+
+// Gives the result the input's extended attributes, and drops those the
+// result got from its directory that the input lacks (a default ACL there
+// would otherwise widen access).
+bool copy_attributes(int to, int from, bool *changed, failure *why)
 {
 	ssize_t input_length = flistxattr(from, input_attribute_names, sizeof input_attribute_names);
 	if (input_length < 0) {
-		if (!attribute_refused(errno)) {
-			record_failure("can't read the file's extended attributes", false);
-			return false;
-		}
+		if (!refused_outright(errno))
+			return attribute_failure(why, FAILED_READ_ATTRIBUTES);
 		input_length = 0;
 	}
 	ssize_t result_length = flistxattr(to, result_attribute_names, sizeof result_attribute_names);
-	if (result_length < 0)
+	if (result_length < 0) {
+		if (!refused_outright(errno))
+			return attribute_failure(why, FAILED_READ_ATTRIBUTES);
 		result_length = 0;
+	}
 	const char *end = result_attribute_names + result_length;
 	for (const char *name = result_attribute_names; name < end; name += std::strlen(name) + 1) {
 		if (listed(input_attribute_names, input_length, name))
 			continue;
 		if (fremovexattr(to, name) == 0)
 			*changed = true;
-		else if (!attribute_refused(errno)) {
-			record_failure("can't give the result the file's extended attributes", true);
-			return false;
-		}
+		else if (errno != ENODATA && !refused_outright(errno))
+			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	end = input_attribute_names + input_length;
 	for (const char *name = input_attribute_names; name < end; name += std::strlen(name) + 1) {
 		ssize_t size = fgetxattr(from, name, attribute_value, sizeof attribute_value);
 		if (size < 0) {
-			if (attribute_refused(errno))
+			if (errno == ENODATA || refused_outright(errno))
 				continue;
-			record_failure("can't read the file's extended attributes", false);
-			return false;
+			return attribute_failure(why, FAILED_READ_ATTRIBUTES);
 		}
 		if (fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) == 0)
 			*changed = true;
-		else if (!attribute_refused(errno)) {
-			record_failure("can't give the result the file's extended attributes", true);
-			return false;
-		}
+		else if (!refused_outright(errno))
+			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	return true;
 }
+#else
+// Other systems' attribute interfaces differ; there the result keeps the
+// owner and permissions only.
+bool copy_attributes(int, int, bool *, failure *)
+{
+	return true;
+}
+#endif
 
 // Gives the result the input's owner and group where this process may set
 // them (only root may give a file away, but its owner may keep a group it
 // belongs to), its extended attributes and its permission bits. Owner
 // first: changing it clears the set-user-ID and set-group-ID bits; the
 // permissions last, as setting an ACL rewrites the group bits.
-bool copy_metadata(int to, const input_file *input, bool *changed)
+bool copy_metadata(int to, const input_file *input, failure *why)
 {
 	struct stat current;
 	if (fstat(to, &current) != 0) {
-		record_failure("can't give the result the file's permissions", true);
+		record_failure(why, FAILED_SET_PERMISSIONS);
 		return false;
 	}
 	const struct stat &wanted = input->status;
+	bool changed = false;
 	if (current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) {
-		if (fchown(to, wanted.st_uid, wanted.st_gid) == 0)
-			*changed = true;
-		else if (errno != EPERM) {
-			record_failure("can't give the result the file's owner", true);
+		if (fchown(to, wanted.st_uid, wanted.st_gid) == 0) {
+			changed = true;
+		} else if (errno != EPERM) {
+			record_failure(why, FAILED_SET_OWNER);
 			return false;
 		} else if (current.st_gid != wanted.st_gid) {
-			if (fchown(to, static_cast<uid_t>(-1), wanted.st_gid) == 0)
-				*changed = true;
-			else if (errno != EPERM) {
-				record_failure("can't give the result the file's group", true);
+			if (fchown(to, static_cast<uid_t>(-1), wanted.st_gid) == 0) {
+				changed = true;
+			} else if (errno != EPERM) {
+				record_failure(why, FAILED_SET_GROUP);
 				return false;
 			}
 		}
 	}
-	if (!copy_attributes(to, input->descriptor, changed))
+	if (!copy_attributes(to, input->descriptor, &changed, why))
 		return false;
-	if (*changed || (current.st_mode & 07777) != (wanted.st_mode & 07777)) {
+	if (changed || (current.st_mode & 07777) != (wanted.st_mode & 07777)) {
 		if (fchmod(to, wanted.st_mode & 07777) != 0) {
-			record_failure("can't give the result the file's permissions", true);
+			record_failure(why, FAILED_SET_PERMISSIONS);
 			return false;
 		}
-		*changed = true;
 	}
 	return true;
 }
 
-enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_UNKNOWN };
+// ---- The replacement
 
-// Whether the input's path still names the file that was read, as it was:
-// another program that saved over it, appended to it or renamed another
-// file onto it meanwhile must not lose its data to this run.
-input_state check_input(const input_file *input)
-{
-	struct stat now;
-	if (fstatat(input->directory, input->name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
-		if (errno == ENOENT)
-			return INPUT_CHANGED;
-		record_failure("can't check the file before replacing it", false);
-		return INPUT_UNKNOWN;
-	}
-	const struct stat &then = input->status;
-	bool same = now.st_dev == then.st_dev && now.st_ino == then.st_ino &&
-	            now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-	            now.st_mtim.tv_nsec == then.st_mtim.tv_nsec &&
-	            now.st_ctim.tv_sec == then.st_ctim.tv_sec &&
-	            now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
-	return same ? INPUT_UNCHANGED : INPUT_CHANGED;
-}
-
-// Makes the rename in the input's directory durable. Filesystems that cannot
-// sync a directory say so with EINVAL; there the rename is as durable as it
-// gets. A directory this user may write and search but not read cannot be
-// opened for it at all: the file is patched all the same, so that is only
-// worth a warning.
-bool sync_directory(const input_file *input)
+// Makes the replacement in the input's directory durable. Filesystems that
+// cannot sync a directory say so with EINVAL; there the rename is as
+// durable as it gets. A directory this user may write and search but not
+// read cannot be opened for it at all: the file is patched all the same,
+// so that is only worth a note.
+bool sync_directory(const input_file *input, failure *why)
 {
 	int fd = openat(input->directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0) {
 		if (errno == EACCES) {
-			report_note(input->given, "patched, but its directory could not be opened to "
-			                          "sync it (permission denied)");
+			report_directory_not_opened(input->given);
 			return true;
 		}
-		record_failure("can't open the file's directory to sync it", false);
+		record_failure(why, FAILED_OPEN_DIRECTORY);
 		return false;
 	}
 	bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 	if (!synced)
-		record_failure("can't sync the file's directory", false);
+		record_failure(why, FAILED_SYNC_DIRECTORY);
 	if (close(fd) != 0 && synced) {
-		record_failure("can't sync the file's directory", false);
+		record_failure(why, FAILED_SYNC_DIRECTORY);
 		synced = false;
 	}
 	return synced;
 }
 
-// The other names of a hard-linked input still name the old file, as with
-// any editor that replaces a file; say so, as the user may not expect it.
-void warn_about_other_links(const input_file *input)
+// Swaps the beside name and the input's name; false where that fails,
+// errno EINVAL, ENOSYS or EOPNOTSUPP where the filesystem has no exchange.
+bool exchange(const input_file *input)
 {
-	if (input->status.st_nlink <= 1)
-		return;
-	char text[120];
-	unsigned long others = static_cast<unsigned long>(input->status.st_nlink) - 1;
-	(void)std::snprintf(text, sizeof text,
-	                    "patched through this name only; its %lu other hard link%s keep%s the "
-	                    "old content",
-	                    others, others == 1 ? "" : "s", others == 1 ? "s" : "");
-	report_note(input->given, text);
+#ifdef RENAME_EXCHANGE
+	return renameat2(input->directory, beside_name, input->directory, input->name,
+	                 RENAME_EXCHANGE) == 0;
+#else
+	(void)input;
+	errno = ENOSYS;
+	return false;
+#endif
 }
 
-// The result, open as fd, stands beside the input (named already, or as an
-// unnamed O_TMPFILE file): gives it the input's metadata, makes that
-// durable, names it, checks the input once more and renames it over the
-// input. On failure nothing of it is left beside the input.
-replace_result finish_beside(const input_file *input, int fd, bool must_sync,
-                             replace_result on_failure)
+// The result, open as fd and named beside the input, takes the input's
+// place. The signals are held back throughout: once the exchange is made,
+// only this code knows which of the two names holds which file.
+replace_result swap_into_place(input_file *input, failure *why)
 {
-	bool changed = false;
-	if (!copy_metadata(fd, input, &changed)) {
-		remove_beside();
-		return on_failure;
-	}
-	if ((must_sync || changed) && fsync(fd) != 0) {
-		record_failure("can't sync the result", true);
-		remove_beside();
-		return on_failure;
-	}
-	if (!beside_input_active && !link_beside(fd, input->directory)) {
-		record_failure("can't name the copy beside the file", false);
-		return on_failure;
-	}
-	switch (check_input(input)) {
+	sigset_t signals;
+	hold_signals(&signals);
+	replace_result result = REPLACED;
+	switch (check_input(input, why)) {
 	case INPUT_UNCHANGED:
 		break;
 	case INPUT_CHANGED:
-		remove_beside();
-		(void)remove_own_temporary();
-		return REPLACE_INPUT_CHANGED;
+		result = REPLACE_INPUT_CHANGED;
+		break;
+	case INPUT_WRITTEN:
+		result = REPLACE_INPUT_WRITTEN;
+		break;
 	case INPUT_UNKNOWN:
-		remove_beside();
-		return on_failure;
+		result = REPLACE_FAILED;
+		break;
 	}
-	if (renameat(input->directory, beside_name, input->directory, input->name) != 0) {
-		record_failure("can't replace the file", false);
-		remove_beside();
-		return on_failure;
+	if (result == REPLACED && exchange(input)) {
+		// What was swapped out must be the file read, unchanged, and no one
+		// may have opened it for writing since: a write that went to it
+		// would be lost with it.
+		struct stat swapped;
+		bool same = fstatat(input->directory, beside_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
+		            same_content(swapped, input->status);
+		bool written = lease_broken(input);
+		if (same && !written) {
+			// The old file goes; failing that, the user is told where it is.
+			beside_active = 0;
+			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
+				release_signals(&signals);
+				report_left_behind(beside_location);
+				hold_signals(&signals);
+			}
+		} else if (exchange(input)) {
+			result = written ? REPLACE_INPUT_WRITTEN : REPLACE_INPUT_CHANGED;
+		} else {
+			// The other program's file now waits at the hidden name, and
+			// this run's result stands at the input's path: neither is
+			// removed, and the user is told where the other one is.
+			beside_active = 0;
+			record_failure(why, FAILED_REPLACE);
+			release_signals(&signals);
+			release_lease(input);
+			report_swapped_out(input->given, beside_location);
+			return REPLACE_FAILED;
+		}
+	} else if (result == REPLACED) {
+		// No exchange here: the check just made, then the rename, as close
+		// together as they can be.
+		if (renameat(input->directory, beside_name, input->directory, input->name) == 0)
+			beside_active = 0;
+		else {
+			record_failure(why, FAILED_REPLACE);
+			result = REPLACE_FAILED;
+		}
 	}
-	beside_input_active = 0;
-	warn_about_other_links(input);
-	return sync_directory(input) ? REPLACED : REPLACED_NOT_SYNCED;
+	release_signals(&signals);
+	release_lease(input);
+	if (result != REPLACED) {
+		discard_beside();
+		return result;
+	}
+	return sync_directory(input, why) ? REPLACED : REPLACED_NOT_SYNCED;
 }
 
-bool write_all(int fd, const unsigned char *data, std::size_t length)
+bool write_all(int fd, const unsigned char *data, std::size_t length, failure *why,
+               failed_step step)
 {
 	while (length > 0) {
 		ssize_t written = write(fd, data, length);
 		if (written < 0) {
 			if (errno == EINTR)
 				continue;
-			record_failure("can't write the copy beside the file", false);
+			record_failure(why, step);
 			return false;
 		}
 		data += written;
@@ -455,7 +636,7 @@ bool write_all(int fd, const unsigned char *data, std::size_t length)
 	return true;
 }
 
-bool copy_file_contents(int from, int to)
+bool copy_contents(int from, int to, failure *why)
 {
 	off_t offset = 0;
 	for (;;) {
@@ -463,54 +644,79 @@ bool copy_file_contents(int from, int to)
 		if (got < 0) {
 			if (errno == EINTR)
 				continue;
-			record_failure("can't read the result back", true);
+			record_failure(why, FAILED_READ_RESULT);
 			return false;
 		}
 		if (got == 0)
 			return true;
-		if (!write_all(to, copy_block, static_cast<std::size_t>(got)))
+		if (!write_all(to, copy_block, static_cast<std::size_t>(got), why, FAILED_WRITE_BESIDE))
 			return false;
 		offset += got;
 	}
 }
 
-// The working directory and the input lie on different filesystems, so the
-// result cannot simply be given a name beside the input. Copy it, from this
-// run's own descriptor, into a new file there, and put that in its place.
-replace_result replace_by_copy(const input_file *input)
+// Gives the result beside the input the input's metadata, makes both
+// durable in one sync, and puts it in the input's place.
+replace_result finish_beside(input_file *input, int fd, failure *why)
 {
-	int to = create_beside(input->directory);
-	if (to < 0) {
-		record_failure("can't make a copy beside the file", false);
-		return REPLACE_FAILED_RESULT_KEPT;
+	if (!copy_metadata(fd, input, why)) {
+		discard_beside();
+		return REPLACE_FAILED;
 	}
-	replace_result result = REPLACE_FAILED_RESULT_KEPT;
-	if (copy_file_contents(temporary_fd, to))
-		result = finish_beside(input, to, true, REPLACE_FAILED_RESULT_KEPT);
+	if (fsync(fd) != 0) {
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		discard_beside();
+		return REPLACE_FAILED;
+	}
+	return swap_into_place(input, why);
+}
+
+// The result cannot be moved beside the input (another filesystem, or its
+// name in the working directory no longer holds it): it is copied there
+// from this run's descriptor into a new file.
+replace_result replace_by_copy(temporary_file *temporary, input_file *input, failure *why)
+{
+	int to = create_beside(input);
+	replace_result result = REPLACE_FAILED;
+	if (to < 0)
+		record_failure(why, FAILED_CREATE_BESIDE);
+	else if (!copy_contents(temporary->descriptor, to, why))
+		discard_beside();
 	else
-		remove_beside();
-	// Its data are synced or no longer wanted: nothing is lost at its close.
-	(void)close(to);
-	// The result is in place; a stale copy left in the working directory is
-	// removed by the next run there, so failing to remove it is no failure.
-	if (result == REPLACED || result == REPLACED_NOT_SYNCED)
-		(void)remove_own_temporary();
+		result = finish_beside(input, to, why);
+	// Synced or no longer wanted: nothing is lost at its close.
+	if (to >= 0)
+		(void)close(to);
 	return result;
+}
+
+// The complete result stays in "$$out$$.stp" for the user, made durable.
+replace_result keep_result(temporary_file *temporary, replace_result result)
+{
+	struct stat status;
+	if (result != REPLACE_FAILED || temporary->beside_input ||
+	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+	    !names_temporary(&status) || fsync(temporary->descriptor) != 0)
+		return result;
+	temporary->result_kept = true;
+	temporary_active = 0;
+	return REPLACE_FAILED_RESULT_KEPT;
 }
 
 } // namespace
 
-void record_failure(const char *what, bool about_temporary)
+// ---- Failures
+
+void record_failure(failure *why, failed_step step)
 {
-	last_failure.error.code = static_cast<unsigned long>(errno);
-	last_failure.error.from_c_library = true;
-	last_failure.what = what;
-	last_failure.about_temporary = about_temporary;
+	why->step = step;
+	why->error.code = static_cast<unsigned long>(errno);
+	why->error.from_c_library = true;
 }
 
-void record_c_library_failure(const char *what, bool about_temporary)
+void record_c_library_failure(failure *why, failed_step step)
 {
-	record_failure(what, about_temporary);
+	record_failure(why, step);
 }
 
 void describe_error(system_error error, char *text, std::size_t size)
@@ -518,32 +724,191 @@ void describe_error(system_error error, char *text, std::size_t size)
 	(void)std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error.code)));
 }
 
+// ---- The run and its output
+
 void begin_run()
 {
 	// Under a file-size limit a write past it must fail like a full disk,
-	// reported and cleaned up, instead of killing the run midway.
+	// reported and cleaned up, instead of killing the run midway; and a
+	// reader of standard error that went away must not end the run
+	// between a replacement and the sync that makes it durable.
 	(void)std::signal(SIGXFSZ, SIG_IGN);
+	(void)std::signal(SIGPIPE, SIG_IGN);
+	install_cleanup_handlers();
 }
 
-bool open_input(const path_char *path, input_file *input)
+unsigned processor_count()
+{
+#ifdef __linux__
+	cpu_set_t allowed;
+	if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+		return static_cast<unsigned>(CPU_COUNT(&allowed));
+#endif
+	long online = sysconf(_SC_NPROCESSORS_ONLN);
+	return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+void write_text(std::FILE *stream, const char *text, std::size_t length)
+{
+	(void)std::fwrite(text, 1, length, stream);
+}
+
+const char *path_text(const path_char *path)
+{
+	return path;
+}
+
+const char *temporary_location()
+{
+	return location[0] != '\0' ? location
+	                           : place(working_directory_path(), temporary_name, location,
+	                                   sizeof location);
+}
+
+// ---- The command line
+
+bool is_help_option(const path_char *)
+{
+	return false;
+}
+
+bool expand_argument(const path_char *argument, file_visitor visit, void *context, failure *)
+{
+	visit(argument, context);
+	return true;
+}
+
+bool names_temporary_file(const path_char *path)
+{
+	struct stat temporary, named;
+	if (lstat(temporary_name, &temporary) != 0)
+		return false;
+	return (lstat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
+	        named.st_ino == temporary.st_ino) ||
+	       (stat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
+	        named.st_ino == temporary.st_ino);
+}
+
+// ---- The lock
+
+namespace {
+
+// Another run usually finishes within moments; a user kept waiting longer
+// is told why the tool sits there.
+const long poll_nanoseconds = 20000000;
+const int polls_before_note = 50;
+
+void pause_between_polls(int *polls_left)
+{
+	if (*polls_left == 0)
+		report_waiting_for_lock();
+	if (*polls_left >= 0)
+		--*polls_left;
+	struct timespec pause = {0, poll_nanoseconds};
+	(void)nanosleep(&pause, nullptr);
+}
+
+// A lock on the directory itself, which needs it opened for reading.
+lock_result lock_by_descriptor(int fd, failure *why, int *polls_left)
+{
+	for (;;) {
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return LOCK_HELD;
+		if (errno == EINTR)
+			continue;
+		if (errno == EWOULDBLOCK) {
+			pause_between_polls(polls_left);
+			continue;
+		}
+		// Where the filesystem has no locks at all, a single run must
+		// still work; only overlapping runs are unprotected there.
+		if (errno == ENOLCK || errno == EOPNOTSUPP)
+			return LOCK_UNAVAILABLE;
+		record_failure(why, FAILED_LOCK);
+		return LOCK_FAILED;
+	}
+}
+
+#ifdef __linux__
+// The same lock by another way, for a directory this user may write but
+// not read (a drop directory, mode 0333): a name in the abstract socket
+// namespace made of the directory's identity, which one process at a time
+// can bind and which the kernel frees when the process ends. Every run
+// takes it, so runs with and without read access meet there too.
+lock_result lock_by_socket(int *polls_left)
+{
+	struct stat directory;
+	if (stat(".", &directory) != 0)
+		return LOCK_UNAVAILABLE;
+	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd < 0)
+		return LOCK_UNAVAILABLE;
+	struct sockaddr_un address;
+	std::memset(&address, 0, sizeof address);
+	address.sun_family = AF_UNIX;
+	int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+	                           "morvet-lock-%llx-%llx",
+	                           static_cast<unsigned long long>(directory.st_dev),
+	                           static_cast<unsigned long long>(directory.st_ino));
+	socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+	for (;;) {
+		if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0)
+			return LOCK_HELD; // held until the process ends
+		if (errno != EADDRINUSE) {
+			(void)close(fd);
+			return LOCK_UNAVAILABLE;
+		}
+		pause_between_polls(polls_left);
+	}
+}
+#endif
+
+} // namespace
+
+lock_result lock_working_directory(failure *why)
+{
+	int polls_left = polls_before_note;
+	// Held until the process ends, which closes the descriptor and so
+	// releases the lock however the run ends.
+	lock_result by_descriptor = LOCK_UNAVAILABLE;
+	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd >= 0) {
+		by_descriptor = lock_by_descriptor(fd, why, &polls_left);
+	} else if (errno != EACCES) {
+		record_failure(why, FAILED_LOCK);
+		return LOCK_FAILED;
+	}
+	if (by_descriptor == LOCK_FAILED)
+		return LOCK_FAILED;
+#ifdef __linux__
+	lock_result by_socket = lock_by_socket(&polls_left);
+	if (by_socket == LOCK_HELD)
+		return LOCK_HELD;
+#endif
+	return by_descriptor;
+}
+
+// ---- The input
+
+bool open_input(const path_char *path, input_file *input, failure *why)
 {
 	input->given = path;
-	input->stream = nullptr;
+	input->target = path;
 	input->descriptor = -1;
 	input->directory = -1;
+	input->leased = false;
 	// Through a symbolic link the user means the file it points to; renaming
 	// over the link itself would turn it into a copy and leave that file
 	// old. The link is resolved here once; from then on the file is reached
 	// only through its directory's descriptor.
-	input->target = path;
 	struct stat link_status;
 	if (lstat(path, &link_status) != 0) {
-		record_failure("can't open", false);
+		record_failure(why, FAILED_OPEN);
 		return false;
 	}
 	if (S_ISLNK(link_status.st_mode)) {
 		if (realpath(path, resolved_target) == nullptr) {
-			record_failure("can't resolve the link", false);
+			record_failure(why, FAILED_RESOLVE_LINK);
 			return false;
 		}
 		input->target = resolved_target;
@@ -551,7 +916,7 @@ bool open_input(const path_char *path, input_file *input)
 	const char *directory = split_path(input->target, &input->name);
 	if (directory == nullptr) {
 		errno = ENAMETOOLONG;
-		record_failure("can't open", false);
+		record_failure(why, FAILED_OPEN);
 		return false;
 	}
 #ifdef O_PATH
@@ -561,105 +926,135 @@ bool open_input(const path_char *path, input_file *input)
 #endif
 	input->directory = open(directory, directory_flags);
 	if (input->directory < 0) {
-		record_failure("can't open", false);
+		record_failure(why, FAILED_OPEN);
 		return false;
 	}
 	// O_NONBLOCK keeps a FIFO from stalling the open; it is refused below
 	// along with every other kind of file that is not a regular one.
 	// O_NOFOLLOW: a link put at the resolved name since is not followed.
-	int fd = openat(input->directory, input->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	input->descriptor =
+		openat(input->directory, input->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 	struct stat &status = input->status;
-	if (fd < 0 || fstat(fd, &status) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-		record_failure("can't open", false);
-		if (fd >= 0)
-			(void)close(fd);
-		(void)close(input->directory);
+	if (input->descriptor < 0 || fstat(input->descriptor, &status) != 0 ||
+	    fcntl(input->descriptor, F_SETFL, 0) != 0) {
+		record_failure(why, FAILED_OPEN);
 		return false;
 	}
 	if (!S_ISREG(status.st_mode)) {
 		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-		last_failure = {"not a regular file", false, {static_cast<unsigned long>(errno), true}};
-		(void)close(fd);
-		(void)close(input->directory);
+		record_failure(why, FAILED_NOT_REGULAR);
 		return false;
 	}
-	// The stream reads through a descriptor of its own; this one stays open
-	// to the end for the input's extended attributes.
-	int reading = dup(fd);
-	input->stream = reading < 0 ? nullptr : fdopen(reading, "rb");
-	if (input->stream == nullptr) {
-		record_failure("can't open", false);
-		if (reading >= 0)
-			(void)close(reading);
-		(void)close(fd);
-		(void)close(input->directory);
-		return false;
-	}
-	input->descriptor = fd;
+	input->size = static_cast<std::uint64_t>(status.st_size);
+	input->links = static_cast<unsigned long>(status.st_nlink);
 	return true;
 }
 
-bool lock_working_directory()
+bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
+                std::size_t size, std::size_t *got, failure *why)
 {
-	// Held until the process ends, which closes the descriptor and so
-	// releases the lock however the run ends.
-	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd < 0) {
-		record_failure("can't lock the working directory", true);
-		return false;
-	}
-	// Another run usually finishes within moments; a user kept waiting
-	// longer is told why the tool sits there.
-	const long poll_nanoseconds = 20000000;
-	int polls_left = 50;
-	int mode = LOCK_EX | LOCK_NB;
 	for (;;) {
-		if (flock(fd, mode) == 0)
+		ssize_t read = pread(input->descriptor, buffer, size, static_cast<off_t>(offset));
+		if (read >= 0) {
+			*got = static_cast<std::size_t>(read);
 			return true;
-		if (errno == EINTR)
-			continue;
-		if (errno == EWOULDBLOCK && mode != LOCK_EX) {
-			if (polls_left-- > 0) {
-				struct timespec pause = {0, poll_nanoseconds};
-				(void)nanosleep(&pause, nullptr);
-			} else {
-				report_note(nullptr, "waiting for another run in this directory to finish");
-				mode = LOCK_EX;
-			}
-			continue;
 		}
-		// Where the filesystem has no locks at all, a single run must still
-		// work; only overlapping runs are unprotected there.
-		if (errno == ENOLCK || errno == EOPNOTSUPP)
-			return true;
-		record_failure("can't lock the working directory", true);
+		if (errno != EINTR) {
+			record_failure(why, FAILED_READ);
+			return false;
+		}
+	}
+}
+
+guard_result guard_input(input_file *input)
+{
+#ifdef F_SETLEASE
+	// The notice of a broken lease goes to a signal whose default is to be
+	// ignored: the run asks the lease itself before the replacement.
+	if (fcntl(input->descriptor, F_SETSIG, SIGURG) == 0 &&
+	    fcntl(input->descriptor, F_SETLEASE, F_RDLCK) == 0) {
+		input->leased = true;
+		return GUARD_HELD;
+	}
+	// Taken by no one but the file's owner (or root), and not on every
+	// filesystem; refused at once while anyone has the file open for
+	// writing.
+	return errno == EAGAIN ? GUARD_WRITER : GUARD_UNAVAILABLE;
+#else
+	(void)input;
+	return GUARD_UNAVAILABLE;
+#endif
+}
+
+bool input_unchanged(const input_file *input, failure *why)
+{
+	struct stat now;
+	if (fstat(input->descriptor, &now) != 0) {
+		record_failure(why, FAILED_CHECK_STILL_SAME);
 		return false;
 	}
+	return same_content(now, input->status);
 }
 
 bool is_temporary_file(const input_file *input)
 {
-	struct stat status;
-	if (lstat(temporary_name, &status) == 0 && status.st_dev == input->status.st_dev &&
-	    status.st_ino == input->status.st_ino)
-		return true;
-	return stat(temporary_name, &status) == 0 && status.st_dev == input->status.st_dev &&
-	       status.st_ino == input->status.st_ino;
+	struct stat temporary;
+	return lstat(temporary_name, &temporary) == 0 && temporary.st_dev == input->status.st_dev &&
+	       temporary.st_ino == input->status.st_ino;
 }
 
-std::FILE *create_temporary(const input_file *input)
+void close_input(input_file *input)
 {
-	(void)input;
-	install_cleanup_handlers();
+	release_lease(input);
+	// Read-only: nothing can be lost at its close.
+	if (input->descriptor >= 0)
+		(void)close(input->descriptor);
+	input->descriptor = -1;
+	if (input->directory >= 0)
+		(void)close(input->directory);
+	input->directory = -1;
+}
+
+// ---- The temporary file
+
+bool hold_temporary(temporary_file *temporary, const input_file *input, failure *why)
+{
+	*temporary = temporary_file{};
+	temporary->descriptor = -1;
+	temporary->named_in = -1;
+	location[0] = '\0';
+	// Working from another filesystem, the result is written beside the
+	// input at once, so it need not be copied there: where the filesystem
+	// allows, into a file with no name until it is complete, so that even
+	// a run killed outright leaves nothing there.
+	struct stat here, there;
+	if (stat(".", &here) == 0 && fstat(input->directory, &there) == 0 &&
+	    here.st_dev != there.st_dev) {
+		int fd = -1;
+#ifdef O_TMPFILE
+		fd = openat(input->directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		if (fd >= 0)
+			place_beside(input, ".morvet-* (no name yet)", location, sizeof location);
+		else
+#endif
+			fd = create_beside(input);
+		if (fd >= 0) {
+			temporary->descriptor = fd;
+			temporary->beside_input = true;
+			temporary->named_in = beside_active ? input->directory : -1;
+			temporary->held = true;
+			return true;
+		}
+	}
 	if (unlink(temporary_name) != 0 && errno != ENOENT) {
-		record_failure("can't remove the old temporary file", true);
-		return nullptr;
+		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+		return false;
 	}
 	// Owner-only while it is written, whatever the input's permissions: in
 	// a shared working directory no one else may read it, nor change it
 	// before its CRC is computed.
 	sigset_t signals;
-	hold_cleanup_signals(&signals);
+	hold_signals(&signals);
 	int fd = open(temporary_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 	              S_IRUSR | S_IWUSR);
 	struct stat status;
@@ -667,146 +1062,192 @@ std::FILE *create_temporary(const input_file *input)
 	if (created) {
 		temporary_device = status.st_dev;
 		temporary_inode = status.st_ino;
-		temporary_incomplete = 1;
+		make_left_behind_line(temporary_location(), temporary_left_line,
+		                      sizeof temporary_left_line);
+		temporary_active = 1;
 	} else {
-		record_failure("can't create the temporary file", true);
+		record_failure(why, FAILED_CREATE_TEMPORARY);
 	}
-	release_cleanup_signals(&signals);
+	release_signals(&signals);
 	if (!created) {
 		if (fd >= 0) {
 			(void)close(fd);
 			(void)unlink(temporary_name);
 		}
-		return nullptr;
+		return false;
 	}
-	// A second descriptor outlives the stream: the result is moved by it,
-	// not by its name.
-	temporary_fd = dup(fd);
-	std::FILE *stream = temporary_fd < 0 ? nullptr : fdopen(fd, "w+b");
-	if (stream == nullptr) {
-		record_failure("can't create the temporary file", true);
-		(void)close(fd);
-		discard_temporary(nullptr);
-	}
-	return stream;
+	temporary->descriptor = fd;
+	temporary->device = status.st_dev;
+	temporary->inode = status.st_ino;
+	temporary->held = true;
+	return true;
 }
 
-void start_writing_back(std::FILE *temporary)
+bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
+                     failure *why)
 {
-	// A stream that cannot be flushed fails again at the commit, which
-	// reports it.
-	if (std::fflush(temporary) != 0)
-		return;
+	if (!write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY))
+		return false;
+	temporary->written += length;
+	temporary->written_since_sync_request += length;
+	if (temporary->written_since_sync_request >= sync_request_bytes) {
+		temporary->written_since_sync_request = 0;
 #ifdef SYNC_FILE_RANGE_WRITE
-	// Starts the writing at once; the helper's sync may still be busy with
-	// an earlier stretch.
-	(void)sync_file_range(fileno(temporary), 0, 0, SYNC_FILE_RANGE_WRITE);
+		// Starts the writing at once; the helper's sync may still be busy
+		// with an earlier stretch.
+		(void)sync_file_range(temporary->descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-	sync_behind_request(fileno(temporary));
+		sync_behind_request(temporary->descriptor);
+	}
+	return true;
 }
 
-bool commit_temporary(std::FILE *temporary)
+replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
-	bool committed = std::fflush(temporary) == 0;
-	if (!committed)
-		record_failure("can't write the temporary file", true);
 	// A write the helper's sync found lost is reported to this file only
-	// once, to the helper: the fsync below would not see it again.
+	// once, to the helper: the final fsync would not see it again.
 	int behind = sync_behind_stop();
-	if (committed && behind != 0) {
+	if (behind != 0) {
 		errno = behind;
-		record_failure("can't sync the temporary file", true);
-		committed = false;
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		return REPLACE_FAILED;
 	}
-	if (committed && fsync(fileno(temporary)) != 0) {
-		record_failure("can't sync the temporary file", true);
-		committed = false;
+	if (temporary->beside_input) {
+		if (temporary->named_in >= 0 || name_beside(temporary->descriptor, input))
+			return finish_beside(input, temporary->descriptor, why);
+		// No /proc to name it by: it is copied into a named file.
+		return replace_by_copy(temporary, input, why);
 	}
-	if (std::fclose(temporary) != 0 && committed) {
-		record_failure("can't write the temporary file", true);
-		committed = false;
-	}
-	if (committed)
-		temporary_incomplete = 0;
-	return committed;
-}
 
-void discard_temporary(std::FILE *temporary)
-{
-	(void)sync_behind_stop();
-	if (temporary != nullptr)
-		(void)std::fclose(temporary);
-	// Failing to remove it leaves an incomplete file that the next run in
-	// this directory removes; the run fails either way.
-	(void)remove_own_temporary();
-	temporary_incomplete = 0;
-	if (temporary_fd >= 0)
-		(void)close(temporary_fd);
-	temporary_fd = -1;
-}
-
-void close_input(input_file *input)
-{
-	// Read-only: nothing can be lost at its close.
-	(void)std::fclose(input->stream);
-	input->stream = nullptr;
-}
-
-void release_input(input_file *input)
-{
-	if (input->descriptor >= 0)
-		(void)close(input->descriptor);
-	input->descriptor = -1;
-	if (input->directory >= 0)
-		(void)close(input->directory);
-	input->directory = -1;
-	if (temporary_fd >= 0)
-		(void)close(temporary_fd);
-	temporary_fd = -1;
-}
-
-replace_result replace_input(const input_file *input)
-{
-	// Same filesystem: the result gets a second name beside the input, and
-	// loses the one in the working directory before it gets the input's
-	// permissions, so no one reads it there with wider ones.
-	replace_result result;
-	if (link_beside(temporary_fd, input->directory)) {
-		if (!remove_own_temporary()) {
-			record_failure("can't remove the temporary file", true);
-			remove_beside();
-			return REPLACE_FAILED_RESULT_KEPT;
-		}
-		result = finish_beside(input, temporary_fd, false, REPLACE_FAILED);
-	} else if (errno == EXDEV || errno == EPERM || errno == ENOENT || errno == EMLINK ||
-	           errno == EOPNOTSUPP) {
-		// Another filesystem, or one without hard links: copy it over.
-		result = replace_by_copy(input);
-	} else {
-		record_failure("can't replace the file", false);
-		result = REPLACE_FAILED_RESULT_KEPT;
-	}
-	// The user is only pointed to "$$out$$.stp" while it is this run's file.
+	// The result's only name moves beside the input before it gets the
+	// input's permissions, so no one reads it in the working directory
+	// with wider ones.
+	sigset_t signals;
+	hold_signals(&signals);
+	make_beside_name();
+	bool moved = renameat(AT_FDCWD, temporary_name, input->directory, beside_name) == 0;
+	int error = errno;
 	struct stat status;
-	if (result == REPLACE_FAILED_RESULT_KEPT &&
-	    (fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-	     !names_temporary_file(&status)))
-		result = REPLACE_FAILED;
-	return result;
-}
-
-void write_path(const path_char *path, std::FILE *stream)
-{
-	(void)std::fputs(path, stream);
-}
-
-void write_temporary_location(std::FILE *stream)
-{
-	if (getcwd(working_directory, sizeof working_directory) == nullptr) {
-		(void)std::fputs(temporary_name, stream);
-		return;
+	bool ours = false;
+	if (moved) {
+		ours = fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+		       names_temporary(&status);
+		if (ours) {
+			temporary_active = 0;
+			watch_beside(input);
+		} else {
+			// Someone else's file was put at "$$out$$.stp": it goes back.
+#ifdef RENAME_NOREPLACE
+			(void)renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
+			                RENAME_NOREPLACE);
+#else
+			(void)renameat(input->directory, beside_name, AT_FDCWD, temporary_name);
+#endif
+		}
 	}
-	// The root directory already ends in a slash.
-	const char *separator = working_directory[1] == '\0' ? "" : "/";
-	(void)std::fprintf(stream, "%s%s%s", working_directory, separator, temporary_name);
+	release_signals(&signals);
+	if (ours)
+		return finish_beside(input, temporary->descriptor, why);
+	if (moved || error == EXDEV || error == ENOENT) {
+		// Another filesystem, or the name is no longer this run's file:
+		// the result is copied from the descriptor.
+		replace_result result = replace_by_copy(temporary, input, why);
+		if (result == REPLACED || result == REPLACED_NOT_SYNCED)
+			(void)remove_own_temporary();
+		return keep_result(temporary, result);
+	}
+	errno = error;
+	record_failure(why, FAILED_NAME_BESIDE);
+	return keep_result(temporary, REPLACE_FAILED);
+}
+
+void rollback_temporary(temporary_file *temporary)
+{
+	if (temporary->descriptor < 0)
+		return;
+	(void)sync_behind_stop();
+	// What is still recorded as this run's and incomplete goes; a file
+	// that cannot be removed is named, and the next run in this directory
+	// removes a stale "$$out$$.stp".
+	discard_beside();
+	if (temporary_active && !remove_own_temporary())
+		report_left_behind(temporary_location());
+	temporary_active = 0;
+	(void)close(temporary->descriptor);
+	temporary->descriptor = -1;
+}
+
+// ---- Helper threads
+
+void worker_init(worker *w, unsigned char *stack, std::size_t stack_size)
+{
+	w->running = false;
+	w->stack = stack;
+	w->stack_size = stack_size;
+	(void)pthread_mutex_init(&w->lock, nullptr);
+	(void)pthread_cond_init(&w->changed, nullptr);
+}
+
+namespace {
+
+extern "C" void *run_worker(void *argument)
+{
+	worker *w = static_cast<worker *>(argument);
+	w->body(w->argument);
+	return nullptr;
+}
+
+} // namespace
+
+bool worker_start(worker *w, void (*body)(void *), void *argument)
+{
+	w->body = body;
+	w->argument = argument;
+	std::size_t least = PTHREAD_STACK_MIN;
+	long configured = sysconf(_SC_THREAD_STACK_MIN);
+	if (configured > 0)
+		least = static_cast<std::size_t>(configured);
+	if (least > w->stack_size)
+		return false;
+	pthread_attr_t attributes;
+	if (pthread_attr_init(&attributes) != 0)
+		return false;
+	bool ready = pthread_attr_setstack(&attributes, w->stack, w->stack_size) == 0;
+	// The thread inherits this mask: every signal stays with the main
+	// thread, whose handlers clean up an interrupted run.
+	sigset_t all, previous;
+	(void)sigfillset(&all);
+	if (ready && pthread_sigmask(SIG_SETMASK, &all, &previous) == 0) {
+		w->running = pthread_create(&w->thread, &attributes, run_worker, w) == 0;
+		(void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+	}
+	(void)pthread_attr_destroy(&attributes);
+	return w->running;
+}
+
+void worker_lock(worker *w)
+{
+	(void)pthread_mutex_lock(&w->lock);
+}
+
+void worker_unlock(worker *w)
+{
+	(void)pthread_mutex_unlock(&w->lock);
+}
+
+void worker_wait(worker *w)
+{
+	(void)pthread_cond_wait(&w->changed, &w->lock);
+}
+
+void worker_wake(worker *w)
+{
+	(void)pthread_cond_broadcast(&w->changed);
+}
+
+void worker_join(worker *w)
+{
+	if (w->running)
+		(void)pthread_join(w->thread, nullptr);
+	w->running = false;
 }

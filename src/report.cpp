@@ -1,80 +1,521 @@
 // report.cpp - the tool's messages on standard output and standard error.
 #include "report.h"
 
+#include <cstdio>
+#include <cstring>
+
+#ifndef MORVET_VERSION
+#define MORVET_VERSION "unknown"
+#endif
+
+const char changed_while_patched[] = "it changed while it was being patched";
+const char open_for_writing[] = "another program has it open for writing";
+const char encrypted[] = "it is encrypted";
+
 namespace {
 
-const char temporary_display_name[] = "$$out$$.stp";
+const char usage_text[] =
+	"\nCorvane STAPL file patch utility\nUsage: morvet.exe <filename.stp>\n";
 
-// The reason text of one failure; a system's longest messages fit.
-char reason_text[512];
+#ifdef _WIN32
+const char manual_text[] = "The manual is README.txt, beside morvet.exe.\n";
+const char help_option_text[] = "  --help, -h, /?  show this help\n";
+#else
+const char manual_text[] = "The manual: man morvet\n";
+const char help_option_text[] = "  --help, -h   show this help\n";
+#endif
 
-void write_error_prefix(const path_char *path)
+const char options_text[] =
+	"\nmorvet [--check | --diff] [--] FILE...\n"
+	"Patches each STAPL file in place: USE_RCK and freq forced, a new CRC statement.\n"
+	"Options may stand anywhere before --; every argument after -- is a file\n"
+	"(a file named -x.stp is also ./-x.stp).\n"
+	"  --check      change nothing; say for each file whether it is patched\n"
+	"  --diff       change nothing; show what patching would change, as diff -u\n";
+
+const char other_options_text[] =
+	"  --version    show the version\n"
+	"  --           end the options\n"
+	"Exit status: 0 every file patched; 1 a file not patched or refused;\n"
+	"with --check and --diff, 2 when a file could not be opened or read.\n";
+
+// The step each failure names, and whether it was the temporary file's.
+struct step_text {
+	failed_step step;
+	const char *text;
+	bool temporary;
+};
+
+const step_text step_texts[] = {
+	{FAILED_NOTHING, "failed", false},
+	{FAILED_OPEN, "can't open", false},
+	{FAILED_RESOLVE_LINK, "can't resolve the link", false},
+	{FAILED_NOT_REGULAR, "not a regular file", false},
+	{FAILED_READ, "can't read", false},
+	{FAILED_CHECK_STILL_SAME, "can't check the file after reading it", false},
+	{FAILED_LOCK, "can't lock the working directory", false},
+	{FAILED_REMOVE_OLD_TEMPORARY, "can't remove the old temporary file", true},
+	{FAILED_CREATE_TEMPORARY, "can't create the temporary file", true},
+	{FAILED_WRITE_TEMPORARY, "can't write the temporary file", true},
+	{FAILED_SYNC_TEMPORARY, "can't sync the temporary file", true},
+	{FAILED_READ_ATTRIBUTES, "can't read the file's attributes", false},
+	{FAILED_ATTRIBUTES_TOO_LARGE, "can't copy the file's attributes, which are too large",
+	 false},
+	{FAILED_SET_ATTRIBUTES, "can't give the result the file's attributes", false},
+	{FAILED_READ_PERMISSIONS, "can't read the file's permissions", false},
+	{FAILED_SET_PERMISSIONS, "can't give the result the file's permissions", false},
+	{FAILED_SET_OWNER, "can't give the result the file's owner", false},
+	{FAILED_SET_GROUP, "can't give the result the file's group", false},
+	{FAILED_CHECK_INPUT, "can't check the file before replacing it", false},
+	{FAILED_NAME_BESIDE, "can't name the result beside the file", false},
+	{FAILED_CREATE_BESIDE, "can't make a copy beside the file", false},
+	{FAILED_WRITE_BESIDE, "can't write the copy beside the file", false},
+	{FAILED_READ_RESULT, "can't read the result back", true},
+	{FAILED_REPLACE, "can't replace the file", false},
+	{FAILED_OPEN_DIRECTORY, "can't open the file's directory to sync it", false},
+	{FAILED_SYNC_DIRECTORY, "can't sync the file's directory", false},
+};
+
+// One line of a message is made here, then written whole.
+char line[3 * 32768 * 2 + 1024];
+std::size_t line_length;
+char shown[2 * 3 * 32768 + 4];
+char text[512];
+
+void begin_line()
 {
-	(void)std::fputs("morvet: ", stderr);
+	line_length = 0;
+}
+
+void add(const char *piece, std::size_t length)
+{
+	if (length > sizeof line - line_length)
+		length = sizeof line - line_length;
+	std::memcpy(line + line_length, piece, length);
+	line_length += length;
+}
+
+void add(const char *piece)
+{
+	add(piece, std::strlen(piece));
+}
+
+void add_path(const path_char *path)
+{
+	add(path_text(path));
+}
+
+void add_error(system_error error)
+{
+	describe_error(error, text, sizeof text);
+	add(text);
+}
+
+void say_line()
+{
+	write_text(stdout, line, line_length);
+}
+
+// Standard error, after what standard output holds: in a log of both, a
+// cause follows the verdict it explains.
+void report_line()
+{
+	(void)std::fflush(stdout);
+	add("\n");
+	write_text(stderr, line, line_length);
+}
+
+// "morvet: <path>: "
+void begin_report(const path_char *path)
+{
+	begin_line();
+	add("morvet: ");
 	if (path != nullptr) {
-		write_path(path, stderr);
-		(void)std::fputs(": ", stderr);
+		add_path(path);
+		add(": ");
 	}
+}
+
+const step_text &text_of(failed_step step)
+{
+	for (const step_text &entry : step_texts) {
+		if (entry.step == step)
+			return entry;
+	}
+	return step_texts[0];
+}
+
+void add_failure(const failure *why)
+{
+	const step_text &step = text_of(why->step);
+	add(step.text);
+	if (step.temporary) {
+		add(" ");
+		add(temporary_location());
+	}
+	add(": ");
+	add_error(why->error);
+}
+
+// The reasons --check gives, in their order, joined by ", ".
+char verdict[512];
+
+void add_reason(std::size_t *used, const char *reason)
+{
+	int length = std::snprintf(verdict + *used, sizeof verdict - *used, "%s%s",
+	                           *used == 0 ? "not patched: " : ", ", reason);
+	if (length > 0)
+		*used += static_cast<std::size_t>(length);
+	if (*used >= sizeof verdict)
+		*used = sizeof verdict - 1;
+}
+
+void format_stored(const copy_findings *findings, char *stored, std::size_t size)
+{
+	if (findings->crc_stored_valid)
+		(void)std::snprintf(stored, size, "%04X", static_cast<unsigned>(findings->crc_stored));
+	else
+		(void)std::snprintf(stored, size, "????");
+}
+
+bool crc_matched(const copy_findings *findings, std::uint16_t computed)
+{
+	return findings->crc_stored_valid && findings->crc_stored == computed;
 }
 
 } // namespace
 
-void say(const char *text)
+void say_usage()
 {
-	(void)std::fputs(text, stdout);
+	write_text(stdout, usage_text, sizeof usage_text - 1);
 }
 
-void say_with_path(const char *text, const path_char *path)
+void say_help()
 {
-	(void)std::fputs(text, stdout);
-	write_path(path, stdout);
+	say_usage();
+	write_text(stdout, options_text, sizeof options_text - 1);
+	write_text(stdout, help_option_text, sizeof help_option_text - 1);
+	write_text(stdout, other_options_text, sizeof other_options_text - 1);
+	write_text(stdout, manual_text, sizeof manual_text - 1);
 }
 
-void report_cause(const path_char *path, const char *what, system_error error)
+void say_version()
 {
-	describe_error(error, reason_text, sizeof reason_text);
-	write_error_prefix(path);
-	(void)std::fprintf(stderr, "%s: %s\n", what, reason_text);
+	static const char version[] = "morvet " MORVET_VERSION "\n";
+	write_text(stdout, version, sizeof version - 1);
 }
 
-void report_cause_text(const path_char *path, const char *what, const char *text)
+void say(file_message message, const path_char *path, const char *reason)
 {
-	write_error_prefix(path);
-	(void)std::fprintf(stderr, "%s: %s\n", what, text);
-}
-
-void report_result_location()
-{
-	(void)std::fputs("morvet: the patched result is in ", stderr);
-	write_temporary_location(stderr);
-	(void)std::fputs("\n", stderr);
-}
-
-void report_failure(const path_char *path)
-{
-	const char *what = last_failure.what != nullptr ? last_failure.what : "failed";
-	if (!last_failure.about_temporary) {
-		report_cause(path, what, last_failure.error);
-		return;
+	begin_line();
+	switch (message) {
+	case SAY_CANT_OPEN:
+		add("\nCan't open ");
+		add_path(path);
+		break;
+	case SAY_CANT_READ:
+		add("\nCan't read ");
+		add_path(path);
+		break;
+	case SAY_CANT_CREATE_OUTPUT:
+		add("\nCan't create output");
+		break;
+	case SAY_CANT_PATCH:
+		add("\nCan't patch ");
+		add_path(path);
+		add(": ");
+		add(reason);
+		break;
+	case SAY_CANT_SYNC:
+		add("\nCan't sync ");
+		add_path(path);
+		break;
 	}
-	describe_error(last_failure.error, reason_text, sizeof reason_text);
-	(void)std::fprintf(stderr, "morvet: %s: %s: %s\n", temporary_display_name, what,
-	                   reason_text);
+	say_line();
 }
 
-void report_note(const path_char *path, const char *text)
+const char *shown_path(const path_char *path, bool *escaped)
 {
-	write_error_prefix(path);
-	(void)std::fprintf(stderr, "%s\n", text);
+	const char *plain = path_text(path);
+	std::size_t length = 0;
+	*escaped = false;
+	shown[length++] = '\\';
+	for (const char *c = plain; *c != '\0' && length + 2 < sizeof shown; ++c) {
+#ifdef _WIN32
+		bool escape = *c == '\n'; // a backslash separates names there
+#else
+		bool escape = *c == '\n' || *c == '\\';
+#endif
+		if (escape) {
+			*escaped = true;
+			shown[length++] = '\\';
+			shown[length++] = *c == '\n' ? 'n' : '\\';
+		} else {
+			shown[length++] = *c;
+		}
+	}
+	shown[length] = '\0';
+	return *escaped ? shown : plain;
 }
 
-int finish_output(int status)
+void say_verdict(const path_char *path, const char *verdict_text)
+{
+	bool escaped;
+	const char *name = shown_path(path, &escaped);
+	begin_line();
+	add(name);
+	add(": ");
+	add(verdict_text);
+	add("\n");
+	say_line();
+}
+
+const char *refusal_text(const copy_findings *findings)
+{
+	unsigned long number = findings->refusal_line;
+	switch (findings->refusal) {
+	case REFUSE_NOTHING:
+		return "";
+	case REFUSE_NOT_TEXT:
+		return "not a STAPL text file";
+	case REFUSE_MORE_THAN_DECLARATION:
+		(void)std::snprintf(text, sizeof text, "line %lu holds more than the declaration",
+		                    number);
+		return text;
+	case REFUSE_UNFINISHED_DECLARATION:
+		(void)std::snprintf(text, sizeof text, "the declaration on line %lu is never finished",
+		                    number);
+		return text;
+	case REFUSE_CRC_INSIDE_LINE:
+		(void)std::snprintf(text, sizeof text,
+		                    "line %lu holds a CRC statement that does not begin the line",
+		                    number);
+		return text;
+	case REFUSE_UNFINISHED_STRING:
+		return "the text ends inside a string";
+	case REFUSE_UNFINISHED_STATEMENT:
+		return "the last statement is not finished";
+	case REFUSE_TOO_MUCH_SPACE:
+		(void)std::snprintf(text, sizeof text,
+		                    "line %lu begins with too much white space to read", number);
+		return text;
+	case REFUSE_BEGINS_WITH_CRC:
+		return "the text begins with a CRC statement";
+	}
+	return "";
+}
+
+const char *check_verdict(const copy_findings *findings, bool changed, std::uint16_t computed)
+{
+	if (findings->refusal != REFUSE_NOTHING) {
+		(void)std::snprintf(verdict, sizeof verdict, "not patched: %s", refusal_text(findings));
+		return verdict;
+	}
+	if (!changed)
+		return "patched";
+	std::size_t used = 0;
+	if (!findings->crc_statement_found) {
+		add_reason(&used, "no CRC statement");
+	} else if (!crc_matched(findings, computed)) {
+		char stored[8], mismatch[96];
+		format_stored(findings, stored, sizeof stored);
+		(void)std::snprintf(mismatch, sizeof mismatch,
+		                    "CRC statement %s does not match the text (%04X)", stored,
+		                    static_cast<unsigned>(computed));
+		add_reason(&used, mismatch);
+	}
+	if (findings->use_rck_not_forced)
+		add_reason(&used, "USE_RCK is not forced");
+	if (findings->freq_not_forced)
+		add_reason(&used, "freq is not forced");
+	if (findings->text_after_crc)
+		add_reason(&used, "text follows the CRC statement");
+	if (used == 0)
+		add_reason(&used, "other changes");
+	return verdict;
+}
+
+void report_failure(const path_char *path, const failure *why)
+{
+	begin_report(path);
+	add_failure(why);
+	report_line();
+}
+
+void report_refusal(const path_char *path, const char *reason)
+{
+	begin_report(path);
+	add("can't patch: ");
+	add(reason);
+	report_line();
+}
+
+void report_not_synced(const path_char *path, const failure *why)
+{
+	begin_report(path);
+	add_failure(why);
+	add(" (the file is patched, but the change may not survive a power loss)");
+	report_line();
+}
+
+void report_result_kept(const path_char *path)
+{
+	begin_report(path);
+	add("the patched result is in ");
+	add(temporary_location());
+	report_line();
+}
+
+void report_result_held_for(const path_char *path, const path_char *owner)
+{
+	begin_report(path);
+	add(text_of(FAILED_CREATE_TEMPORARY).text);
+	add(" ");
+	add(temporary_location());
+	add(": it holds the patched result of ");
+	add_path(owner);
+	report_line();
+}
+
+void report_is_temporary_file(const path_char *path)
+{
+	begin_report(path);
+	add("can't patch: it is the temporary file $$out$$.stp itself");
+	report_line();
+}
+
+void report_changed_while_read(const path_char *path)
+{
+	begin_report(path);
+	add("can't show the changes: it changed while it was being read");
+	report_line();
+}
+
+void report_unknown_option(const path_char *argument)
+{
+	begin_report(nullptr);
+	add("unknown option ");
+	add_path(argument);
+	add(" (a file whose name begins with - is named after --, or as ./");
+	add_path(argument);
+	add(")");
+	report_line();
+}
+
+void report_check_and_diff()
+{
+	begin_report(nullptr);
+	add("--check and --diff cannot be used together");
+	report_line();
+}
+
+void report_warnings(const path_char *path, const copy_findings *findings,
+                     std::uint16_t computed)
+{
+	if (findings->crc_statement_found && !crc_matched(findings, computed)) {
+		char stored[8], warning[128];
+		format_stored(findings, stored, sizeof stored);
+		(void)std::snprintf(warning, sizeof warning,
+		                    "warning: the old CRC statement %s did not match the text before "
+		                    "it (%04X)",
+		                    stored, static_cast<unsigned>(computed));
+		begin_report(path);
+		add(warning);
+		report_line();
+	}
+	const struct {
+		bool declared;
+		const char *warning;
+	} declarations[] = {
+		{findings->use_rck_declared, "warning: no USE_RCK declaration to force"},
+		{findings->freq_declared, "warning: no freq declaration to force"},
+	};
+	for (const auto &declaration : declarations) {
+		if (!declaration.declared) {
+			begin_report(path);
+			add(declaration.warning);
+			report_line();
+		}
+	}
+	if (findings->text_after_crc) {
+		char warning[128];
+		if (findings->dropped_to > findings->dropped_from)
+			(void)std::snprintf(warning, sizeof warning,
+			                    "warning: lines %lu-%lu after the old CRC statement were dropped",
+			                    findings->dropped_from, findings->dropped_to);
+		else
+			(void)std::snprintf(warning, sizeof warning,
+			                    "warning: line %lu after the old CRC statement was dropped",
+			                    findings->dropped_from);
+		begin_report(path);
+		add(warning);
+		report_line();
+	}
+}
+
+void report_lock_unavailable()
+{
+	begin_report(nullptr);
+	add("warning: the working directory cannot be locked, so runs started in it at the "
+	    "same time are not kept apart");
+	report_line();
+}
+
+void report_waiting_for_lock()
+{
+	begin_report(nullptr);
+	add("waiting for another run in this directory to finish");
+	report_line();
+}
+
+void report_other_links(const path_char *path, unsigned long others)
+{
+	char note[128];
+	(void)std::snprintf(note, sizeof note,
+	                    "patched through this name only; its %lu other hard link%s keep%s the "
+	                    "old content",
+	                    others, others == 1 ? "" : "s", others == 1 ? "s" : "");
+	begin_report(path);
+	add(note);
+	report_line();
+}
+
+void report_directory_not_opened(const path_char *path)
+{
+	begin_report(path);
+	add("patched, but its directory could not be opened to sync it (permission denied)");
+	report_line();
+}
+
+void report_swapped_out(const path_char *path, const char *location)
+{
+	begin_report(path);
+	add("another program changed it while it was being patched, and its version could not "
+	    "be put back: it is in ");
+	add(location);
+	report_line();
+}
+
+void make_left_behind_line(const char *location, char *made, std::size_t size)
+{
+	(void)std::snprintf(made, size, "morvet: could not remove %s\n", location);
+}
+
+void report_left_behind(const char *location)
+{
+	begin_report(nullptr);
+	add("could not remove ");
+	add(location);
+	report_line();
+}
+
+int finish_output(int status, int failed_status)
 {
 	// Scripts read standard output: a message lost there fails the run.
 	// Standard error only explains, and a script that closed it (2>&-)
 	// must not see a patched file reported as a failure.
 	if (std::fflush(stdout) != 0 || std::ferror(stdout))
-		status = 1;
+		status = status > failed_status ? status : failed_status;
 	(void)std::fflush(stderr);
 	return status;
 }

@@ -1,8 +1,9 @@
-// scan.h - the two byte searches the copy pass makes over every byte of a
-// file: where a statement's text next needs a look (';', a quote, a comment
-// or a NUL byte), and how many line feeds a stretch holds. Sixteen bytes at
-// a time, with GCC and Clang vector extensions, which compile to SSE2 or
-// NEON where the target has them and to plain code elsewhere.
+// scan.h - the byte searches the copy pass makes over every byte of a file:
+// where a statement's text next needs a look (';', a quote, a comment or a
+// NUL byte), where a comment or a string ends, and how many line feeds a
+// stretch holds. Sixteen bytes at a time, with GCC and Clang vector
+// extensions, which compile to SSE2 or NEON where the target has them and
+// to plain code elsewhere.
 #ifndef MORVET_SCAN_H
 #define MORVET_SCAN_H
 
@@ -33,6 +34,24 @@ inline std::size_t find_statement_stop(const unsigned char *data, std::size_t le
 	for (; i < length; ++i) {
 		unsigned char byte = data[i];
 		if (byte == ';' || byte == '\'' || byte == '"' || byte == 0)
+			return i;
+	}
+	return length;
+}
+
+// The offset of the first a or b in data, or length.
+inline std::size_t find_either(const unsigned char *data, std::size_t length, unsigned char a,
+                               unsigned char b)
+{
+	std::size_t i = 0;
+	for (; i + 16 <= length; i += 16) {
+		scan_bytes bytes;
+		std::memcpy(&bytes, data + i, 16);
+		if (scan_any((bytes == a) | (bytes == b)))
+			break;
+	}
+	for (; i < length; ++i) {
+		if (data[i] == a || data[i] == b)
 			return i;
 	}
 	return length;

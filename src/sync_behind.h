@@ -5,15 +5,13 @@
 // for all of it. On a virtual machine the disk's own cache is the host's,
 // and its flush takes as long as the data written since the last one,
 // however early the writing started: a single fsync at the end of a large
-// file then costs as much as the rest of the run. So while the run computes
-// the CRC, a second thread syncs what has been written so far, and the
-// final fsync has only the last stretch left to wait for.
+// file then costs as much as the rest of the run. So once a file passes a
+// few megabytes, a helper thread syncs what has been written so far while
+// the copy goes on, and the final fsync has only the last stretch left.
 //
-// One file at a time. The helper thread touches only that descriptor; it
-// holds every signal back, so handlers run in the main thread as before.
-// Nothing here changes what success means: commit still ends with its own
-// fsync, and any sync the helper saw fail makes the commit fail, since
-// Linux reports a lost write to each open file only once.
+// One file at a time. Nothing here changes what success means: the commit
+// still ends with its own fsync, and any sync the helper saw fail makes the
+// commit fail, since Linux reports a lost write to each open file only once.
 #ifndef MORVET_SYNC_BEHIND_H
 #define MORVET_SYNC_BEHIND_H
 

@@ -58,32 +58,52 @@ TEST_F(CommandLine, ManyFilesInOneRunDoNotExhaustDescriptors)
 	EXPECT_EQ(read_file(work / "f119.stp"), typical_result);
 }
 
-TEST_F(CommandLine, OptionsComeBeforeTheFilesAndDoubleDashEndsThem)
+TEST_F(CommandLine, EveryArgumentIsReadBeforeAnyFileIsTouched)
 {
-	for (const char *name : {"--help", "-x.stp", "--check", "--"})
+	for (const char *name : {"board.stp", "-x.stp", "-", "--check"})
 		write_file(work / name, typical_input);
-	// After "--", and after the first file, everything is a file.
-	finished run = run_morvet(work, {"--", "--help", "-x.stp"});
-	EXPECT_EQ(run.status, 0) << run.output;
-	EXPECT_EQ(read_file(work / "--help"), typical_result);
-	EXPECT_EQ(read_file(work / "-x.stp"), typical_result);
-	run = run_morvet(work, {"-x.stp", "--check", "--"});
-	EXPECT_EQ(run.status, 0) << run.output;
-	EXPECT_EQ(read_file(work / "--check"), typical_result);
-	EXPECT_EQ(read_file(work / "--"), typical_result);
-
-	// Options with no file after them only show the usage.
+	const char *nothing = "";
 	struct {
 		std::vector<std::string> arguments;
 		int status;
-	} usage_cases[] = {{{"--check"}, 1}, {{"--"}, 1}, {{"--check", "--"}, 1},
-	                   {{"--check", "--help"}, 0}, {{"-h", "a.stp"}, 0}};
-	for (const auto &c : usage_cases) {
-		run = run_morvet(work, c.arguments);
-		EXPECT_EQ(run.status, c.status) << c.arguments[0];
-		EXPECT_EQ(run.output, usage_text) << c.arguments[0];
+		const char *output;   // what standard output begins with
+		const char *patched;  // the one file the run changes, if any
+	} cases[] = {
+		// A mistyped or unknown option, before or after the files.
+		{{"--chek", "board.stp"}, 1, usage_text, nothing},
+		{{"-c", "board.stp"}, 1, usage_text, nothing},
+		{{"--dry-run", "board.stp"}, 1, usage_text, nothing},
+		{{"board.stp", "--bogus"}, 1, usage_text, nothing},
+		{{"--check", "--diff", "board.stp"}, 1, usage_text, nothing},
+		// Known options anywhere before "--".
+		{{"board.stp", "--check"}, 1, "board.stp: not patched: ", nothing},
+		{{"board.stp", "--diff"}, 1, "--- board.stp\n", nothing},
+		{{"board.stp", "--help"}, 0, usage_text, nothing},
+		{{"--check", "--"}, 1, usage_text, nothing},
+		{{"--"}, 1, usage_text, nothing},
+		// After "--" everything is a file; "-" alone always is one.
+		{{"--", "-x.stp"}, 0, nothing, "-x.stp"},
+		{{"./-x.stp"}, 0, nothing, "-x.stp"},
+		{{"-"}, 0, nothing, "-"},
+		{{"--", "--check"}, 0, nothing, "--check"},
+	};
+	for (const auto &c : cases) {
+		std::string label = c.arguments[0] + " " + c.arguments.back();
+		auto before = snapshot(work);
+		finished run = run_morvet(work, c.arguments);
+		EXPECT_EQ(run.status, c.status) << label << run.errors;
+		EXPECT_EQ(run.output.rfind(c.output, 0), 0u) << label << run.output;
+		for (const auto &file : before) {
+			bool patched = file.first == c.patched;
+			EXPECT_EQ(read_file(work / file.first), patched ? typical_result : file.second)
+				<< label << ": " << file.first;
+			if (patched)
+				write_file(work / file.first, typical_input);
+		}
 	}
-	EXPECT_EQ(read_file(work / "--check"), typical_result);
+	finished run = run_morvet(work, {"board.stp", "--chek"});
+	EXPECT_EQ(run.errors, "morvet: unknown option --chek (a file whose name begins with - is "
+	                      "named after --, or as ./--chek)\n");
 }
 
 TEST_F(CommandLine, CheckSaysWhatPatchingWouldDoAndChangesNothing)
@@ -98,7 +118,7 @@ TEST_F(CommandLine, CheckSaysWhatPatchingWouldDoAndChangesNothing)
 
 	finished run = run_morvet(work, {"--check", "patched.stp", "stale.stp", "bare.stp",
 	                                 "binary.stp", "shared.stp", "gone.stp"});
-	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.status, 2); // a file that could not be opened
 	std::string stale_crc = typical_result.substr(typical_result.size() - 7, 4);
 	EXPECT_EQ(run.output,
 	          "patched.stp: patched\n"
@@ -126,7 +146,7 @@ TEST_F(CommandLine, CheckSaysWhatPatchingWouldDoAndChangesNothing)
 
 TEST_F(CommandLine, EveryFailureExplainsItselfOnStandardError)
 {
-	write_file(work / "board.stp", typical_input);
+	write_file(work / "board.stp", typical_signed_input);
 	write_file(work / "odd.stp", "NOTE \"open");
 	finished run = run_morvet(work, {"missing.stp", "odd.stp", "board.stp"});
 	EXPECT_EQ(run.status, 1);
@@ -143,7 +163,7 @@ TEST_F(CommandLine, EveryFailureExplainsItselfOnStandardError)
 	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
 
 	// A success says nothing anywhere.
-	write_file(work / "board.stp", typical_input);
+	write_file(work / "board.stp", typical_signed_input);
 	run = run_morvet(work, {"board.stp"});
 	EXPECT_EQ(run.status, 0);
 	EXPECT_EQ(run.output + run.errors, "");
@@ -154,7 +174,7 @@ TEST_F(CommandLine, ARunKeptWaitingByAnotherSaysSoOnce)
 	SKIP_THROUGH_RUNNER();
 	if (std::system("flock --version >/dev/null 2>&1") != 0)
 		GTEST_SKIP() << "no flock command to hold the directory with";
-	write_file(work / "board.stp", typical_input);
+	write_file(work / "board.stp", typical_signed_input);
 	// Another run's lock, held for a second and a half.
 	std::string hold = "flock " + work.string() + " sleep 1.5 &";
 	ASSERT_EQ(std::system(hold.c_str()), 0);
@@ -185,7 +205,8 @@ TEST_F(CommandLine, AResultThatCannotReplaceTheFileIsLeftWhereStandardErrorSays)
 	EXPECT_EQ(run.output, "\nCan't create output");
 	EXPECT_EQ(read_file(work / "locked" / "board.stp"), typical_input);
 	EXPECT_EQ(read_file(work / temporary_name), typical_result);
-	std::string where = "morvet: the patched result is in " + (work / temporary_name).string() + "\n";
+	std::string where = "morvet: locked/board.stp: the patched result is in " +
+	                    (work / temporary_name).string() + "\n";
 	EXPECT_NE(run.errors.find(where), std::string::npos) << run.errors;
 }
 
@@ -195,7 +216,7 @@ TEST_F(CommandLine, WindowsHelpAndWildcards)
 		GTEST_SKIP() << "a POSIX shell expands wildcards itself";
 	finished run = run_morvet(work, {"/?"});
 	EXPECT_EQ(run.status, 0);
-	EXPECT_EQ(run.output, usage_text);
+	EXPECT_EQ(run.output.rfind(usage_text, 0), 0u) << run.output;
 
 	fs::create_directories(work / "sub" / "dir.stp");
 	for (const char *name : {"b.stp", "A.stp", "c.STP", "note.txt"})

@@ -199,6 +199,10 @@ inline const std::string typical_input = typical_header + "BOOLEAN USE_RCK = 0;\
                                   "INTEGER freq = 1;\r\n" + typical_tail + "CRC 1A2B;\r\n";
 inline const std::string typical_result = with_crc(typical_header + "BOOLEAN USE_RCK = 1;\r\n" +
                                             "INTEGER freq = 3;\r\n" + typical_tail);
+// The same program as it left its generator, signed: patching it warns of
+// nothing.
+inline const std::string typical_signed_input =
+	with_crc(typical_header + "BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\n" + typical_tail);
 
 } // namespace e2e
 

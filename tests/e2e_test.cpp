@@ -15,10 +15,14 @@ TEST_F(Morvet, WithoutAnArgumentPrintsUsageAndCreatesNothing)
 
 TEST_F(Morvet, HelpAndVersionSucceed)
 {
+	// The usage text, then every option and where the manual is.
 	for (const char *option : {"--help", "-h"}) {
 		finished run = run_morvet(work, {option});
 		EXPECT_EQ(run.status, 0) << option;
-		EXPECT_EQ(run.output, usage_text) << option;
+		EXPECT_EQ(run.output.rfind(usage_text, 0), 0u) << option;
+		for (const char *shown : {"--check", "--diff", "--version", "--help",
+		                          through_runner() ? "README.txt" : "man morvet"})
+			EXPECT_NE(run.output.find(shown), std::string::npos) << shown;
 	}
 	finished run = run_morvet(work, {"--version"});
 	EXPECT_EQ(run.status, 0);

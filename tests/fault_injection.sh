@@ -75,7 +75,7 @@ run_and_check() {
 	prepare
 	local status=0
 	(cd "$workdir" && strace -f -qq -o /dev/null "$@" "$morvet" "$inputdir/board.stp" \
-		> "$scratch/stdout" 2>/dev/null) 2>/dev/null || status=$?
+		> "$scratch/stdout" 2>"$scratch/stderr") 2>/dev/null || status=$?
 	local result="$inputdir/board.stp"
 	local ok=1
 	if cmp -s "$result" "$original"; then
@@ -93,16 +93,24 @@ run_and_check() {
 			fail "$label: an incomplete temporary file was left behind"
 			ok=0
 		fi
-		if compgen -G "$inputdir/.morvet-*" >/dev/null; then
-			fail "$label: a partial copy was left beside the input"
-			ok=0
-		fi
-	else
-		# A kill may leave only a complete result beside the input, in the
-		# instant between naming it and renaming it over the input.
+		# A file the run could not remove (the old one, swapped out) must
+		# be named on standard error, and be whole.
 		local copy
 		for copy in "$inputdir"/.morvet-*; do
-			if [ -e "$copy" ] && ! cmp -s "$copy" "$expected"; then
+			if [ -e "$copy" ] && { ! grep -qF "could not remove $copy" "$scratch/stderr" ||
+				! { cmp -s "$copy" "$original" || cmp -s "$copy" "$expected"; }; }; then
+				fail "$label: a partial copy was left beside the input"
+				ok=0
+			fi
+		done
+	else
+		# A kill may leave beside the input only a whole file: the complete
+		# result in the instant between naming it and swapping it with the
+		# input, or the old file in the instant between that swap and its
+		# removal.
+		local copy
+		for copy in "$inputdir"/.morvet-*; do
+			if [ -e "$copy" ] && ! cmp -s "$copy" "$expected" && ! cmp -s "$copy" "$original"; then
 				fail "$label: an incomplete copy was left beside the input"
 				ok=0
 			fi

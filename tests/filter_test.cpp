@@ -1,8 +1,10 @@
 // The statement rules on single lines, and the player's reading of a text.
 #include "filter.h"
+#include "reader.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -71,6 +73,13 @@ TEST(Rules, DecideEachLineFromItsStart)
 		{"   CRC 1234;\n", 0, RULE_CRC, 3, 3},
 		{"CRC;\n", 0, RULE_NONE, 0, 0},
 		{"CRCX 1234;\n", 0, RULE_NONE, 0, 0},
+		// Carriage returns are invisible to a player, inside words too.
+		{"CRC\rX = 1;\n", 0, RULE_NONE, 0, 0},
+		{"C\rRC 1;\n", 0, RULE_CRC, 0, 4},
+		{"\r\r  CRC 1;", 0, RULE_CRC, 4, 3},
+		{"BOOLEAN\rUSE_RCK = 0;\n", 0, RULE_NONE, 0, 0},
+		{"INTEGER fr\req = 1;\n", 0, RULE_FREQ, 0, 13},
+		{"INTEGER freq\r2 = 1;\n", 0, RULE_NONE, 0, 0},
 		{"crc 1234;\n", 0, RULE_NONE, 0, 0},
 		// Lines no rule takes.
 		{"\r\n", 0, RULE_NONE, 1, 0},
@@ -95,7 +104,7 @@ TEST(Rules, AskForMoreBytesOnlyWhileTheyCannotTell)
 {
 	// Cut off in the middle of the file: the next bytes may still decide.
 	for (const char *start : {"   ", "BOOLEAN", "BOOLEAN  ", "INTEGER fre", "CR", "CRC",
-	                          "INTEGER freq"}) {
+	                          "CRC\r", "INTEGER freq"}) {
 		EXPECT_EQ(match(start, false).rule, RULE_UNDECIDED) << start;
 		EXPECT_NE(match(start, true).rule, RULE_UNDECIDED) << start;
 	}
@@ -105,49 +114,58 @@ TEST(Rules, AskForMoreBytesOnlyWhileTheyCannotTell)
 }
 
 struct lexed {
-	lex_event event;
+	read_event event;
 	std::size_t at;
-	stapl_lexer after;
+	stapl_reader after;
 };
 
 // Feeds text in pieces of the given size, as the copy pass's blocks do.
-lexed lex(const std::string &text, std::size_t piece, stapl_lexer lexer = lexer_at_start())
+lexed lex(const std::string &text, std::size_t piece, stapl_reader reader = reader_at_start())
 {
 	const unsigned char *data = reinterpret_cast<const unsigned char *>(text.data());
 	std::size_t done = 0;
 	while (done < text.size()) {
 		std::size_t length = std::min(piece, text.size() - done);
 		std::size_t at = 0;
-		lex_event event = lexer_feed(&lexer, data + done, length, &at);
-		if (event != LEX_NONE)
-			return {event, done + at, lexer};
+		read_event event = reader_feed(&reader, data + done, length, &at);
+		if (event != READ_ALL)
+			return {event, done + at, reader};
 		done += length;
 	}
-	return {LEX_NONE, text.size(), lexer};
+	return {READ_ALL, text.size(), reader};
 }
 
 TEST(PlayerView, FindsEveryCrcStatementAPlayerWouldTake)
 {
 	struct {
 		const char *text;
-		lex_event event;
+		read_event event;
 		std::size_t at; // where the white space after the keyword is
 	} cases[] = {
-		{"ENDPROC; CRC 1234;\n", LEX_CRC_STATEMENT, 12},
-		{"A;\n\tCRC\t1234;\n", LEX_CRC_STATEMENT, 7},
-		{"A;\r\nCRC\r\n1234;", LEX_CRC_STATEMENT, 8},
-		{"A; ' note\nCRC 1;", LEX_CRC_STATEMENT, 13},
-		{"CRC 1;", LEX_CRC_STATEMENT, 3},
+		{"ENDPROC; CRC 1234;\n", READ_CRC_STATEMENT, 12},
+		{"A;\n\tCRC\t1234;\n", READ_CRC_STATEMENT, 7},
+		{"A;\r\nCRC\r\n1234;", READ_CRC_STATEMENT, 8},
+		{"A; ' note\nCRC 1;", READ_CRC_STATEMENT, 13},
+		{"\nC\rR\rC 1;", READ_CRC_STATEMENT, 6},
+		// A comment right after a statement's first word keeps the word
+		// open: a player finds the CRC statement on the next line.
+		{"ENDPROC' end\nCRC 1234;", READ_CRC_STATEMENT, 16},
+		{"X\"s\"'a\n'b\nCRC 1;", READ_CRC_STATEMENT, 13},
 		// Not one: inside a statement, a comment or a string, no white
-		// space on either side, another word, lower case.
-		{"A = CRC 1;\n", LEX_NONE, 11},
-		{"A;CRC 1;\n", LEX_NONE, 9},
-		{"' CRC 1;\n", LEX_NONE, 9},
-		{"NOTE \"x\" \"; CRC 1;\";\n", LEX_NONE, 21},
-		{"A; CRC;\n", LEX_NONE, 8},
-		{"A; CRCX 1;\n", LEX_NONE, 11},
-		{"A; crc 1;\n", LEX_NONE, 10},
-		{"A;\nCRC", LEX_NONE, 6},
+		// space on either side (the text's first byte has none before
+		// it), another word, lower case.
+		{"CRC 1;", READ_ALL, 6},
+		{"\r\rCRC 1;", READ_ALL, 8},
+		{"A = CRC 1;\n", READ_ALL, 11},
+		{"A = 1\nCRC 1;\n", READ_ALL, 13},
+		{"A;CRC 1;\n", READ_ALL, 9},
+		{"' CRC 1;\n", READ_ALL, 9},
+		{"NOTE \"x\" \"; CRC 1;\";\n", READ_ALL, 21},
+		{"A; CRC;\n", READ_ALL, 8},
+		{"A; CRCX 1;\n", READ_ALL, 11},
+		{"A;\nCRC\rX 1;\n", READ_ALL, 12},
+		{"A; crc 1;\n", READ_ALL, 10},
+		{"A;\nCRC", READ_ALL, 6},
 	};
 	for (const auto &c : cases) {
 		for (std::size_t piece : {1, 2, 3, 1000}) {
@@ -162,25 +180,25 @@ TEST(PlayerView, KnowsWhereStatementsBeginAndEnd)
 {
 	struct {
 		const char *text;
-		lexer_mode mode;
+		reader_mode mode;
 		bool in_statement;
 	} cases[] = {
-		{"", LEX_CODE, false},
-		{"A = 1;\r\n", LEX_CODE, false},
-		{"A = 1\r\n", LEX_CODE, true},
-		{"A = 1; ' x;\n", LEX_CODE, false},
-		{"A = 1 ' x;\n", LEX_CODE, true},
-		{"A; ' open comment", LEX_COMMENT, false},
-		{"NOTE \"a;b\n", LEX_STRING, true},
-		{"NOTE \"a;b\";", LEX_CODE, false},
-		{"\"loose string;\"", LEX_CODE, false},
-		{" ; ; \t\f\v\r\n", LEX_CODE, false},
-		{"@#$ ;", LEX_CODE, false}, // no letter, digit or _: no statement
+		{"", READ_CODE, false},
+		{"A = 1;\r\n", READ_CODE, false},
+		{"A = 1\r\n", READ_CODE, true},
+		{"A = 1; ' x;\n", READ_CODE, false},
+		{"A = 1 ' x;\n", READ_CODE, true},
+		{"A; ' open comment", READ_COMMENT, false},
+		{"NOTE \"a;b\n", READ_STRING, true},
+		{"NOTE \"a;b\";", READ_CODE, false},
+		{"\"loose string;\"", READ_CODE, false},
+		{" ; ; \t\f\v\r\n", READ_CODE, false},
+		{"@#$ ;", READ_CODE, false}, // no letter, digit or _: no statement
 	};
 	for (const auto &c : cases) {
 		for (std::size_t piece : {1, 1000}) {
 			lexed result = lex(c.text, piece);
-			EXPECT_EQ(result.event, LEX_NONE) << c.text;
+			EXPECT_EQ(result.event, READ_ALL) << c.text;
 			EXPECT_EQ(result.after.mode, c.mode) << c.text;
 			EXPECT_EQ(result.after.in_statement, c.in_statement) << c.text;
 		}
@@ -192,14 +210,14 @@ TEST(PlayerView, ReportsNulBytesAndTheEndOfADeclaration)
 	for (const char *state : {"", "A ", "A '", "A \"", "' "}) {
 		std::string text = std::string(state) + std::string("x\0y", 3);
 		lexed result = lex(text, 1000);
-		EXPECT_EQ(result.event, LEX_NUL) << state;
+		EXPECT_EQ(result.event, READ_NUL) << state;
 		EXPECT_EQ(result.at, text.size() - 2) << state;
 	}
 	// A declaration ends at its ';', not at one in a comment or a string.
-	lexed end = lex(" = 1 ' not; here\n \"nor; here\" ;  ' rest", 5, lexer_in_statement());
-	EXPECT_EQ(end.event, LEX_STATEMENT_END);
+	lexed end = lex(" = 1 ' not; here\n \"nor; here\" ;  ' rest", 5, reader_in_declaration());
+	EXPECT_EQ(end.event, READ_STATEMENT_END);
 	EXPECT_EQ(end.at, 31u);
-	EXPECT_EQ(lex(" = 1\n 2\n", 4, lexer_in_statement()).event, LEX_NONE);
+	EXPECT_EQ(lex(" = 1\n 2\n", 4, reader_in_declaration()).event, READ_ALL);
 }
 
 } // namespace

@@ -8,18 +8,33 @@
 #include <cstdio>
 #include <string>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "crc16.h"
+#include "report.h"
 #include "stapl_reference.h"
 
 namespace {
 
-std::FILE *stream_holding(const std::string &text)
+pass_buffers buffers;
+
+// A file holding text, in a scratch directory of the test's own.
+std::string scratch_file(const std::string &text)
 {
-	std::FILE *stream = std::tmpfile();
-	EXPECT_NE(stream, nullptr);
-	EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), stream), text.size());
-	std::rewind(stream);
-	return stream;
+	static std::string directory;
+	static int count = 0;
+	if (directory.empty()) {
+		char pattern[] = "/tmp/morvet-passes-XXXXXX";
+		EXPECT_NE(mkdtemp(pattern), nullptr);
+		directory = pattern;
+	}
+	std::string path = directory + "/" + std::to_string(count++ % 8) + ".stp";
+	std::FILE *file = std::fopen(path.c_str(), "wb");
+	EXPECT_NE(file, nullptr);
+	EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+	EXPECT_EQ(std::fclose(file), 0);
+	return path;
 }
 
 std::string contents(std::FILE *stream)
@@ -33,44 +48,62 @@ std::string contents(std::FILE *stream)
 	return text;
 }
 
-// What the tool makes of input: both passes, as a run does them; or, when
-// the copy pass refuses, "refused: " and the reason.
-std::string patched(const std::string &input)
-{
-	crc16_running = crc16_preset;
-	std::FILE *in = stream_holding(input);
-	std::FILE *out = std::tmpfile();
+struct pass_outcome {
+	pass_result result;
 	copy_findings findings;
-	reset_findings(&findings);
-	pass_result copied = copy_pass(in, out, &findings);
-	std::string result;
-	if (copied == PASS_REFUSED) {
-		char reason[256];
-		describe_refusal(&findings, reason, sizeof reason);
-		result = std::string("refused: ") + reason;
-	} else {
-		EXPECT_EQ(copied, PASS_DONE);
-		EXPECT_EQ(crc_pass(out), PASS_DONE);
-		result = contents(out);
-	}
-	std::fclose(in);
-	std::fclose(out);
-	return result;
+	std::string output;     // what a file output received
+	bool changed;           // what a comparison found
+	std::uint16_t input_crc; // the CRC of the input before its old statement
+	failure why;
+};
+
+// One pass over input into a file (a scratch stream standing in for the
+// temporary file) or a comparison, as a run makes it.
+pass_outcome run_pass(const std::string &input, output_kind kind, bool helper = true)
+{
+	pass_outcome outcome{};
+	input_file in{};
+	std::string path = scratch_file(input);
+	EXPECT_TRUE(open_input(path.c_str(), &in, &outcome.why));
+	std::FILE *written = std::tmpfile();
+	EXPECT_NE(written, nullptr);
+	temporary_file temporary{};
+	temporary.descriptor = fileno(written);
+	crc_beside crc;
+	crc_beside_begin(&crc, helper);
+	text_output out = kind == OUTPUT_FILE ? file_output(&temporary, &crc, &outcome.why)
+	                                      : comparison_output(&crc);
+	copy_pass pass;
+	copy_pass_begin(&pass, &in, &buffers);
+	outcome.result = copy_pass_run(&pass, &out, &outcome.why);
+	std::uint16_t input_crc = 0;
+	crc_beside_end(&crc, nullptr, &input_crc);
+	outcome.input_crc = crc16_value(input_crc);
+	outcome.findings = pass.findings;
+	outcome.changed = out.changed;
+	outcome.output = contents(written);
+	std::fclose(written);
+	close_input(&in);
+	return outcome;
+}
+
+// What the tool makes of input; or, when the copy pass refuses, "refused: "
+// and the reason.
+std::string patched(const std::string &input, bool helper = true)
+{
+	pass_outcome outcome = run_pass(input, OUTPUT_FILE, helper);
+	if (outcome.result == PASS_REFUSED)
+		return std::string("refused: ") + refusal_text(&outcome.findings);
+	EXPECT_EQ(outcome.result, PASS_DONE);
+	return outcome.output;
 }
 
 // What --check says of input.
 std::string checked(const std::string &input)
 {
-	crc16_running = crc16_preset;
-	std::FILE *in = stream_holding(input);
-	copy_findings findings;
-	reset_findings(&findings);
-	pass_result copied = copy_pass(in, nullptr, &findings);
-	EXPECT_TRUE(copied == PASS_DONE || copied == PASS_REFUSED);
-	char verdict[512];
-	describe_check(&findings, verdict, sizeof verdict);
-	std::fclose(in);
-	return verdict;
+	pass_outcome outcome = run_pass(input, OUTPUT_COMPARISON);
+	EXPECT_TRUE(outcome.result == PASS_DONE || outcome.result == PASS_REFUSED);
+	return check_verdict(&outcome.findings, outcome.changed, outcome.input_crc);
 }
 
 const std::string use_rck = "BOOLEAN USE_RCK = 1;\r\n";
@@ -94,8 +127,11 @@ TEST(CopyPass, KeepsLineFeedOnlyLinesAndForcesEveryMatchingDeclaration)
 
 TEST(CopyPass, EmptyInputGivesTheStatementOfTheEmptyText)
 {
-	EXPECT_EQ(patched(""), "CRC 0000;\r\n");
-	EXPECT_EQ(patched("CRC 1234;\r\nanything"), "CRC 0000;\r\n");
+	// That result, and only it, may begin with its CRC statement.
+	for (const char *input : {"", "CRC 0000;\r\n", "CRC 0000;\n\r\n \n"})
+		EXPECT_EQ(patched(input), "CRC 0000;\r\n") << input;
+	for (const char *input : {"CRC 1234;\r\n", "CRC 0000;\r\nA;\r\n", "CRC 0000;' note\n"})
+		EXPECT_EQ(patched(input), "refused: the text begins with a CRC statement") << input;
 }
 
 TEST(CopyPass, AnUnfinishedLastLineIsEndedBeforeTheStatement)
@@ -223,7 +259,16 @@ TEST(PlayerView, OnlyWhatAPlayerAcceptsIsCertified)
 		{"' only a comment", "' only a comment\r\n"},
 		{"\xEF\xBB\xBF' marked\n", "\xEF\xBB\xBF' marked\n"},
 		{"\xEF\xBB\xBF" "BOOLEAN USE_RCK = 0;\n", "\xEF\xBB\xBF" "BOOLEAN USE_RCK = 1;\r\n"},
-		{"\xEF\xBB\xBF" "CRC 1234;\n", ""},
+		// Where a player finds an old CRC statement, and where not.
+		{"ENDPROC' end\nCRC 1234;\n", "refused: the last statement is not finished"},
+		{"X\n' c\nCRC 1234;\n", "X\n' c\nCRC 1234;\n"}, // past X's first word
+		{"CRC 1234;\r\nA;\r\nCRC 5678;\r\n", "refused: the text begins with a CRC statement"},
+		{"\xEF\xBB\xBF" "CRC 1234;\n", "refused: the text begins with a CRC statement"},
+		{"\r\rCRC 1234;\n", "refused: the text begins with a CRC statement"},
+		{"\xEF\xBB\xBF CRC 1234;\n", ""},
+		{"A;\nCRC\rX = 1;\nCRC 1;\n", "A;\nCRC\rX = 1;\n"},
+		{"A;\nC\rRC 1;\n", "A;\n"},
+		{"A;\nCRC", "A;\n"},
 	};
 	for (const patch_case &c : cases) {
 		std::string input = c.input;
@@ -343,30 +388,44 @@ TEST(Check, TellsWhatPatchingWouldChange)
 
 TEST(PassErrors, AReadErrorIsNeverTakenForTheEndOfTheInput)
 {
-	// A stream open only for writing fails every read.
-	std::FILE *unreadable = std::fopen("/dev/null", "wb");
-	ASSERT_NE(unreadable, nullptr);
-	std::FILE *out = std::tmpfile();
-	ASSERT_NE(out, nullptr);
-	copy_findings findings;
-	reset_findings(&findings);
-	EXPECT_EQ(copy_pass(unreadable, out, &findings), PASS_READ_FAILED);
-	EXPECT_EQ(copy_pass(unreadable, nullptr, &findings), PASS_READ_FAILED);
-	std::fclose(unreadable);
-	std::fclose(out);
+	input_file in{};
+	failure why{};
+	ASSERT_TRUE(open_input(scratch_file("A;\n").c_str(), &in, &why));
+	// A descriptor open only for writing fails every read.
+	ASSERT_EQ(close(in.descriptor), 0);
+	in.descriptor = open("/dev/null", O_WRONLY);
+	crc_beside crc;
+	crc_beside_begin(&crc, false);
+	text_output out = comparison_output(&crc);
+	copy_pass pass;
+	copy_pass_begin(&pass, &in, &buffers);
+	EXPECT_EQ(copy_pass_run(&pass, &out, &why), PASS_READ_FAILED);
+	EXPECT_EQ(why.step, FAILED_READ);
+	crc_beside_end(&crc, nullptr, nullptr);
+	close_input(&in);
 }
 
-TEST(PassErrors, AFullDiskFailsTheCopy)
+TEST(PassErrors, AFullDiskFailsTheCopyAsAWriteOfTheTemporaryFile)
 {
-	std::FILE *full = std::fopen("/dev/full", "wb");
-	if (full == nullptr)
+	int full = open("/dev/full", O_WRONLY);
+	if (full < 0)
 		GTEST_SKIP() << "no /dev/full on this system";
-	std::FILE *in = stream_holding("NOTE \"A\" \"B\";\n");
-	copy_findings findings;
-	reset_findings(&findings);
-	EXPECT_EQ(copy_pass(in, full, &findings), PASS_WRITE_FAILED);
-	std::fclose(in);
-	std::fclose(full);
+	input_file in{};
+	failure why{};
+	ASSERT_TRUE(open_input(scratch_file("NOTE \"A\" \"B\";\n").c_str(), &in, &why));
+	temporary_file temporary{};
+	temporary.descriptor = full;
+	crc_beside crc;
+	crc_beside_begin(&crc, false);
+	text_output out = file_output(&temporary, &crc, &why);
+	copy_pass pass;
+	copy_pass_begin(&pass, &in, &buffers);
+	EXPECT_EQ(copy_pass_run(&pass, &out, &why), PASS_STOPPED);
+	EXPECT_EQ(why.step, FAILED_WRITE_TEMPORARY);
+	EXPECT_EQ(why.error.code, static_cast<unsigned long>(ENOSPC));
+	crc_beside_end(&crc, nullptr, nullptr);
+	close(full);
+	close_input(&in);
 }
 
 } // namespace

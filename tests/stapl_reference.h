@@ -5,6 +5,7 @@
 #ifndef MORVET_TESTS_STAPL_REFERENCE_H
 #define MORVET_TESTS_STAPL_REFERENCE_H
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -53,65 +54,102 @@ inline bool carries_valid_crc(const std::string &file)
 	return file.compare(start, std::string::npos, with_crc(text), start, std::string::npos) == 0;
 }
 
-// Where a STAPL player finds the first CRC statement of file, read the way
-// it reads: carriage returns skipped, comments from ' to the line's end,
-// strings between quotes, a statement beginning at the first letter, digit
-// or _ after a ';', and a CRC statement being one whose first word is CRC
-// with white space on both sides. Returns the offset of its C, or npos.
-inline std::size_t player_crc_statement(const std::string &file)
+// A STAPL player's CRC check, written from its description and apart from
+// the tool's own reader: it reads the bytes in order and skips every CR.
+// Every other byte is fed to the CRC; then, outside a comment and a
+// string, ' opens a comment and " a string. The check fires where, outside
+// a comment and a string and inside a statement's first word, the last
+// four bytes remembered are white space, C, R, C and the byte at hand is
+// white space; then white space, four hex digits, white space and ';' must
+// follow, compared with the CRC of everything before that C. After that
+// test, outside a comment and a string, a name byte opens a statement and
+// its first word when none is open; any other byte ends the first word;
+// ';' ends the statement. A line feed ends a comment, the second " a
+// string. The first place the check fires ends the reading.
+struct player_reading {
+	bool found;            // the check fired
+	std::size_t keyword;   // at the C of this offset
+	bool well_formed;      // and the statement there reads as one
+	std::uint16_t stored;  // its value
+	std::uint16_t computed; // the CRC of the bytes before its C
+};
+
+inline player_reading player_check(const std::string &file)
 {
-	auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\v'; };
+	auto is_space = [](char c) {
+		return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+	};
 	auto is_name = [](char c) {
 		return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
 		       c == '_';
 	};
-	// The visible text, with the offset each byte had in the file.
-	std::string text;
-	std::vector<std::size_t> offsets;
+	player_reading reading{false, 0, false, 0, 0};
+	std::string last; // the last four bytes remembered
+	std::vector<std::size_t> last_at;
+	bool comment = false, string = false, statement = false, first_word = false;
 	for (std::size_t i = 0; i < file.size(); ++i) {
-		if (file[i] != '\r') {
-			text += file[i];
-			offsets.push_back(i);
+		char c = file[i];
+		if (c == '\r')
+			continue;
+		bool opened = false;
+		if (!comment && !string && (c == '\'' || c == '"')) {
+			(c == '\'' ? comment : string) = true;
+			opened = true;
+		}
+		if (!comment && !string && first_word && is_space(c) && last.size() == 4 &&
+		    is_space(last[0]) && last.compare(1, 3, "CRC") == 0) {
+			reading.found = true;
+			reading.keyword = last_at[1];
+			reading.computed = reference_crc(file.substr(0, reading.keyword));
+			std::string value;
+			std::size_t j = i;
+			auto skip_space = [&] {
+				while (j < file.size() && is_space(file[j]))
+					++j;
+			};
+			skip_space();
+			while (j < file.size() && value.size() < 5 &&
+			       (std::isxdigit(static_cast<unsigned char>(file[j])) || file[j] == '\r')) {
+				if (file[j] != '\r')
+					value += file[j];
+				++j;
+			}
+			skip_space();
+			reading.well_formed = value.size() == 4 && j < file.size() && file[j] == ';';
+			if (reading.well_formed)
+				reading.stored = static_cast<std::uint16_t>(std::stoul(value, nullptr, 16));
+			return reading;
+		}
+		if (!comment && !string) {
+			if (is_name(c)) {
+				if (!statement)
+					statement = first_word = true;
+			} else {
+				first_word = false;
+				if (c == ';')
+					statement = false;
+			}
+		} else if (!opened && comment && c == '\n') {
+			comment = false;
+		} else if (!opened && string && c == '"') {
+			string = false;
+		}
+		last += c;
+		last_at.push_back(i);
+		if (last.size() > 4) {
+			last.erase(0, 1);
+			last_at.erase(last_at.begin());
 		}
 	}
-	bool comment = false, string = false, statement = false;
-	for (std::size_t i = 0; i < text.size(); ++i) {
-		char c = text[i];
-		if (comment) {
-			comment = c != '\n';
-		} else if (string) {
-			string = c != '"';
-		} else if (c == '\'') {
-			comment = true;
-		} else if (c == '"') {
-			string = true;
-		} else if (c == ';') {
-			statement = false;
-		} else if (!statement && is_name(c)) {
-			statement = true;
-			if ((i == 0 || is_space(text[i - 1])) && text.compare(i, 3, "CRC") == 0 &&
-			    i + 3 < text.size() && is_space(text[i + 3]))
-				return offsets[i];
-		}
-	}
-	return std::string::npos;
+	return reading;
 }
 
-// True when a player accepts file: its first CRC statement carries the CRC
-// of every byte before its C.
+// True when a player accepts file: its check fires, on a well-formed CRC
+// statement whose value is the CRC of every byte before it.
 inline bool player_accepts(const std::string &file)
 {
-	std::size_t at = player_crc_statement(file);
-	if (at == std::string::npos)
-		return false;
-	std::size_t digits = at + 3;
-	while (digits < file.size() && (file[digits] == ' ' || file[digits] == '\t' ||
-	                                file[digits] == '\r' || file[digits] == '\n' ||
-	                                file[digits] == '\f' || file[digits] == '\v'))
-		++digits;
-	char expected[8];
-	std::snprintf(expected, sizeof expected, "%04X", reference_crc(file.substr(0, at)));
-	return file.compare(digits, 4, expected) == 0;
+	player_reading reading = player_check(file);
+	return reading.found && reading.well_formed && reading.stored == reading.computed;
 }
 
 #endif
