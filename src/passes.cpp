@@ -18,11 +18,55 @@ unsigned char *window(copy_pass *pass)
 	return pass->buffers->block[pass->current];
 }
 
-step_result refuse(copy_pass *pass, refusal_reason reason, unsigned long line)
+// A refusal, where the byte at offset tells what is wrong.
+step_result refuse(copy_pass *pass, refusal_reason reason, std::uint64_t offset)
 {
 	pass->findings.refusal = reason;
-	pass->findings.refusal_line = line;
+	pass->refusal_offset = offset;
 	return STEP_REFUSED;
+}
+
+step_result refuse_here(copy_pass *pass, refusal_reason reason)
+{
+	return refuse(pass, reason, copy_pass_offset(pass));
+}
+
+// The line the byte at offset is on, counted from 1. Lines are only ever
+// wanted for a refusal or a warning, so they are counted then, reading the
+// input again, and not on the copy's way through every byte.
+unsigned long line_at(copy_pass *pass, std::uint64_t offset)
+{
+	static unsigned char block[65536];
+	if (offset < pass->counted_to) {
+		pass->counted_to = 0;
+		pass->counted_lines = 1;
+	}
+	while (pass->counted_to < offset) {
+		std::uint64_t left = offset - pass->counted_to;
+		std::size_t want = left < sizeof block ? static_cast<std::size_t>(left) : sizeof block;
+		std::size_t got = 0;
+		failure ignored;
+		if (!read_input(pass->input, pass->counted_to, block, want, &got, &ignored) || got == 0)
+			break;
+		pass->counted_lines += count_line_feeds(block, got);
+		pass->counted_to += got;
+	}
+	return pass->counted_lines;
+}
+
+// The lines of what the pass found, once it has ended.
+void count_lines(copy_pass *pass)
+{
+	copy_findings &findings = pass->findings;
+	if (findings.refusal != REFUSE_NOTHING)
+		findings.refusal_line = line_at(pass, pass->refusal_offset);
+	if (findings.text_after_crc) {
+		findings.dropped_from = line_at(pass, pass->dropped_from_offset);
+		// The input's last line: the one its final line feed ends, or the
+		// unfinished one after it.
+		unsigned long after_end = line_at(pass, copy_pass_offset(pass));
+		findings.dropped_to = pass->tail_ends_line ? after_end - 1 : after_end;
+	}
 }
 
 // Hands over the bytes taken and kept since the last time, in one piece.
@@ -37,7 +81,6 @@ bool hand_over_kept(copy_pass *pass, text_output *out)
 void take_kept(copy_pass *pass, std::size_t length)
 {
 	const unsigned char *data = window(pass) + pass->start;
-	pass->line += count_line_feeds(data, length);
 	if (length > 0) {
 		pass->written_any = true;
 		pass->last_written = data[length - 1];
@@ -80,7 +123,6 @@ void compare_words(copy_pass *pass, unsigned char byte)
 bool take_dropped(copy_pass *pass, text_output *out, std::size_t length)
 {
 	const unsigned char *data = window(pass) + pass->start;
-	pass->line += count_line_feeds(data, length);
 	if (pass->state != IN_TAIL) {
 		for (std::size_t i = 0; i < length; ++i)
 			compare_words(pass, data[i]);
@@ -123,7 +165,7 @@ step_result begin_declaration(copy_pass *pass, text_output *out, line_match matc
 		return STEP_STOPPED;
 	pass->declaration = reader_in_declaration();
 	pass->forcing = match.rule;
-	pass->declaration_line = pass->line;
+	pass->declaration_offset = copy_pass_offset(pass);
 	pass->words = forced_declaration_words(match.rule);
 	pass->words_at = 0;
 	pass->words_equal = true;
@@ -217,7 +259,7 @@ step_result take_line_start(copy_pass *pass, text_output *out)
 	}
 	switch (match.rule) {
 	case RULE_UNDECIDED:
-		return refuse(pass, REFUSE_TOO_MUCH_SPACE, pass->line);
+		return refuse_here(pass, REFUSE_TOO_MUCH_SPACE);
 	case RULE_USE_RCK:
 	case RULE_FREQ:
 		if (reader_between_statements(&pass->written))
@@ -262,9 +304,9 @@ step_result take_line(copy_pass *pass)
 	take_kept(pass, at);
 	switch (event) {
 	case READ_NUL:
-		return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+		return refuse_here(pass, REFUSE_NOT_TEXT);
 	case READ_CRC_STATEMENT:
-		return refuse(pass, REFUSE_CRC_INSIDE_LINE, pass->line);
+		return refuse_here(pass, REFUSE_CRC_INSIDE_LINE);
 	case READ_STATEMENT_END:
 		return STEP_GO; // the rest of the line is read as a line
 	case READ_ALL:
@@ -287,7 +329,7 @@ step_result take_declaration(copy_pass *pass, text_output *out)
 		if (!take_dropped(pass, out, at))
 			return STEP_STOPPED;
 		if (event == READ_NUL)
-			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+			return refuse_here(pass, REFUSE_NOT_TEXT);
 		if (event == READ_STATEMENT_END)
 			pass->state = AFTER_DECLARATION;
 		return STEP_GO;
@@ -309,9 +351,9 @@ step_result take_declaration(copy_pass *pass, text_output *out)
 			return STEP_GO;
 		}
 		if (data[at] == 0)
-			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+			return refuse_here(pass, REFUSE_NOT_TEXT);
 		// Replacing the line would silently drop another statement.
-		return refuse(pass, REFUSE_MORE_THAN_DECLARATION, pass->declaration_line);
+		return refuse(pass, REFUSE_MORE_THAN_DECLARATION, pass->declaration_offset);
 	default: {
 		const void *line_feed = std::memchr(data, '\n', available);
 		std::size_t length =
@@ -319,7 +361,7 @@ step_result take_declaration(copy_pass *pass, text_output *out)
 			                                     data) + 1
 				  : available;
 		if (std::memchr(data, 0, length) != nullptr)
-			return refuse(pass, REFUSE_NOT_TEXT, pass->line);
+			return refuse_here(pass, REFUSE_NOT_TEXT);
 		if (!take_dropped(pass, out, length))
 			return STEP_STOPPED;
 		if (line_feed != nullptr)
@@ -337,7 +379,7 @@ step_result take_tail(copy_pass *pass, text_output *out)
 	const unsigned char *data = window(pass) + pass->start;
 	std::size_t available = pass->end - pass->start;
 	if (std::memchr(data, 0, available) != nullptr)
-		return refuse(pass, REFUSE_NOT_TEXT, 0);
+		return refuse_here(pass, REFUSE_NOT_TEXT);
 	copy_findings &findings = pass->findings;
 	std::size_t at = 0;
 	if (pass->tail == TAIL_VALUE) {
@@ -363,7 +405,7 @@ step_result take_tail(copy_pass *pass, text_output *out)
 			++at;
 		if (at < available) {
 			findings.text_after_crc = true;
-			findings.dropped_from = pass->line + count_line_feeds(data, at);
+			pass->dropped_from_offset = copy_pass_offset(pass) + at;
 			pass->tail = TAIL_DONE;
 		}
 	}
@@ -414,30 +456,26 @@ step_result check_end_of_text(copy_pass *pass, text_output *out)
 {
 	switch (pass->state) {
 	case IN_DECLARATION:
-		return refuse(pass, REFUSE_UNFINISHED_DECLARATION, pass->declaration_line);
+		return refuse(pass, REFUSE_UNFINISHED_DECLARATION, pass->declaration_offset);
 	case AFTER_DECLARATION:
 	case IN_DECLARATION_COMMENT:
 		end_declaration(pass, out);
 		break;
 	case IN_TAIL:
-		// The input's last line: the one its final line feed ends, or the
-		// unfinished one after it.
-		if (pass->findings.text_after_crc)
-			pass->findings.dropped_to = pass->tail_ends_line ? pass->line - 1 : pass->line;
 		// Only the text the tool itself makes of an empty one may begin
 		// with its CRC statement.
 		if (pass->tail_at_text_start &&
 		    (pass->value.phase != VALUE_WELL_FORMED || pass->value.value != 0 ||
 		     pass->findings.text_after_crc))
-			return refuse(pass, REFUSE_BEGINS_WITH_CRC, 1);
+			return refuse(pass, REFUSE_BEGINS_WITH_CRC, 0);
 		break;
 	default:
 		break;
 	}
 	if (pass->written.mode == READ_STRING)
-		return refuse(pass, REFUSE_UNFINISHED_STRING, pass->line);
+		return refuse_here(pass, REFUSE_UNFINISHED_STRING);
 	if (pass->written.in_statement)
-		return refuse(pass, REFUSE_UNFINISHED_STATEMENT, pass->line);
+		return refuse_here(pass, REFUSE_UNFINISHED_STATEMENT);
 	// And the promise itself: a player reading on finds the new statement
 	// (any value will do) right where it will stand. Only the text made of
 	// an empty one holds nothing before it for a player to stop at.
@@ -449,7 +487,7 @@ step_result check_end_of_text(copy_pass *pass, text_output *out)
 		std::size_t skip = add_line_end ? 0 : 2, at;
 		if (reader_feed(&probe, text + skip, sizeof any_statement - 1 - skip, &at) !=
 		    READ_CRC_STATEMENT)
-			return refuse(pass, REFUSE_UNFINISHED_STATEMENT, pass->line);
+			return refuse_here(pass, REFUSE_UNFINISHED_STATEMENT);
 	}
 	return STEP_GO;
 }
@@ -461,7 +499,7 @@ void copy_pass_begin(copy_pass *pass, input_file *input, pass_buffers *buffers)
 	std::memset(pass, 0, sizeof *pass);
 	pass->input = input;
 	pass->buffers = buffers;
-	pass->line = 1;
+	pass->counted_lines = 1;
 	pass->state = AT_LINE_START;
 	pass->written = reader_at_start();
 	pass->findings.refusal = REFUSE_NOTHING;
@@ -497,7 +535,8 @@ pass_result copy_pass_run(copy_pass *pass, text_output *out, failure *why)
 			if (!pass->read_any) {
 				pass->read_any = true;
 				if (begins_with_wide_byte_order_mark(window(pass), pass->end)) {
-					refuse(pass, REFUSE_NOT_TEXT, 1);
+					refuse(pass, REFUSE_NOT_TEXT, 0);
+					count_lines(pass);
 					return PASS_REFUSED;
 				}
 			}
@@ -528,12 +567,15 @@ pass_result copy_pass_run(copy_pass *pass, text_output *out, failure *why)
 		case STEP_STOPPED:
 			return PASS_STOPPED;
 		case STEP_REFUSED:
+			count_lines(pass);
 			return PASS_REFUSED;
 		}
 	}
 	if (!hand_over_kept(pass, out))
 		return PASS_STOPPED;
-	if (check_end_of_text(pass, out) == STEP_REFUSED)
+	bool refused = check_end_of_text(pass, out) == STEP_REFUSED;
+	count_lines(pass);
+	if (refused)
 		return PASS_REFUSED;
 	// A STAPL player looks for the CRC statement only where a statement
 	// may begin; behind an unfinished comment line it would never find it.

@@ -105,14 +105,13 @@ struct copy_pass {
 	bool wants_more;             // a line start needs more bytes than are buffered
 
 	copy_state state;
-	unsigned long line;          // of the next byte to take
 	bool written_any;
 	unsigned char last_written;
 	stapl_reader written;        // the text as it is written: what will be certified
 
 	stapl_reader declaration;    // the declaration being replaced, as it was
 	line_rule forcing;
-	unsigned long declaration_line;
+	std::uint64_t declaration_offset;
 	const char *words;           // its words when forced, to tell if it already is
 	std::size_t words_at;
 	bool words_equal;
@@ -124,6 +123,10 @@ struct copy_pass {
 	crc_value_reading value;
 
 	copy_findings findings;
+	std::uint64_t refusal_offset;      // where the refusal's line is
+	std::uint64_t dropped_from_offset; // the first text after the old statement
+	std::uint64_t counted_to;          // lines are counted up to here
+	unsigned long counted_lines;
 };
 
 // A pass over input from its start, reading into buffers.

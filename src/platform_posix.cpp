@@ -1091,12 +1091,9 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 	temporary->written += length;
 	temporary->written_since_sync_request += length;
 	if (temporary->written_since_sync_request >= sync_request_bytes) {
+		// The helper's sync does the writing back, on its own thread: the
+		// copy goes on meanwhile.
 		temporary->written_since_sync_request = 0;
-#ifdef SYNC_FILE_RANGE_WRITE
-		// Starts the writing at once; the helper's sync may still be busy
-		// with an earlier stretch.
-		(void)sync_file_range(temporary->descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
 		sync_behind_request(temporary->descriptor);
 	}
 	return true;
