@@ -75,6 +75,7 @@ void crc_beside_begin(crc_beside *crc, bool helper_allowed)
 	crc->done = 0;
 	crc->stopping = false;
 	crc->boundary = 0;
+	crc->blocks = 0;
 	worker_init(&crc->helper, helper_stack, sizeof helper_stack);
 }
 
@@ -100,9 +101,10 @@ void crc_beside_next_block(crc_beside *crc)
 	// The helper starts with the second block: a file that fits in one
 	// costs no thread.
 	if (!crc->helper_running) {
-		if (crc->helper_allowed)
+		if (crc->helper_allowed && ++crc->blocks == 2) {
 			crc->helper_running = worker_start(&crc->helper, helper_body, crc);
-		crc->helper_allowed = crc->helper_running;
+			crc->helper_allowed = crc->helper_running;
+		}
 		return;
 	}
 	worker_lock(&crc->helper);

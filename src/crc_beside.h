@@ -48,6 +48,7 @@ struct crc_beside {
 
 	bool helper_allowed;
 	bool helper_running;
+	unsigned blocks;        // blocks begun so far
 	worker helper;
 	// Under the helper's lock.
 	crc_span queue[crc_queue_size];

@@ -8,6 +8,7 @@
 #include <functional>
 #include <thread>
 
+#include <sys/mman.h>
 #include <sys/xattr.h>
 
 using namespace e2e;
@@ -51,7 +52,15 @@ finished run_through(const std::string &runner, const fs::path &directory, const
 	return wait_for(process);
 }
 
-const std::string held = "strace -f -qq -o /dev/null -e inject=fsync:delay_enter=1000000:when=1";
+// A run held for a second as it enters its first call of syscall.
+std::string held_at(const char *syscall)
+{
+	return std::string("strace -f -qq -o /dev/null -e inject=") + syscall +
+	       ":delay_enter=1000000:when=1";
+}
+
+// Held before the result is made durable and the input checked.
+const std::string held = held_at("fsync");
 
 class HeldRun : public Morvet {
 protected:
@@ -135,7 +144,8 @@ TEST_F(HeldRun, AFilePutAtTheTemporaryNameMidRunIsNeitherUsedNorRemoved)
 	write_file(work / "board.stp", typical_input);
 	ASSERT_EQ(chmod((work / "board.stp").c_str(), 0666), 0);
 	struct stat temporary {};
-	finished run = run_through(held, work, "board.stp", [&] {
+	// Held as the result is about to move beside the input.
+	finished run = run_through(held_at("renameat"), work, "board.stp", [&] {
 		ASSERT_EQ(stat((work / temporary_name).c_str(), &temporary), 0);
 		write_file(work / "planted", "not the user's");
 		fs::rename(work / "planted", work / temporary_name);
@@ -255,3 +265,257 @@ TEST_F(AnotherUser, ADirectoryThatCannotBeReadIsPatchedWithAWarning)
 }
 
 } // namespace
+
+namespace {
+
+// What another program does to the file at the last instant, as a run
+// swaps its result into place, and what the file must then hold: the
+// other program's work, never the run's result over it.
+struct interference {
+	const char *name;
+	void (*change)(const fs::path &file);
+	std::string (*left)();
+};
+
+const interference last_instant[] = {
+	{"moved over", [](const fs::path &file) {
+		 write_file(file.string() + ".new", "NOTE \"theirs\";\r\n");
+		 fs::rename(file.string() + ".new", file);
+	 }, [] { return std::string("NOTE \"theirs\";\r\n"); }},
+	{"appended", [](const fs::path &file) {
+		 std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
+	 }, [] { return typical_input + "' more\r\n"; }},
+	{"written in place", [](const fs::path &file) {
+		 std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
+	 }, [] { return "n" + typical_input.substr(1); }},
+};
+
+// Runs the tool through runner, held as it enters the exchange that puts
+// its result in place; meanwhile each interference in turn.
+void expect_last_instant_survived(const std::string &runner, const fs::path &run_in,
+                                  const fs::path &file)
+{
+	for (const interference &each : last_instant) {
+		write_file(file, typical_input);
+		finished run = run_through(runner + " " + held_at("renameat2"), run_in, file.string(), [&] {
+			// The result waits beside the input once it is complete; the
+			// run then reaches the exchange within milliseconds.
+			while (fs::exists(run_in / temporary_name))
+				std::this_thread::sleep_for(std::chrono::milliseconds(2));
+			std::this_thread::sleep_for(std::chrono::milliseconds(300));
+			each.change(file);
+		});
+		EXPECT_EQ(run.status, 1) << each.name << run.errors;
+		EXPECT_EQ(run.output.rfind("\nCan't patch " + file.string() + ": ", 0), 0u)
+			<< each.name << run.output;
+		EXPECT_EQ(read_file(file), each.left()) << each.name;
+		EXPECT_EQ(names_in(file.parent_path()), std::vector<std::string>{file.filename()})
+			<< each.name;
+	}
+}
+
+// Another program holds the file open for writing: through a descriptor, or
+// a shared writable mapping after closing it.
+void expect_open_writer_refused(const std::function<finished(const fs::path &)> &run,
+                                const fs::path &file)
+{
+	for (bool mapped : {false, true}) {
+		write_file(file, typical_input);
+		int fd = open(file.c_str(), O_RDWR | O_APPEND);
+		ASSERT_GE(fd, 0);
+		void *map = mapped ? mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+		                   : MAP_FAILED;
+		if (mapped) {
+			ASSERT_NE(map, MAP_FAILED);
+			ASSERT_EQ(close(fd), 0);
+		}
+		finished result = run(file);
+		EXPECT_EQ(result.status, 1) << mapped;
+		EXPECT_EQ(result.output, "\nCan't patch " + file.string() +
+		                                 ": another program has it open for writing")
+			<< mapped;
+		// What the writer writes next lands in the user's file.
+		if (mapped) {
+			static_cast<char *>(map)[0] = 'n';
+			ASSERT_EQ(munmap(map, 4096), 0);
+		} else {
+			ASSERT_EQ(write(fd, "' more\r\n", 8), 8);
+			ASSERT_EQ(close(fd), 0);
+		}
+		EXPECT_EQ(read_file(file), mapped ? "n" + typical_input.substr(1)
+		                                  : typical_input + "' more\r\n");
+	}
+}
+
+} // namespace
+
+TEST_F(HeldRun, AChangeAtTheLastInstantIsSwappedBack)
+{
+	fs::create_directories(work / "run");
+	fs::create_directories(work / "files");
+	expect_last_instant_survived("", work / "run", work / "files" / "board.stp");
+}
+
+TEST_F(Morvet, AFileOpenForWritingIsRefused)
+{
+	SKIP_THROUGH_RUNNER();
+	expect_open_writer_refused([&](const fs::path &file) { return run_morvet(work, {file.string()}); },
+	                           work / "board.stp");
+}
+
+TEST_F(Morvet, StandardErrorGoneNeverStopsARun)
+{
+	SKIP_THROUGH_RUNNER();
+	// A hard link and an old CRC that does not match: notes and warnings
+	// on standard error, whose reader has gone.
+	write_file(work / "a.stp", typical_input);
+	fs::create_hard_link(work / "a.stp", work / "a.link");
+	write_file(work / "b.stp", typical_input);
+	int pipe_fds[2];
+	ASSERT_EQ(pipe(pipe_fds), 0);
+	ASSERT_EQ(close(pipe_fds[0]), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(pipe_fds[1], STDERR_FILENO);
+		if (chdir(work.c_str()) != 0)
+			_exit(125);
+		execl(std::getenv("MORVET_EXE"), "morvet", "a.stp", "b.stp", static_cast<char *>(nullptr));
+		_exit(126);
+	}
+	close(pipe_fds[1]);
+	int status = 0;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+	EXPECT_EQ(WEXITSTATUS(status), 0);
+	EXPECT_EQ(read_file(work / "a.stp"), typical_result);
+	EXPECT_EQ(read_file(work / "b.stp"), typical_result);
+}
+
+TEST_F(Morvet, DefaultAclsOfTheWorkingDirectoryDoNotReachTheResult)
+{
+	SKIP_THROUGH_RUNNER();
+	fs::create_directories(work / "run");
+	// rw- for carol on every new file in the working directory.
+	const unsigned acl[] = {2, 0x60001, ~0u, 0x60002, 47103, 0x60004, ~0u, 0x60010, ~0u, 0x40020, ~0u};
+	if (setxattr((work / "run").c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0)
+		GTEST_SKIP() << "no POSIX ACLs on this filesystem";
+	write_file(work / "board.stp", typical_input);
+	finished run = run_morvet(work / "run", {"../board.stp"});
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_EQ(getxattr((work / "board.stp").c_str(), "system.posix_acl_access", nullptr, 0), -1);
+}
+
+TEST_F(Morvet, SmallFilesCostTwoSyncsEachAndNoThread)
+{
+	SKIP_THROUGH_RUNNER();
+	if (!usable("strace -qq -o /dev/null true"))
+		GTEST_SKIP() << "strace is missing or cannot trace here";
+	std::vector<std::string> names;
+	for (int n = 0; n < 10; ++n) {
+		names.push_back("f" + std::to_string(n) + ".stp");
+		write_file(work / names.back(), typical_input);
+	}
+	fs::path trace = work.parent_path() / (work.filename().string() + ".trace");
+	setenv("MORVET_RUNNER",
+	       ("strace -f -qq -o " + trace.string() + " -e trace=fsync,fdatasync,clone,clone3").c_str(), 1);
+	finished run = run_morvet(work, names);
+	unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(run.status, 0) << run.errors;
+	std::string calls = read_file(trace);
+	fs::remove(trace);
+	auto count = [&](const char *call) {
+		std::size_t found = 0;
+		for (std::size_t at = 0; (at = calls.find(call, at)) != std::string::npos; ++at)
+			++found;
+		return found;
+	};
+	EXPECT_LE(count("fsync(") + count("fdatasync("), 2 * names.size()) << calls;
+	EXPECT_EQ(count("clone"), 0u) << calls;
+}
+
+TEST_F(Morvet, PatchesWithoutProc)
+{
+	SKIP_THROUGH_RUNNER();
+	if (geteuid() != 0 || !usable("unshare -m true"))
+		GTEST_SKIP() << "needs root and unshare to hide /proc";
+	struct stat shm, here;
+	bool across = stat("/dev/shm", &shm) == 0 && stat(work.c_str(), &here) == 0 &&
+	              shm.st_dev != here.st_dev;
+	std::string pattern = "/dev/shm/morvet-e2e-XXXXXX";
+	fs::path elsewhere = across && mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
+	// /proc hidden under an empty filesystem, for this run alone.
+	fs::path hide = work.parent_path() / (work.filename().string() + "-hide-proc");
+	write_file(hide, "#!/bin/sh\nexec unshare -m sh -c "
+	                 "'mount -t tmpfs none /proc && exec \"$0\" \"$@\"' \"$@\"\n");
+	ASSERT_EQ(chmod(hide.c_str(), 0755), 0);
+	setenv("MORVET_RUNNER", hide.c_str(), 1);
+	for (const fs::path &run_in : {work, elsewhere}) {
+		if (run_in.empty())
+			continue;
+		write_file(work / "board.stp", typical_input);
+		finished run = run_morvet(run_in, {(work / "board.stp").string()});
+		EXPECT_EQ(run.status, 0) << run_in << run.output << run.errors;
+		EXPECT_EQ(read_file(work / "board.stp"), typical_result) << run_in;
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"}) << run_in;
+	}
+	unsetenv("MORVET_RUNNER");
+	fs::remove(hide);
+	if (!elsewhere.empty()) {
+		EXPECT_TRUE(names_in(elsewhere).empty());
+		fs::remove_all(elsewhere);
+	}
+}
+
+TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
+{
+	std::string as_bob = "setpriv --reuid=" + std::to_string(bob) + " --regid=" +
+	                     std::to_string(bob) + " --groups=" + std::to_string(devs) + " --";
+	// bob's own file: a writer holding it open is seen through the lease.
+	fs::path own = directory("own", bob, bob, 0755) / "board.stp";
+	expect_open_writer_refused([&](const fs::path &file) {
+		EXPECT_EQ(chown(file.c_str(), bob, bob), 0);
+		return run_through(as_bob, run_in, file.string());
+	}, own);
+
+	// alice's file, which bob may replace but not lease: the identity
+	// check stands alone, at the last instant too.
+	fs::path shared = directory("shared", alice, devs, 02775);
+	expect_last_instant_survived(as_bob, run_in, shared / "board.stp");
+
+	// ... and a rewrite that keeps the size and puts the old modification
+	// time back: only the change time tells.
+	write_file(shared / "board.stp", typical_input);
+	struct stat before;
+	ASSERT_EQ(stat((shared / "board.stp").c_str(), &before), 0);
+	finished run = run_through(as_bob + " " + held, run_in, (shared / "board.stp").string(), [&] {
+		std::fstream(shared / "board.stp", std::ios::binary | std::ios::in | std::ios::out) << "n";
+		const struct timespec times[2] = {before.st_atim, before.st_mtim};
+		ASSERT_EQ(utimensat(AT_FDCWD, (shared / "board.stp").c_str(), times, 0), 0);
+	});
+	EXPECT_EQ(run.output, "\nCan't patch " + (shared / "board.stp").string() +
+	                          ": it changed while it was being patched");
+	EXPECT_EQ(read_file(shared / "board.stp"), "n" + typical_input.substr(1));
+
+	// A working directory bob may write but not read (a drop directory).
+	fs::path drop = directory("drop", bob, bob, 0333);
+	write_file(own, typical_signed_input);
+	run = run_through(as_bob, drop, own.string());
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(run.errors, "");
+	EXPECT_EQ(read_file(own), typical_result);
+
+	// The input's directory made read-only mid-run: the result cannot take
+	// the file's place, nor be removed, and the user is told where it is.
+	write_file(own, typical_input);
+	run = run_through(as_bob + " " + held, run_in, own.string(),
+	                  [&] { ASSERT_EQ(chmod(own.parent_path().c_str(), 0555), 0); });
+	ASSERT_EQ(chmod(own.parent_path().c_str(), 0755), 0);
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(read_file(own), typical_input);
+	std::vector<std::string> left = names_in(own.parent_path());
+	ASSERT_EQ(left.size(), 2u);
+	EXPECT_NE(run.errors.find("could not remove " + (own.parent_path() / left[0]).string()),
+	          std::string::npos)
+		<< run.errors;
+}
