@@ -6,6 +6,10 @@
 # exactly the correct result, that success is never reported for a file
 # left unchanged, and that no incomplete temporary file is left behind.
 #
+# The injected runs are independent of each other, so they run side by side,
+# one per core (MORVET_FAULT_JOBS sets how many), each in directories of its
+# own. A line per scenario and a count every 50 runs show the progress.
+#
 # Usage: fault_injection.sh PATH-TO-MORVET
 # Exits 77 (skipped) where strace is missing or cannot trace.
 set -u
@@ -24,6 +28,7 @@ fi
 # turn every traced run into a failure and hide the runs that must succeed.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
+jobs=${MORVET_FAULT_JOBS:-$(nproc)}
 scratch=$(mktemp -d)
 shm_scratch=""
 trap 'rm -rf "$scratch" ${shm_scratch:+"$shm_scratch"}' EXIT
@@ -57,25 +62,16 @@ if ! (cd "$scratch/reference" && "$morvet" board.stp); then
 fi
 expected="$scratch/reference/board.stp"
 
-# One scenario: where the tool runs and where the input lies.
-workdir=""
-inputdir=""
+# ---------------------------------------------------------------------------
+# The checks. What a run must leave behind, and what a clean run's system
+# calls must look like, each in a function of its own.
 
-prepare() {
-	rm -rf "$workdir" "$inputdir"
-	mkdir -p "$workdir" "$inputdir"
-	cp "$original" "$inputdir/board.stp"
-}
-
-# Runs the tool under strace with the given injection and checks the files.
-# $1: label; $2: how the process was stopped (error, signal or kill).
-run_and_check() {
-	local label=$1 kind=$2
-	shift 2
-	prepare
-	local status=0
-	(cd "$workdir" && strace -f -qq -o /dev/null "$@" "$morvet" "$inputdir/board.stp" \
-		> "$scratch/stdout" 2>"$scratch/stderr") 2>/dev/null || status=$?
+# After a run stopped by an injected fault: the user's file, the temporary
+# file and any copy beside the input.
+# $1: label; $2: how the process was stopped (error, signal or kill);
+# $3: its exit status.
+check_files() {
+	local label=$1 kind=$2 status=$3
 	local result="$inputdir/board.stp"
 	local ok=1
 	if cmp -s "$result" "$original"; then
@@ -97,7 +93,7 @@ run_and_check() {
 		# be named on standard error, and be whole.
 		local copy
 		for copy in "$inputdir"/.morvet-*; do
-			if [ -e "$copy" ] && { ! grep -qF "could not remove $copy" "$scratch/stderr" ||
+			if [ -e "$copy" ] && { ! grep -qF "could not remove $copy" "$casedir/stderr" ||
 				! { cmp -s "$copy" "$original" || cmp -s "$copy" "$expected"; }; }; then
 				fail "$label: a partial copy was left beside the input"
 				ok=0
@@ -121,18 +117,10 @@ run_and_check() {
 	fi
 }
 
-# How often a clean run makes each system call: "name count" lines. The
-# trace, with each descriptor's path, stays in $scratch/trace.
-syscall_counts() {
-	prepare
-	(cd "$workdir" && strace -f -qq -y -o "$scratch/trace" "$morvet" "$inputdir/board.stp" >/dev/null)
-	sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$scratch/trace" | sort | uniq -c |
-		awk '{ print $2, $1 }'
-}
-
 # The order that makes the replacement survive a power cut, read from a
-# clean run's trace: every byte of the result written, then the result
-# synced, then the rename onto the input, then the input's directory synced.
+# clean run's trace ($trace): every byte of the result written, then the
+# result synced, then the rename onto the input, then the input's directory
+# synced.
 check_durable_order() {
 	local scenario=$1 problem
 	problem=$(awk -v directory="$(realpath "$inputdir")" '
@@ -153,7 +141,7 @@ check_durable_order() {
 			if (!renamed) print "no rename onto the input"
 			else if (file_synced <= last_write) print "the result was not synced after its last write, before the rename"
 			else if (!directory_synced) print "the directory was not synced after the rename"
-		}' "$scratch/trace")
+		}' "$trace")
 	if [ -n "$problem" ]; then
 		fail "$scenario: $problem"
 	else
@@ -161,76 +149,188 @@ check_durable_order() {
 	fi
 }
 
+# The error each system call of a clean run is failed with, if any: the
+# one a real disk, file system or permission problem would give.
+injected_error() {
+	case "$1" in
+	write) echo ENOSPC ;;
+	read | pread64 | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) echo EIO ;;
+	flistxattr | fgetxattr | fsetxattr | fremovexattr) echo EIO ;;
+	openat | open | unlink | unlinkat | rename | renameat | renameat2 | linkat) echo EACCES ;;
+	esac
+}
+
+# The system calls at which the run is also interrupted by SIGINT.
+interrupted_at() {
+	case "$1" in
+	write | read | fsync | rename | openat) return 0 ;;
+	esac
+	return 1
+}
+
+# ---------------------------------------------------------------------------
+# Running the tool. A scenario is a layout: where the tool runs and where
+# the input lies. Every run gets the layout in a directory of its own.
+
+workdir=""
+inputdir=""
+casedir=""
+trace=""
+
+# place LAYOUT NAME: sets the directories of the run called NAME.
+place() {
+	local layout=$1 name=$2
+	casedir="$scratch/runs/$name"
+	trace="$casedir/trace"
+	case "$layout" in
+	same) workdir="$casedir/work" inputdir="$casedir/work" ;;
+	split) workdir="$casedir/work" inputdir="$casedir/files" ;;
+	cross) workdir="$shm_scratch/runs/$name/work" inputdir="$casedir/files" ;;
+	esac
+}
+
+prepare() {
+	rm -rf "$workdir" "$inputdir"
+	mkdir -p "$workdir" "$inputdir"
+	cp "$original" "$inputdir/board.stp"
+}
+
+# Runs the tool under strace with the given injection and checks the files.
+# $1: label; $2: how the process was stopped (error, signal or kill).
+run_and_check() {
+	local label=$1 kind=$2
+	shift 2
+	prepare
+	local status=0
+	(cd "$workdir" && strace -f -qq -o /dev/null "$@" "$morvet" "$inputdir/board.stp" \
+		> "$casedir/stdout" 2>"$casedir/stderr" 3>&-) 2>/dev/null || status=$?
+	check_files "$label" "$kind" "$status"
+}
+
+# Injected runs go to the background, at most $jobs at a time: a run takes
+# a slot (a line in a FIFO on descriptor 3) before it starts and gives it
+# back when done. The tool itself never gets the descriptor, so its own
+# descriptors are numbered as in a run from a shell.
+# Each writes its FAIL lines and its counts to a file of its own, read in
+# order at the end.
+mkdir "$scratch/results"
+mkfifo "$scratch/slots"
+exec 3<>"$scratch/slots"
+for ((n = 0; n < jobs; n++)); do
+	echo >&3
+done
+runs=0
+
+# submit LAYOUT LABEL KIND STRACE-ARGUMENTS...: run_and_check in the background.
+submit() {
+	local layout=$1
+	shift
+	read -r -u 3
+	runs=$((runs + 1))
+	if [ "$runs" -gt "$jobs" ] && [ $(((runs - jobs) % 50)) -eq 0 ]; then
+		echo "fault injection: $((runs - jobs)) runs checked"
+	fi
+	(
+		passed=0 failed=0
+		place "$layout" "$runs"
+		run_and_check "$@"
+		rm -rf "$casedir" ${shm_scratch:+"$shm_scratch/runs/$runs"}
+		echo "counts $passed $failed"
+		echo >&3
+	) > "$scratch/results/$runs" 2>&1 &
+}
+
+# Waits for every injected run and adds up what they found.
+collect() {
+	wait
+	local n line
+	for ((n = 1; n <= runs; n++)); do
+		while read -r line; do
+			case "$line" in
+			counts\ *)
+				line=${line#counts }
+				passed=$((passed + ${line% *}))
+				failed=$((failed + ${line#* }))
+				;;
+			*) echo "$line" ;;
+			esac
+		done < "$scratch/results/$n"
+	done
+}
+
+# run_scenario LAYOUT NAME: the clean runs are made and checked here; the
+# injected runs they lead to are submitted.
 run_scenario() {
-	local scenario=$1
-	local counts
+	local layout=$1 scenario=$2
+	local counts first=$((runs + 1))
+	place "$layout" "$layout-clean"
 	# Without a fault the run must succeed, also under strace.
 	prepare
-	if ! (cd "$workdir" && strace -f -qq -o /dev/null "$morvet" "$inputdir/board.stp" >/dev/null) ||
+	if ! (cd "$workdir" && strace -f -qq -o /dev/null "$morvet" "$inputdir/board.stp" >/dev/null 3>&-) ||
 		! cmp -s "$inputdir/board.stp" "$expected"; then
 		fail "$scenario: a traced run without faults did not succeed"
 	fi
-	counts=$(syscall_counts)
+	# How often a clean run makes each system call: "name count" lines. The
+	# trace, with each descriptor's path, stays in $trace.
+	prepare
+	(cd "$workdir" && strace -f -qq -y -o "$trace" "$morvet" "$inputdir/board.stp" >/dev/null 3>&-)
+	counts=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$trace" | sort | uniq -c |
+		awk '{ print $2, $1 }')
 	check_durable_order "$scenario"
-	local name count n
+	# A directory that refuses O_TMPFILE gets a hidden named copy instead:
+	# the open to refuse is found in a run where the link fails.
+	prepare
+	(cd "$workdir" && strace -f -qq -o "$trace" -e inject=linkat:error=EXDEV:when=1 \
+		"$morvet" "$inputdir/board.stp" >/dev/null 3>&-)
+	local tmpfile_open
+	tmpfile_open=$(grep -E '^[0-9]+ +openat\(' "$trace" | grep -n O_TMPFILE | cut -d: -f1)
+
+	local name count n error
 	while read -r name count; do
-		local error=""
-		case "$name" in
-		write) error=ENOSPC ;;
-		read | pread64 | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) error=EIO ;;
-		flistxattr | fgetxattr | fsetxattr | fremovexattr) error=EIO ;;
-		openat | open | unlink | unlinkat | rename | renameat | renameat2 | linkat) error=EACCES ;;
-		esac
+		error=$(injected_error "$name")
 		for ((n = 1; n <= count; n++)); do
 			if [ -n "$error" ]; then
-				run_and_check "$scenario: $name fails with $error at call $n" error \
+				submit "$layout" "$scenario: $name fails with $error at call $n" error \
 					-e inject="$name:error=$error:when=$n"
 			fi
-			run_and_check "$scenario: killed at $name call $n" kill \
+			submit "$layout" "$scenario: killed at $name call $n" kill \
 				-e inject="$name:signal=KILL:when=$n"
 		done
-		case "$name" in
-		write | read | fsync | rename | openat)
+		if interrupted_at "$name"; then
 			for ((n = 1; n <= count; n++)); do
-				run_and_check "$scenario: interrupted at $name call $n" signal \
+				submit "$layout" "$scenario: interrupted at $name call $n" signal \
 					-e inject="$name:signal=INT:when=$n"
-			done ;;
-		esac
+			done
+		fi
 	done <<< "$counts"
 	# Under a file-size limit a write fails like on a full disk.
 	if command -v prlimit >/dev/null; then
-		run_and_check "$scenario: a file-size limit" error prlimit --fsize=65536
+		submit "$layout" "$scenario: a file-size limit" error prlimit --fsize=65536
 	fi
 	# A link that cannot cross filesystems sends the result the long way.
-	run_and_check "$scenario: linkat fails with EXDEV" error -e inject=linkat:error=EXDEV:when=1
-	# A directory that refuses O_TMPFILE gets a hidden named copy instead.
-	prepare
-	(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e inject=linkat:error=EXDEV:when=1 \
-		"$morvet" "$inputdir/board.stp" >/dev/null)
-	n=$(grep -E '^[0-9]+ +openat\(' "$scratch/trace" | grep -n O_TMPFILE | cut -d: -f1)
-	if [ -n "$n" ]; then
-		run_and_check "$scenario: linkat fails with EXDEV, O_TMPFILE refused" error \
-			-e inject=linkat:error=EXDEV:when=1 -e inject=openat:error=EOPNOTSUPP:when="$n"
+	submit "$layout" "$scenario: linkat fails with EXDEV" error -e inject=linkat:error=EXDEV:when=1
+	if [ -n "$tmpfile_open" ]; then
+		submit "$layout" "$scenario: linkat fails with EXDEV, O_TMPFILE refused" error \
+			-e inject=linkat:error=EXDEV:when=1 -e inject=openat:error=EOPNOTSUPP:when="$tmpfile_open"
 	fi
+	echo "fault injection: $scenario: $((runs - first + 1)) injected runs"
 }
 
-workdir="$scratch/same/work"
-inputdir="$scratch/same/work"
-run_scenario "same directory"
-
-workdir="$scratch/split/work"
-inputdir="$scratch/split/files"
-run_scenario "other directory"
+run_scenario same "same directory"
+run_scenario split "other directory"
 
 shm_root=/dev/shm
 if [ -d "$shm_root" ] && [ "$(stat -c %d "$shm_root")" != "$(stat -c %d "$scratch")" ]; then
 	shm_scratch=$(mktemp -d "$shm_root/morvet-fault-XXXXXX")
-	workdir="$shm_scratch/work"
-	inputdir="$scratch/cross/files"
-	run_scenario "other filesystem"
+	run_scenario cross "other filesystem"
 else
 	echo "SKIP: other filesystem: /dev/shm is missing or on the same filesystem as $scratch"
 fi
+collect
+echo "fault injection: $runs injected runs checked"
+
+# The background sync's cases run alone, after the others: they depend on
+# how the helper thread's syncs fall in time, which a loaded machine moves.
 
 # The temporary file is synced in the background while the CRC is
 # computed. A sync that fails there must fail the run: Linux reports a lost
