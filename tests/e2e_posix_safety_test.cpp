@@ -508,8 +508,12 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 	// The input's directory made read-only mid-run: the result cannot take
 	// the file's place, nor be removed, and the user is told where it is.
 	write_file(own, typical_input);
-	run = run_through(as_bob + " " + held, run_in, own.string(),
-	                  [&] { ASSERT_EQ(chmod(own.parent_path().c_str(), 0555), 0); });
+	run = run_through(as_bob + " " + held, run_in, own.string(), [&] {
+		// Once the result waits beside the input, held at its sync.
+		while (names_in(own.parent_path()).size() < 2)
+			std::this_thread::sleep_for(std::chrono::milliseconds(2));
+		ASSERT_EQ(chmod(own.parent_path().c_str(), 0555), 0);
+	});
 	ASSERT_EQ(chmod(own.parent_path().c_str(), 0755), 0);
 	EXPECT_EQ(run.status, 1);
 	EXPECT_EQ(read_file(own), typical_input);
