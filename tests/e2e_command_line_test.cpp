@@ -197,17 +197,25 @@ TEST_F(CommandLine, AResultThatCannotReplaceTheFileIsLeftWhereStandardErrorSays)
 	}
 	fs::create_directories(work / "locked");
 	write_file(work / "locked" / "board.stp", typical_input);
+	write_file(work / "next.stp", typical_input);
 	ASSERT_EQ(chmod((work / "locked").c_str(), 0555), 0);
-	finished run = run_morvet(work, {"locked/board.stp"});
+	ASSERT_EQ(chmod((work / "next.stp").c_str(), 0666), 0);
+	finished run = run_morvet(work, {"locked/board.stp", "next.stp"});
 	unsetenv("MORVET_RUNNER");
 	ASSERT_EQ(chmod((work / "locked").c_str(), 0755), 0);
 	EXPECT_EQ(run.status, 1);
-	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(run.output, "\nCan't create output\nCan't create output");
 	EXPECT_EQ(read_file(work / "locked" / "board.stp"), typical_input);
 	EXPECT_EQ(read_file(work / temporary_name), typical_result);
 	std::string where = "morvet: locked/board.stp: the patched result is in " +
 	                    (work / temporary_name).string() + "\n";
 	EXPECT_NE(run.errors.find(where), std::string::npos) << run.errors;
+	// The next file does not destroy that result: it is not patched.
+	EXPECT_NE(run.errors.find("morvet: next.stp: can't create the temporary file " +
+	                          (work / temporary_name).string() +
+	                          ": it holds the patched result of locked/board.stp\n"),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "next.stp"), typical_input);
 }
 
 TEST_F(CommandLine, WindowsHelpAndWildcards)

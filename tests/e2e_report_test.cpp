@@ -1,0 +1,210 @@
+// End-to-end: what a run tells its user and its scripts: warnings, the
+// diff --diff prints (applied with GNU patch), and the messages of failures
+// that leave a file patched or a result kept.
+#include "e2e_support.h"
+
+#include <random>
+
+using namespace e2e;
+
+namespace {
+
+bool usable(const char *command)
+{
+	return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A runner script in the scratch directory's parent, for commands that a
+// word list cannot say.
+fs::path runner_script(const fs::path &work, const std::string &body)
+{
+	fs::path script = work.parent_path() / (work.filename().string() + "-runner");
+	write_file(script, "#!/bin/sh\n" + body + "\n");
+	EXPECT_EQ(chmod(script.c_str(), 0755), 0);
+	return script;
+}
+
+TEST_F(Morvet, WarningsTellWhatTheCertificateCoversUp)
+{
+	std::string body = typical_header + "BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\n" + typical_tail;
+	char stale[5];
+	std::snprintf(stale, sizeof stale, "%04X", reference_crc(body));
+	const struct {
+		std::string input;
+		std::string warnings;
+	} cases[] = {
+		{typical_signed_input, ""},
+		{body + "CRC 1A2B;\r\n", std::string("warning: the old CRC statement 1A2B did not match "
+		                                     "the text before it (") + stale + ")\n"},
+		{with_crc(typical_header + typical_tail), "warning: no USE_RCK declaration to force\n"
+		                                          "warning: no freq declaration to force\n"},
+		{with_crc(body) + "' QA: signed off\r\n", "warning: line 16 after the old CRC statement "
+		                                          "was dropped\n"},
+		{with_crc(body) + "\r\nPROCEDURE X;\r\nENDPROC;", "warning: lines 17-18 after the old "
+		                                                  "CRC statement were dropped\n"},
+	};
+	for (const auto &c : cases) {
+		for (bool checking : {false, true}) {
+			write_file(work / "board.stp", c.input);
+			finished run = checking ? run_morvet(work, {"--check", "board.stp"})
+			                        : run_morvet(work, {"board.stp"});
+			std::string expected;
+			std::istringstream lines(c.warnings);
+			for (std::string line; std::getline(lines, line);)
+				expected += "morvet: board.stp: " + line + "\n";
+			EXPECT_EQ(run.errors, expected) << c.input << (checking ? " checked" : " patched");
+		}
+	}
+}
+
+// STAPL programs of every shape the rules meet, from a seed: declarations
+// forced or already forced, over several lines, indented; old CRC
+// statements with text after them or none at all; both line ends; a last
+// line without one; some large enough to cross the tool's read blocks.
+std::string generated_program(std::mt19937 &random)
+{
+	const char *pieces[] = {
+		"NOTE \"DEVICE\" \"CX2064\";", "BOOLEAN USE_RCK = 0;", "INTEGER freq = 1;",
+		"INTEGER freq = 3;", "BOOLEAN USE_RCK = 1;", "  INTEGER freq =", " 7; ' later",
+		"\tBOOLEAN  USE_RCK[2] = $3; ' comment", "INTEGER frequency = 5;", "' a comment",
+		"PROCEDURE P USES D;", "\tDRSCAN 32, $DEADBEEF;", "ENDPROC;", "", "DATA D;", "ENDDATA;",
+	};
+	std::string line_end = random() % 3 == 0 ? "\n" : "\r\n";
+	std::string text = "NOTE \"CREATOR\" \"generator\";" + line_end;
+	unsigned lines = random() % 4 == 0 ? 3000 + random() % 9000 : random() % 40;
+	for (unsigned n = 0; n < lines; ++n) {
+		std::string piece = pieces[random() % (sizeof pieces / sizeof pieces[0])];
+		if (piece == "  INTEGER freq =")
+			piece += line_end + " 7; ' later";
+		else if (piece == " 7; ' later")
+			piece = "A = 1;";
+		text += piece + line_end;
+		if (random() % 500 == 0)
+			text += std::string(70000 + random() % 20000, 'x') + ";" + line_end;
+	}
+	switch (random() % 4) {
+	case 0:
+		text += "CRC 1234;" + line_end;
+		break;
+	case 1:
+		text += "CRC 1234;" + line_end + "' signed" + line_end + "A;" + line_end;
+		break;
+	case 2:
+		text += "ENDPROC;"; // no line end
+		break;
+	default:
+		break;
+	}
+	return text;
+}
+
+TEST_F(Morvet, DiffAppliedWithPatchGivesWhatPatchingWrites)
+{
+	SKIP_THROUGH_RUNNER();
+	if (!usable("patch --version"))
+		GTEST_SKIP() << "GNU patch is not installed";
+	std::mt19937 random(20261208);
+	for (int n = 0; n < 60; ++n) {
+		std::string program = generated_program(random);
+		write_file(work / "p.stp", program);
+		finished shown = run_morvet(work, {"--diff", "p.stp"});
+		finished patching = run_morvet(work, {"p.stp"});
+		ASSERT_EQ(patching.status, 0) << n << patching.output << patching.errors;
+		std::string patched = read_file(work / "p.stp");
+		EXPECT_EQ(shown.status, patched == program ? 0 : 1) << n << shown.errors;
+		if (patched == program) {
+			EXPECT_EQ(shown.output, "") << n;
+			continue;
+		}
+		write_file(work / "p.stp", program);
+		write_file(work / "p.diff", shown.output);
+		std::string apply = "cd '" + work.string() + "' && patch -s -p0 < p.diff";
+		ASSERT_EQ(std::system(apply.c_str()), 0) << n << "\n" << shown.output.substr(0, 2000);
+		EXPECT_TRUE(read_file(work / "p.stp") == patched) << n;
+		fs::remove(work / "p.diff");
+	}
+}
+
+TEST_F(Morvet, DiffPrintsOnlyDiffsAndExitsTwoForTrouble)
+{
+	write_file(work / "patched.stp", typical_result);
+	write_file(work / "refused.stp", "A = 1");
+	write_file(work / "empty.stp", "");
+	finished run = run_morvet(work, {"--diff", "patched.stp", "refused.stp", "empty.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "--- empty.stp\n+++ empty.stp\n@@ -0,0 +1 @@\n+CRC 0000;\r\n");
+	EXPECT_EQ(run.errors.rfind("morvet: refused.stp: can't patch: the last statement is not "
+	                           "finished\n", 0), 0u) << run.errors;
+	run = run_morvet(work, {"--diff", "missing.stp", "patched.stp"});
+	EXPECT_EQ(run.status, 2);
+	EXPECT_EQ(run.output, "");
+	EXPECT_EQ(read_file(work / "empty.stp"), "");
+}
+
+TEST_F(Morvet, TheTemporaryFileNamedAsAnArgumentEndsTheRunBeforeAnyFile)
+{
+	write_file(work / "a.stp", typical_input);
+	write_file(work / temporary_name, typical_result);
+	finished run = run_morvet(work, {"a.stp", temporary_name});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_NE(run.errors.find(std::string("morvet: ") + temporary_name + ": can't patch: it is"),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "a.stp"), typical_input);
+	EXPECT_EQ(read_file(work / temporary_name), typical_result);
+}
+
+TEST_F(Morvet, ChecksPrintOneLinePerFileWithStreamsInOrder)
+{
+	SKIP_THROUGH_RUNNER();
+	// Names holding a line feed or a backslash, escaped as sha256sum does.
+	write_file(work / "a\nb.stp", typical_result);
+	write_file(work / "c\\d.stp", typical_result);
+	finished run = run_morvet(work, {"--check", "a\nb.stp", "c\\d.stp"});
+	EXPECT_EQ(run.output, "\\a\\nb.stp: patched\n\\c\\\\d.stp: patched\n");
+	// In one log, a cause follows the verdict it explains.
+	fs::path merged = runner_script(work, "exec \"$@\" 2>&1");
+	setenv("MORVET_RUNNER", merged.c_str(), 1);
+	run = run_morvet(work, {"--check", "gone.stp", "c\\d.stp"});
+	unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(run.output.rfind("gone.stp: can't open\nmorvet: gone.stp: can't open: ", 0), 0u)
+		<< run.output;
+	EXPECT_EQ(run.status, 2);
+}
+
+TEST_F(Morvet, FailuresAfterTheCopyAreNamedForWhatTheyAre)
+{
+	SKIP_THROUGH_RUNNER();
+	if (!usable("strace -qq -o /dev/null true") || !usable("prlimit --version"))
+		GTEST_SKIP() << "needs strace and prlimit";
+	// The disk fills as the CRC statement is written: a write failure.
+	write_file(work / "board.stp", typical_input);
+	setenv("MORVET_RUNNER", ("prlimit --fsize=" + std::to_string(typical_result.size() - 5)).c_str(), 1);
+	finished run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_NE(run.errors.find("board.stp: can't write the temporary file " +
+	                          (work / temporary_name).string() + ": File too large"),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	// The file is in place, but its directory cannot be synced.
+	setenv("MORVET_RUNNER", "strace -f -qq -o /dev/null -e inject=fsync:error=EIO:when=2", 1);
+	run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't sync board.stp");
+	EXPECT_NE(run.errors.find("board.stp: can't sync the file's directory: Input/output error "
+	                          "(the file is patched, but the change may not survive a power loss)"),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	// Attribute names too many for the tool's buffers: no result without them.
+	write_file(work / "board.stp", typical_input);
+	setenv("MORVET_RUNNER", "strace -f -qq -o /dev/null -e inject=flistxattr:error=ERANGE", 1);
+	run = run_morvet(work, {"board.stp"});
+	unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_NE(run.errors.find("can't copy the file's attributes, which are too large"),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+}
+
+} // namespace
