@@ -288,6 +288,15 @@ const interference last_instant[] = {
 	{"written in place", [](const fs::path &file) {
 		 std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
 	 }, [] { return "n" + typical_input.substr(1); }},
+	// Only the size tells, once the run's own exchange has set the change
+	// time.
+	{"appended, time put back", [](const fs::path &file) {
+		 struct stat before;
+		 ASSERT_EQ(stat(file.c_str(), &before), 0);
+		 std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
+		 const struct timespec times[2] = {before.st_atim, before.st_mtim};
+		 ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+	 }, [] { return typical_input + "' more\r\n"; }},
 };
 
 // Runs the tool through runner, held as it enters the exchange that puts

@@ -303,6 +303,15 @@ run_scenario() {
 			done
 		fi
 	done <<< "$counts"
+	# Every other signal whose default ends a run cleans up as an interrupt
+	# does: in the copy, as the result is made durable, at the exchange.
+	local signal point
+	for signal in HUP QUIT TERM USR1 USR2 ALRM VTALRM XCPU PROF; do
+		for point in write fsync renameat2; do
+			submit "$layout" "$scenario: $signal at the first $point" signal \
+				-e inject="$point:signal=$signal:when=1"
+		done
+	done
 	# Under a file-size limit a write fails like on a full disk.
 	if command -v prlimit >/dev/null; then
 		submit "$layout" "$scenario: a file-size limit" error prlimit --fsize=65536
@@ -387,6 +396,24 @@ elif [ "$status" -ne 1 ] || ! cmp -s "$inputdir/big.stp" "$big_original" ||
 	[ "$(grep -c "can't sync the temporary file" "$scratch/stderr")" -ne 1 ] ||
 	[ -e "$workdir/\$\$out\$\$.stp" ]; then
 	fail "background sync: one file's failed sync was not its own (status $status)"
+else
+	passed=$((passed + 1))
+fi
+
+# A file refused after its helper started syncing stops that helper, so
+# that nothing of it reaches the next file: not its failed sync, nor its
+# descriptor, whose number the next file's temporary file takes again.
+# (The next file is small: it starts no helper of its own.)
+prepare
+# (the large program without its CRC statement, ending inside a string)
+head -c -11 "$big_original" > "$inputdir/refused.stp"
+printf 'NOTE "never closed;\r\n' >> "$inputdir/refused.stp"
+status=0
+(cd "$workdir" && strace -f -qq -o /dev/null -e inject=fdatasync:error=EIO:when=1 \
+	"$morvet" refused.stp board.stp > /dev/null 2> "$scratch/stderr") || status=$?
+if [ "$status" -ne 1 ] || ! cmp -s "$inputdir/board.stp" "$expected" ||
+	grep -q "can't sync" "$scratch/stderr"; then
+	fail "background sync: a refused file's helper reached the next file (status $status)"
 else
 	passed=$((passed + 1))
 fi

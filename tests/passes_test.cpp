@@ -371,6 +371,13 @@ TEST(Check, TellsWhatPatchingWouldChange)
 		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: other changes"},
 		{with_crc(body + "  "), "not patched: other changes"}, // an indented statement
 		{with_crc("A;\r\n").substr(0, 14), "not patched: other changes"},
+		{"A;\r\nCRC 12345;\r\n", "not patched: CRC statement ???? does not match the text (" +
+		                                 [] {
+					             char value[5];
+					             std::snprintf(value, sizeof value, "%04X",
+					                           reference_crc("A;\r\n"));
+					             return std::string(value);
+				             }() + ")"},
 		{"A;\r\nCRC 12;\r\n", "not patched: CRC statement ???? does not match the text (" +
 		                             [] {
 					             char value[5];
