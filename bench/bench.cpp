@@ -244,16 +244,15 @@ comparison compare_small(const std::string &morvet, const std::string &floor,
 {
 	std::vector<double> tool_times, floor_times;
 	for (int round = 0; round < rounds; ++round) {
-		std::string command = "rm -rf '" + directory + "/run' '" + directory + "/out' && mkdir '" +
-		                      directory + "/out'";
+		std::string command = "cd '" + directory + "' && rm -rf run out && mkdir out";
 		if (std::system(command.c_str()) != 0)
 			std::exit(1);
 		copy_file(directory + "/in", directory + "/run");
 		std::vector<std::string> tool = {morvet}, least = {floor};
 		for (const std::string &name : names) {
 			tool.push_back(name);
-			least.push_back(directory + "/in/" + name);
-			least.push_back(directory + "/out/" + name);
+			least.push_back("in/" + name);
+			least.push_back("out/" + name);
 		}
 		measured patched = run(tool, directory + "/run");
 		measured copied = run(least, directory);

@@ -49,19 +49,19 @@ struct hunk_bounds {
 struct hunk_finder {
 	const char *statement;    // the new CRC statement
 	line_position at;
-	bool in_change;
 	change_comparison compared; // the change under way
-	bool open;                // a hunk is being gathered
+	hunk_bounds gathering;    // the hunk being gathered, while open
 	unsigned long changes;    // changes in it that change something
-	hunk_bounds gathering;
 	std::uint64_t old_end;    // one past its last changed line, each side
 	std::uint64_t new_end;
-	bool paused;              // at pause_offset, for the caller's bookmark
 	std::uint64_t pause_offset;
-	bool ready;               // complete: print it from the last bookmark
-	hunk_bounds complete;
-	bool final_ready;         // at the end, a hunk with no bookmark
-	hunk_bounds final_hunk;
+	hunk_bounds complete;     // when ready: print it from the last bookmark
+	hunk_bounds final_hunk;   // when final_ready: the last, maybe with no bookmark
+	bool in_change;
+	bool open;
+	bool paused;              // at pause_offset, for the caller's bookmark
+	bool ready;
+	bool final_ready;
 };
 
 // The lines a change adds: the part of its first line it keeps, then what

@@ -249,9 +249,11 @@ void place_beside(const input_file *input, const char *name, char *text, std::si
 {
 	const char *unused;
 	const char *directory = split_path(input->target, &unused);
-	char absolute[2 * PATH_MAX];
-	if (directory != nullptr && directory[0] != '/' && working_directory_path() != nullptr)
-		directory = place(working_directory, directory, absolute, sizeof absolute);
+	if (directory != nullptr && directory[0] != '/' && working_directory_path() != nullptr) {
+		char absolute[2 * PATH_MAX];
+		place(place(working_directory, directory, absolute, sizeof absolute), name, text, size);
+		return;
+	}
 	place(directory, name, text, size);
 }
 
@@ -393,7 +395,8 @@ char attribute_value[65536];
 
 bool refused_outright(int error)
 {
-	return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP;
+	// ENOTSUP is EOPNOTSUPP on Linux.
+	return error == EPERM || error == EACCES || error == ENOTSUP;
 }
 
 bool too_large(int error)

@@ -114,7 +114,7 @@ read_event reader_feed(stapl_reader *reader, const unsigned char *data, std::siz
 					return READ_STATEMENT_END;
 				}
 			}
-		} else if (!opened && byte == (reader->mode == READ_COMMENT ? '\n' : '"')) {
+		} else if (!opened && byte == (reader->mode == READ_COMMENT ? 0x0A : 0x22)) {
 			reader->mode = READ_CODE;
 		}
 	}

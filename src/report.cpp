@@ -41,39 +41,39 @@ const char other_options_text[] =
 
 // The step each failure names, and whether it was the temporary file's.
 struct step_text {
-	failed_step step;
 	const char *text;
+	failed_step step;
 	bool temporary;
 };
 
 const step_text step_texts[] = {
-	{FAILED_NOTHING, "failed", false},
-	{FAILED_OPEN, "can't open", false},
-	{FAILED_RESOLVE_LINK, "can't resolve the link", false},
-	{FAILED_NOT_REGULAR, "not a regular file", false},
-	{FAILED_READ, "can't read", false},
-	{FAILED_CHECK_STILL_SAME, "can't check the file after reading it", false},
-	{FAILED_LOCK, "can't lock the working directory", false},
-	{FAILED_REMOVE_OLD_TEMPORARY, "can't remove the old temporary file", true},
-	{FAILED_CREATE_TEMPORARY, "can't create the temporary file", true},
-	{FAILED_WRITE_TEMPORARY, "can't write the temporary file", true},
-	{FAILED_SYNC_TEMPORARY, "can't sync the temporary file", true},
-	{FAILED_READ_ATTRIBUTES, "can't read the file's attributes", false},
-	{FAILED_ATTRIBUTES_TOO_LARGE, "can't copy the file's attributes, which are too large",
+	{"failed", FAILED_NOTHING, false},
+	{"can't open", FAILED_OPEN, false},
+	{"can't resolve the link", FAILED_RESOLVE_LINK, false},
+	{"not a regular file", FAILED_NOT_REGULAR, false},
+	{"can't read", FAILED_READ, false},
+	{"can't check the file after reading it", FAILED_CHECK_STILL_SAME, false},
+	{"can't lock the working directory", FAILED_LOCK, false},
+	{"can't remove the old temporary file", FAILED_REMOVE_OLD_TEMPORARY, true},
+	{"can't create the temporary file", FAILED_CREATE_TEMPORARY, true},
+	{"can't write the temporary file", FAILED_WRITE_TEMPORARY, true},
+	{"can't sync the temporary file", FAILED_SYNC_TEMPORARY, true},
+	{"can't read the file's attributes", FAILED_READ_ATTRIBUTES, false},
+	{"can't copy the file's attributes, which are too large", FAILED_ATTRIBUTES_TOO_LARGE,
 	 false},
-	{FAILED_SET_ATTRIBUTES, "can't give the result the file's attributes", false},
-	{FAILED_READ_PERMISSIONS, "can't read the file's permissions", false},
-	{FAILED_SET_PERMISSIONS, "can't give the result the file's permissions", false},
-	{FAILED_SET_OWNER, "can't give the result the file's owner", false},
-	{FAILED_SET_GROUP, "can't give the result the file's group", false},
-	{FAILED_CHECK_INPUT, "can't check the file before replacing it", false},
-	{FAILED_NAME_BESIDE, "can't name the result beside the file", false},
-	{FAILED_CREATE_BESIDE, "can't make a copy beside the file", false},
-	{FAILED_WRITE_BESIDE, "can't write the copy beside the file", false},
-	{FAILED_READ_RESULT, "can't read the result back", true},
-	{FAILED_REPLACE, "can't replace the file", false},
-	{FAILED_OPEN_DIRECTORY, "can't open the file's directory to sync it", false},
-	{FAILED_SYNC_DIRECTORY, "can't sync the file's directory", false},
+	{"can't give the result the file's attributes", FAILED_SET_ATTRIBUTES, false},
+	{"can't read the file's permissions", FAILED_READ_PERMISSIONS, false},
+	{"can't give the result the file's permissions", FAILED_SET_PERMISSIONS, false},
+	{"can't give the result the file's owner", FAILED_SET_OWNER, false},
+	{"can't give the result the file's group", FAILED_SET_GROUP, false},
+	{"can't check the file before replacing it", FAILED_CHECK_INPUT, false},
+	{"can't name the result beside the file", FAILED_NAME_BESIDE, false},
+	{"can't make a copy beside the file", FAILED_CREATE_BESIDE, false},
+	{"can't write the copy beside the file", FAILED_WRITE_BESIDE, false},
+	{"can't read the result back", FAILED_READ_RESULT, true},
+	{"can't replace the file", FAILED_REPLACE, false},
+	{"can't open the file's directory to sync it", FAILED_OPEN_DIRECTORY, false},
+	{"can't sync the file's directory", FAILED_SYNC_DIRECTORY, false},
 };
 
 // One line of a message is made here, then written whole.
@@ -240,13 +240,13 @@ const char *shown_path(const path_char *path, bool *escaped)
 	std::size_t length = 0;
 	*escaped = false;
 	shown[length++] = '\\';
-	for (const char *c = plain; *c != '\0' && length + 2 < sizeof shown; ++c) {
 #ifdef _WIN32
-		bool escape = *c == '\n'; // a backslash separates names there
+	const char *escaped_bytes = "\n"; // a backslash separates names there
 #else
-		bool escape = *c == '\n' || *c == '\\';
+	const char *escaped_bytes = "\n\\";
 #endif
-		if (escape) {
+	for (const char *c = plain; *c != '\0' && length + 2 < sizeof shown; ++c) {
+		if (std::strchr(escaped_bytes, *c) != nullptr) {
 			*escaped = true;
 			shown[length++] = '\\';
 			shown[length++] = *c == '\n' ? 'n' : '\\';
