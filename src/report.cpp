@@ -74,6 +74,7 @@ const step_text step_texts[] = {
 	{FAILED_REPLACE, "can't replace the file", false},
 	{FAILED_OPEN_DIRECTORY, "can't open the file's directory to sync it", false},
 	{FAILED_SYNC_DIRECTORY, "can't sync the file's directory", false},
+	{FAILED_COPY_STREAMS, "can't copy the file's named streams", false},
 };
 
 // One line of a message is made here, then written whole.
