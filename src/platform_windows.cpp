@@ -130,8 +130,8 @@ bool extend_if_long(wchar_t *path, std::size_t room)
 	std::size_t length = std::wcslen(path);
 	if (length < MAX_PATH - 12 || starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\"))
 		return true;
-	// A directory name must leave room for an 8.3 name: CreateDirectory's
-	// limit is MAX_PATH - 12, and a path near it is taken as long.
+	// From a few characters short of MAX_PATH on: some calls count the
+	// limit with room for an 8.3 name.
 	bool unc = path[0] == L'\\' && path[1] == L'\\';
 	const wchar_t *prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
 	std::size_t skip = unc ? 1 : 0; // "\\server" keeps one backslash
@@ -320,16 +320,18 @@ bool is_busy(DWORD error)
 
 // Windows refuses to rename over a file that is open with "access denied",
 // the same error as a missing permission: which one it was, an open with
-// no sharing at all tells.
-bool held_by_another_program(const wchar_t *path)
+// no sharing at all tells. *free_before: the file was once found free
+// after such a denial; the first time, it may just have been let go of.
+bool held_by_another_program(const wchar_t *path, bool *free_before)
 {
 	HANDLE probe = CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING,
 	                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 	if (probe == INVALID_HANDLE_VALUE)
 		return is_busy(GetLastError());
-	// Free again: it was held a moment ago.
 	CloseHandle(probe);
-	return true;
+	bool again = !*free_before;
+	*free_before = true;
+	return again;
 }
 
 // ---- Files this run creates
@@ -583,7 +585,8 @@ bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *pa
 	std::wmemcpy(suffix, name, name_length);
 	suffix[name_length] = L'\0';
 	if (!join(stream_from_path, target_path, std::wcslen(target_path), suffix) ||
-	    !join(stream_to_path, path, std::wcslen(path), suffix))
+	    !join(stream_to_path, path, std::wcslen(path), suffix) ||
+	    !extend_if_long(stream_from_path, path_room) || !extend_if_long(stream_to_path, path_room))
 		return false;
 	HANDLE from = CreateFileW(stream_from_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
 	                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -776,6 +779,7 @@ enum move_outcome { MOVED, MOVE_FAILED, MOVE_INPUT_CHANGED, MOVE_OTHER_VOLUME };
 move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *why)
 {
 	retry_state retry = {0, 50};
+	bool free_before = false;
 	for (;;) {
 		DWORD attributes = 0;
 		switch (check_input(input, &attributes, why)) {
@@ -809,8 +813,8 @@ move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *
 			return MOVED;
 		if (error == ERROR_NOT_SAME_DEVICE)
 			return MOVE_OTHER_VOLUME;
-		bool busy = is_busy(error) ||
-		            (error == ERROR_ACCESS_DENIED && held_by_another_program(input->target));
+		bool busy = is_busy(error) || (error == ERROR_ACCESS_DENIED &&
+		                               held_by_another_program(input->target, &free_before));
 		if (!busy || !wait_before_retry(&retry)) {
 			SetLastError(error);
 			record_failure(why, FAILED_REPLACE);
