@@ -30,6 +30,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#if _WIN32_WINNT < 0x0602
+// Windows 8's 128-bit file identity, which headers for Windows 7 lack; the
+// program asks for it at run time, where the volume has one.
+typedef struct _FILE_ID_INFO {
+	ULONGLONG VolumeSerialNumber;
+	FILE_ID_128 FileId;
+} FILE_ID_INFO;
+#endif
 // Paths stay in the form Windows gives them, so any name the user can type
 // can be opened and shown back.
 typedef wchar_t path_char;
@@ -77,6 +85,7 @@ enum failed_step {
 	FAILED_REPLACE,
 	FAILED_OPEN_DIRECTORY,      // to sync it
 	FAILED_SYNC_DIRECTORY,
+	FAILED_COPY_STREAMS,        // (Windows) the input's named streams
 };
 
 struct failure {
@@ -220,6 +229,7 @@ struct temporary_file {
 #ifdef _WIN32
 	HANDLE handle;
 	HANDLE beside;       // the copy beside an input on another volume
+	DWORD access;        // what handle may do: WRITE_DAC only where granted
 #else
 	int descriptor;
 	dev_t device;        // its identity, so that a name is only ever

@@ -3,23 +3,33 @@
 // Paths are wide strings as Windows hands them over, so names outside the
 // ANSI code page work. The input is opened by its full path, which is also
 // where the result goes, so rooted ("\board.stp") and drive-relative
-// ("D:board.stp") names mean what they mean to the user; a full path of
-// MAX_PATH or more gets the "\\?\" prefix, which lifts the length limit on
-// systems without the long-path policy.
+// ("D:board.stp") names mean what they mean to the user. Every full path the
+// program makes (the input's, the temporary file's, the copy beside the
+// input) gets the "\\?\" prefix once it reaches MAX_PATH, which lifts the
+// length limit on systems without the long-path policy.
 //
+// The input stays open from the first read to the replacement, shared for
+// reading only: no other program can write, rename or delete it meanwhile.
 // The temporary file stays open from its creation to the end of the run,
-// and the result takes the input's place by renaming that very handle
-// (FileRenameInfo, replace if exists): what lands on the input's path is the
-// file this run wrote, whatever stands at the name "$$out$$.stp" by then.
-// Just before the rename, the input's path must still name the file that was
-// read, unchanged, and its attributes, creation time, owner and DACL are
-// copied onto the result. ReplaceFileW, which carries those itself, is not
-// used: it works on names rather than the handle, it can fail midway and
-// leave the input moved away, and Wine's keeps no attributes.
+// shared with no one, and the result takes the input's place by renaming
+// that very handle (FileRenameInfo, replace if exists): what lands on the
+// input's path is the file this run wrote, whatever stands at the name
+// "$$out$$.stp" by then. Just before the rename the input's handle is
+// closed (Windows replaces no open file) and its path must still name the
+// file that was read: the same file identity, size, last-write time and
+// change time. The change time cannot be put back by the tools that put
+// back a last-write time, so a same-size rewrite is seen too.
+//
+// What the user expects of the file after an edit comes along: its named
+// streams, hidden and system attributes, creation time, owner and DACL,
+// compression and encryption; the archive attribute is set, as the content
+// changed. ReplaceFileW, which carries some of those itself, is not used:
+// it works on names rather than the handle, it can fail midway and leave the
+// input moved away, and Wine's keeps no attributes.
 //
 // Anti-virus scanners, indexers and backup agents open a fresh file for a
 // moment; opening the input and replacing it are retried for a few seconds
-// when another program holds the file.
+// while another program holds the file. A plain denial is not waited for.
 #include "platform.h"
 
 #include <cerrno>
@@ -27,10 +37,12 @@
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
+#include <winioctl.h>
 
 #include "report.h"
 
-platform_failure last_failure;
+// The system form of a path, for arguments_windows.cpp (see system_path).
+bool windows_system_path(const wchar_t *path, wchar_t *out);
 
 namespace {
 
@@ -40,16 +52,39 @@ const DWORD extended_path = 32768;
 // Wine's returns garbage for a drive-relative path on another drive when
 // the buffer holds 32768 characters.
 const DWORD full_path_room = extended_path - 1;
+// Room for a path and a suffix (a stream name, a name beside the input).
+const DWORD path_room = extended_path + 320;
+
+// The result asks for its data to be flushed in the background each time
+// this much more was written (see the flush helper below).
+const std::uint64_t flush_request_bytes = 8u << 20;
 
 // Attributes the result takes over from the input. Read-only files are
-// refused; directory, compression and the like are not the user's choice.
-const DWORD carried_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                 FILE_ATTRIBUTE_ARCHIVE |
-                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// refused; the archive attribute is set on every result, since its content
+// changed and a backup must take it again; compression and encryption come
+// from the way the result is created.
+const DWORD carried_attributes =
+	FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Owner, group and DACL; the SACL needs a privilege users do not hold.
 const SECURITY_INFORMATION carried_security =
 	OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// What a new file beside the input or in the working directory is opened
+// with: DELETE for the rename into place and the removal of an incomplete
+// file. The rights to set the security descriptor are asked for only where
+// the volume keeps one, and dropped where they are refused (an SMB share
+// with "Change" rights); the result then keeps the descriptor it was
+// created with, which is set only if it differs from the input's.
+const DWORD file_access = GENERIC_READ | GENERIC_WRITE | DELETE;
+const DWORD security_access[] = {WRITE_DAC | WRITE_OWNER, WRITE_DAC, 0};
+
+// ERROR_DIRECTORY_NOT_SUPPORTED, which older headers lack: the reason given
+// for a directory named as a file.
+const DWORD directory_not_supported = 336;
+
+// FileIdInfo, from Windows 8 on: Windows 7 answers that it does not know it.
+const FILE_INFO_BY_HANDLE_CLASS file_id_info = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 
 // Files the console control handler removes when the user presses Ctrl+C
 // (the temporary file, and the copy beside the input on another volume).
@@ -62,22 +97,244 @@ SRWLOCK files_lock = SRWLOCK_INIT;
 HANDLE incomplete_files[slot_count] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
 bool broken_off = false;
 
-// The temporary file's own handle, kept open from its creation to the end
-// of the run; the C stream works on a duplicate of it.
-HANDLE temporary_handle = INVALID_HANDLE_VALUE;
-
 wchar_t full_path_scratch[extended_path];
-wchar_t input_path[extended_path + 8];
-wchar_t resolved_target[extended_path];
-wchar_t beside_input_path[extended_path + 64];
-char utf8_path[extended_path * 3];
-wchar_t full_temporary_path[extended_path];
+wchar_t input_path[path_room];
+wchar_t target_path[path_room];
+wchar_t temporary_path[path_room];
+wchar_t beside_path[path_room];
+wchar_t stream_from_path[path_room];
+wchar_t stream_to_path[path_room];
+wchar_t found_name_scratch[MAX_PATH];
+char utf8_path[path_room * 3];
+char utf8_location[path_room * 3];
 wchar_t error_text[512];
 unsigned char copy_block[65536];
 // A security descriptor is at most 64 KB.
-alignas(SECURITY_DESCRIPTOR) unsigned char security_block[65536];
+alignas(SECURITY_DESCRIPTOR) unsigned char input_security[65536];
+alignas(SECURITY_DESCRIPTOR) unsigned char result_security[65536];
+alignas(FILE_STREAM_INFO) unsigned char stream_block[65536];
 alignas(FILE_RENAME_INFO) unsigned char rename_block[sizeof(FILE_RENAME_INFO) +
-                                                     (extended_path + 8) * sizeof(wchar_t)];
+                                                     path_room * sizeof(wchar_t)];
+
+// ---- Paths
+
+bool starts_with(const wchar_t *text, const wchar_t *prefix)
+{
+	return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// Puts the "\\?\" (or "\\?\UNC\") prefix in front of the full path in
+// place, once it is long enough to need it; room is the buffer's size.
+bool extend_if_long(wchar_t *path, std::size_t room)
+{
+	std::size_t length = std::wcslen(path);
+	if (length < MAX_PATH - 12 || starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\"))
+		return true;
+	// From a few characters short of MAX_PATH on: some calls count the
+	// limit with room for an 8.3 name.
+	bool unc = path[0] == L'\\' && path[1] == L'\\';
+	const wchar_t *prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+	std::size_t skip = unc ? 1 : 0; // "\\server" keeps one backslash
+	std::size_t prefix_length = std::wcslen(prefix);
+	if (length - skip + prefix_length + 1 > room) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemmove(path + prefix_length, path + skip, length - skip + 1);
+	std::wmemcpy(path, prefix, prefix_length);
+	return true;
+}
+
+// The full path of path in the form the system takes at any length. A path
+// that already has the prefix is taken as it stands.
+bool system_path(const wchar_t *path, wchar_t *out)
+{
+	if (starts_with(path, L"\\\\?\\")) {
+		std::size_t length = std::wcslen(path);
+		if (length >= extended_path) {
+			SetLastError(ERROR_FILENAME_EXCED_RANGE);
+			return false;
+		}
+		std::wmemcpy(out, path, length + 1);
+		return true;
+	}
+	DWORD length = GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
+	if (length == 0)
+		return false;
+	if (length >= full_path_room) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemcpy(out, full_path_scratch, length + 1);
+	return extend_if_long(out, extended_path);
+}
+
+// The length of the directory part of a full path, its last separator
+// included, so that a name appended to it lies beside the file, also in a
+// drive's root.
+std::size_t directory_length(const wchar_t *path)
+{
+	std::size_t length = 0;
+	for (std::size_t i = 0; path[i] != L'\0'; ++i) {
+		if (path[i] == L'\\' || path[i] == L'/')
+			length = i + 1;
+	}
+	return length;
+}
+
+// path, then suffix, into out (path_room characters).
+bool join(wchar_t *out, const wchar_t *path, std::size_t path_length, const wchar_t *suffix)
+{
+	std::size_t suffix_length = std::wcslen(suffix);
+	if (path_length + suffix_length + 1 > path_room) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemmove(out, path, path_length);
+	std::wmemcpy(out + path_length, suffix, suffix_length + 1);
+	return true;
+}
+
+// ---- Identity
+
+// What tells one file from another, and one state of it from the next.
+struct file_state {
+	BY_HANDLE_FILE_INFORMATION identity;
+	FILE_ID_INFO long_identity;
+	bool has_long_identity;
+	LARGE_INTEGER change_time;
+};
+
+bool read_state(HANDLE handle, file_state *state)
+{
+	if (!GetFileInformationByHandle(handle, &state->identity))
+		return false;
+	// The 128-bit identity where the volume has one (ReFS, and NTFS from
+	// Windows 8 on); the 64-bit index is not unique on ReFS.
+	state->has_long_identity = GetFileInformationByHandleEx(handle, file_id_info, &state->long_identity,
+	                                                        sizeof state->long_identity) != 0;
+	FILE_BASIC_INFO basic;
+	if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+		return false;
+	state->change_time = basic.ChangeTime;
+	return true;
+}
+
+bool same_file(const file_state &a, const file_state &b)
+{
+	if (a.has_long_identity && b.has_long_identity)
+		return a.long_identity.VolumeSerialNumber == b.long_identity.VolumeSerialNumber &&
+		       std::memcmp(&a.long_identity.FileId, &b.long_identity.FileId,
+		                   sizeof a.long_identity.FileId) == 0;
+	return a.identity.dwVolumeSerialNumber == b.identity.dwVolumeSerialNumber &&
+	       a.identity.nFileIndexHigh == b.identity.nFileIndexHigh &&
+	       a.identity.nFileIndexLow == b.identity.nFileIndexLow;
+}
+
+bool same_volume(const file_state &a, const file_state &b)
+{
+	if (a.has_long_identity && b.has_long_identity)
+		return a.long_identity.VolumeSerialNumber == b.long_identity.VolumeSerialNumber;
+	return a.identity.dwVolumeSerialNumber == b.identity.dwVolumeSerialNumber;
+}
+
+bool same_time(const FILETIME &a, const FILETIME &b)
+{
+	return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// The same file with the same content as far as the system can tell: a
+// write changes the change time even where the last-write time is put back.
+bool same_content(const file_state &now, const file_state &then)
+{
+	return same_file(now, then) && now.identity.nFileSizeHigh == then.identity.nFileSizeHigh &&
+	       now.identity.nFileSizeLow == then.identity.nFileSizeLow &&
+	       same_time(now.identity.ftLastWriteTime, then.identity.ftLastWriteTime) &&
+	       now.change_time.QuadPart == then.change_time.QuadPart;
+}
+
+file_state state_of(const input_file *input)
+{
+	file_state state;
+	state.identity = input->identity;
+	state.long_identity = input->long_identity;
+	state.has_long_identity = input->has_long_identity;
+	state.change_time = input->change_time;
+	return state;
+}
+
+// The state of what stands at path; flags choose whether a link is followed.
+bool state_at(const wchar_t *path, DWORD flags, file_state *state)
+{
+	HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
+	                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+	if (handle == INVALID_HANDLE_VALUE)
+		return false;
+	bool known = read_state(handle, state);
+	CloseHandle(handle);
+	return known;
+}
+
+// True when path, followed or not, names the file described by state.
+bool names_file(const wchar_t *path, const file_state &state)
+{
+	file_state found;
+	return (state_at(path, FILE_FLAG_OPEN_REPARSE_POINT, &found) && same_file(found, state)) ||
+	       (state_at(path, 0, &found) && same_file(found, state));
+}
+
+DWORD volume_flags_of(HANDLE handle)
+{
+	DWORD flags = 0;
+	if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+		return 0;
+	return flags;
+}
+
+// ---- Waiting for another program
+
+// A pause before trying again, growing from 50 ms to 1 s, about five
+// seconds in all; false once the time is spent.
+struct retry_state {
+	DWORD waited;
+	DWORD pause;
+};
+
+bool wait_before_retry(retry_state *retry)
+{
+	if (retry->waited >= 5000)
+		return false;
+	Sleep(retry->pause);
+	retry->waited += retry->pause;
+	retry->pause = retry->pause * 2 < 1000 ? retry->pause * 2 : 1000;
+	return true;
+}
+
+// Another program has the file open or locked for the moment. A plain
+// denial (no permission, a file being deleted) does not pass by waiting.
+bool is_busy(DWORD error)
+{
+	return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Windows refuses to rename over a file that is open with "access denied",
+// the same error as a missing permission: which one it was, an open with
+// no sharing at all tells. *free_before: the file was once found free
+// after such a denial; the first time, it may just have been let go of.
+bool held_by_another_program(const wchar_t *path, bool *free_before)
+{
+	HANDLE probe = CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING,
+	                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+	if (probe == INVALID_HANDLE_VALUE)
+		return is_busy(GetLastError());
+	CloseHandle(probe);
+	bool again = !*free_before;
+	*free_before = true;
+	return again;
+}
+
+// ---- Files this run creates
 
 bool set_delete_on_close(HANDLE handle, bool remove)
 {
@@ -106,231 +363,397 @@ void watch_incomplete(int slot, HANDLE handle)
 	ReleaseSRWLockExclusive(&files_lock);
 }
 
-// Closes a file this run created and removes it.
-void remove_created(int slot, HANDLE handle)
+// Creates path anew, exclusively, for a result: the rights to set its
+// security descriptor where they are needed and granted, encrypted from
+// its first byte when the input is, and watched by the Ctrl+C handler.
+// *access says what the handle may do.
+HANDLE create_result_file(const wchar_t *path, int slot, const input_file *input,
+                          DWORD attributes, DWORD *access)
+{
+	bool encrypted = (input->identity.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0;
+	if (encrypted)
+		attributes |= FILE_ATTRIBUTE_ENCRYPTED;
+	bool keeps_security = (volume_flags_of(input->handle) & FILE_PERSISTENT_ACLS) != 0;
+	HANDLE handle = INVALID_HANDLE_VALUE;
+	for (DWORD extra : security_access) {
+		if (!keeps_security && extra != 0)
+			continue;
+		AcquireSRWLockExclusive(&files_lock);
+		if (broken_off) {
+			SetLastError(ERROR_OPERATION_ABORTED);
+		} else {
+			handle = CreateFileW(path, file_access | extra, 0, nullptr, CREATE_NEW, attributes,
+			                     nullptr);
+			if (handle != INVALID_HANDLE_VALUE)
+				incomplete_files[slot] = handle;
+		}
+		ReleaseSRWLockExclusive(&files_lock);
+		if (handle != INVALID_HANDLE_VALUE) {
+			*access = file_access | extra;
+			break;
+		}
+		if (GetLastError() != ERROR_ACCESS_DENIED)
+			break;
+	}
+	if (handle == INVALID_HANDLE_VALUE || !encrypted)
+		return handle;
+	// No plaintext may reach a file that is not encrypted (a volume or a
+	// policy without EFS creates it plain without a word).
+	BY_HANDLE_FILE_INFORMATION created;
+	if (GetFileInformationByHandle(handle, &created) &&
+	    (created.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+		return handle;
+	watch_incomplete(slot, INVALID_HANDLE_VALUE);
+	(void)set_delete_on_close(handle, true);
+	CloseHandle(handle);
+	SetLastError(ERROR_ENCRYPTION_FAILED);
+	return INVALID_HANDLE_VALUE;
+}
+
+// Closes a file this run created and removes it; says so when it cannot.
+void remove_created(int slot, HANDLE handle, const wchar_t *path)
 {
 	watch_incomplete(slot, INVALID_HANDLE_VALUE);
 	bool marked = set_delete_on_close(handle, true);
 	CloseHandle(handle);
-	if (!marked && slot == temporary_slot)
-		DeleteFileW(temporary_name);
+	if (!marked && !DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
+		report_left_behind(path_text(path));
 }
 
-bool same_file(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
+// Gives a new, empty result file the input's compression: NTFS compresses
+// what is written from then on.
+bool take_over_compression(HANDLE file, const input_file *input, failure *why)
 {
-	return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-	       a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-}
-
-bool same_content(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b)
-{
-	return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
-	       a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
-	       a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
-}
-
-// Identity of what stands at path; flags choose whether a link is followed.
-bool identity_of(const wchar_t *path, DWORD flags, BY_HANDLE_FILE_INFORMATION *identity)
-{
-	HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags,
-	                            nullptr);
-	if (handle == INVALID_HANDLE_VALUE)
-		return false;
-	bool known = GetFileInformationByHandle(handle, identity) != 0;
-	CloseHandle(handle);
-	return known;
-}
-
-// A C stream over a Windows handle; the stream owns the handle afterwards.
-std::FILE *stream_over(HANDLE handle, int flags, const char *mode)
-{
-	int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-	if (fd < 0) {
-		CloseHandle(handle);
-		return nullptr;
-	}
-	std::FILE *stream = _fdopen(fd, mode);
-	if (stream == nullptr)
-		_close(fd);
-	return stream;
-}
-
-// The full path of path in the form the system takes at any length: as
-// GetFullPathNameW gives it below MAX_PATH, with the "\\?\" (or
-// "\\?\UNC\") prefix from there on. A path that already has the prefix is
-// taken as it stands.
-bool system_path(const wchar_t *path, wchar_t *out)
-{
-	if (std::wcsncmp(path, L"\\\\?\\", 4) == 0) {
-		std::size_t length = std::wcslen(path);
-		if (length >= extended_path) {
-			SetLastError(ERROR_FILENAME_EXCED_RANGE);
-			return false;
-		}
-		std::wmemcpy(out, path, length + 1);
+	if (!(input->identity.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED))
 		return true;
-	}
-	DWORD length = GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
-	if (length == 0)
-		return false;
-	if (length >= full_path_room) {
-		SetLastError(ERROR_FILENAME_EXCED_RANGE);
-		return false;
-	}
-	const wchar_t *rest = full_path_scratch;
-	const wchar_t *prefix = L"";
-	if (length >= MAX_PATH) {
-		bool unc = full_path_scratch[0] == L'\\' && full_path_scratch[1] == L'\\';
-		prefix = unc ? L"\\\\?\\UNC\\" : L"\\\\?\\";
-		if (unc)
-			rest += 2;
-	}
-	std::wcscpy(out, prefix);
-	std::wcscat(out, rest);
-	return true;
+	USHORT format = COMPRESSION_FORMAT_DEFAULT;
+	DWORD returned = 0;
+	if (DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
+	                    &returned, nullptr))
+		return true;
+	record_failure(why, FAILED_SET_ATTRIBUTES);
+	return false;
 }
 
-// A pause before trying again, growing from 50 ms to 1 s, about five
-// seconds in all; false once the time is spent.
-struct retry_state {
-	DWORD waited;
-	DWORD pause;
-};
-
-bool wait_before_retry(retry_state *retry)
-{
-	if (retry->waited >= 5000)
-		return false;
-	Sleep(retry->pause);
-	retry->waited += retry->pause;
-	retry->pause = retry->pause * 2 < 1000 ? retry->pause * 2 : 1000;
-	return true;
-}
-
-// Another program has the file open or locked for the moment.
-bool is_busy(DWORD error)
-{
-	return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-	       error == ERROR_LOCK_VIOLATION;
-}
-
-// The directory part of a full path, with its final separator, so that a
-// name appended to it lies beside the file, also in a drive's root.
-const wchar_t *directory_of(const wchar_t *path, std::size_t *length)
-{
-	const wchar_t *separator = nullptr;
-	for (const wchar_t *p = path; *p != L'\0'; ++p) {
-		if (*p == L'\\' || *p == L'/')
-			separator = p;
-	}
-	if (separator == nullptr)
-		return nullptr;
-	*length = static_cast<std::size_t>(separator - path) + 1;
-	return path;
-}
-
-bool write_all(HANDLE handle, const unsigned char *data, DWORD length)
+bool write_all(HANDLE handle, const unsigned char *data, std::size_t length)
 {
 	while (length > 0) {
+		DWORD piece = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
 		DWORD written = 0;
-		if (!WriteFile(handle, data, length, &written, nullptr) || written == 0)
+		if (!WriteFile(handle, data, piece, &written, nullptr))
 			return false;
+		if (written == 0) {
+			SetLastError(ERROR_WRITE_FAULT);
+			return false;
+		}
 		data += written;
 		length -= written;
 	}
 	return true;
 }
 
-bool copy_file_contents(HANDLE from, HANDLE to)
+// Reads at offset, 64 bits wide, without depending on the file pointer;
+// *got is 0 at the end.
+bool read_at(HANDLE handle, std::uint64_t offset, unsigned char *buffer, std::size_t size,
+             std::size_t *got)
 {
-	LARGE_INTEGER start = {};
-	if (!SetFilePointerEx(from, start, nullptr, FILE_BEGIN))
-		return false;
+	OVERLAPPED at = {};
+	at.Offset = static_cast<DWORD>(offset);
+	at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+	DWORD piece = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+	DWORD read = 0;
+	if (!ReadFile(handle, buffer, piece, &read, &at)) {
+		if (GetLastError() != ERROR_HANDLE_EOF)
+			return false;
+		read = 0;
+	}
+	*got = read;
+	return true;
+}
+
+// ---- Flushing behind the copy
+//
+// FlushFileBuffers waits for everything written since the last one; under
+// Wine it is an fsync, and on a virtual machine the host's cache makes that
+// as long as the data written, however early the writing started. So once
+// a result passes a few megabytes, a helper thread flushes what was written
+// so far while the copy and the CRC go on, and the final flush has only the
+// last stretch left. Nothing here changes what success means: the commit
+// still ends with its own flush, and a flush the helper saw fail fails it.
+
+worker flusher;
+HANDLE flusher_file = INVALID_HANDLE_VALUE;
+// Under the flusher's lock.
+bool flush_wanted = false;
+bool flusher_stopping = false;
+DWORD flusher_error = ERROR_SUCCESS;
+
+void flush_loop(void *)
+{
+	worker_lock(&flusher);
 	for (;;) {
-		DWORD got = 0;
-		if (!ReadFile(from, copy_block, sizeof copy_block, &got, nullptr))
-			return false;
-		if (got == 0)
+		while (!flusher_stopping && !flush_wanted)
+			worker_wait(&flusher);
+		if (flusher_stopping)
+			break;
+		// One flush covers every request made before it begins.
+		flush_wanted = false;
+		worker_unlock(&flusher);
+		DWORD error = FlushFileBuffers(flusher_file) ? ERROR_SUCCESS : GetLastError();
+		worker_lock(&flusher);
+		if (error != ERROR_SUCCESS && flusher_error == ERROR_SUCCESS)
+			flusher_error = error;
+	}
+	worker_unlock(&flusher);
+}
+
+void request_flush(HANDLE file)
+{
+	if (!flusher.running) {
+		worker_init(&flusher, nullptr, 0);
+		flusher_file = file;
+		flush_wanted = false;
+		flusher_stopping = false;
+		flusher_error = ERROR_SUCCESS;
+		// Without a helper the final flush does all the work, as it would
+		// anyway.
+		if (!worker_start(&flusher, flush_loop, nullptr))
+			return;
+	}
+	worker_lock(&flusher);
+	flush_wanted = true;
+	worker_wake(&flusher);
+	worker_unlock(&flusher);
+}
+
+// Ends the helper once its current flush is done; the error of the first
+// flush that failed, or ERROR_SUCCESS.
+DWORD stop_flushing()
+{
+	if (!flusher.running)
+		return ERROR_SUCCESS;
+	worker_lock(&flusher);
+	flusher_stopping = true;
+	worker_wake(&flusher);
+	worker_unlock(&flusher);
+	worker_join(&flusher);
+	flusher_file = INVALID_HANDLE_VALUE;
+	return flusher_error;
+}
+
+// ---- What the result takes over
+
+// The input's named streams, as the system lists them: a downloaded file's
+// Zone.Identifier, a tool's own data. Volumes without streams (FAT, and
+// Wine's) list none. *count is how many there are besides the file's data.
+bool list_streams(const input_file *input, unsigned *count, failure *why)
+{
+	*count = 0;
+	if (!(volume_flags_of(input->handle) & FILE_NAMED_STREAMS))
+		return true;
+	if (!GetFileInformationByHandleEx(input->handle, FileStreamInfo, stream_block,
+	                                  sizeof stream_block)) {
+		DWORD error = GetLastError();
+		if (error == ERROR_HANDLE_EOF || error == ERROR_INVALID_PARAMETER ||
+		    error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
 			return true;
-		if (!write_all(to, copy_block, got))
-			return false;
+		record_failure(why, FAILED_COPY_STREAMS);
+		return false;
+	}
+	const unsigned char *at = stream_block;
+	for (;;) {
+		const auto *stream = reinterpret_cast<const FILE_STREAM_INFO *>(at);
+		// "::$DATA" is the file's own content.
+		if (!(stream->StreamNameLength == 7 * sizeof(wchar_t) &&
+		      std::wcsncmp(stream->StreamName, L"::$DATA", 7) == 0))
+			++*count;
+		if (stream->NextEntryOffset == 0)
+			return true;
+		at += stream->NextEntryOffset;
 	}
 }
 
-enum move_outcome { MOVED, MOVE_FAILED, MOVE_INPUT_CHANGED, MOVE_OTHER_VOLUME };
-
-// Checks that the input's path still names the file that was read, as it
-// was read, and gives file its attributes, creation time, owner and DACL
-// as they are now.
-move_outcome check_and_take_over(HANDLE file, const input_file *input)
+// Copies one named stream, name as the system lists it (":name:$DATA"),
+// from the input to the file at path.
+bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *path)
 {
-	// Attributes and security only: such a handle shares with every other,
-	// so a program holding the file does not make this fail.
-	HANDLE current = CreateFileW(input->target, FILE_READ_ATTRIBUTES | READ_CONTROL,
-	                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                             nullptr, OPEN_EXISTING, 0, nullptr);
+	wchar_t suffix[300];
+	if (name_length >= sizeof suffix / sizeof suffix[0]) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemcpy(suffix, name, name_length);
+	suffix[name_length] = L'\0';
+	if (!join(stream_from_path, target_path, std::wcslen(target_path), suffix) ||
+	    !join(stream_to_path, path, std::wcslen(path), suffix) ||
+	    !extend_if_long(stream_from_path, path_room) || !extend_if_long(stream_to_path, path_room))
+		return false;
+	HANDLE from = CreateFileW(stream_from_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+	                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+	if (from == INVALID_HANDLE_VALUE)
+		return false;
+	HANDLE to = CreateFileW(stream_to_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+	                        FILE_ATTRIBUTE_NORMAL, nullptr);
+	bool copied = to != INVALID_HANDLE_VALUE;
+	for (std::uint64_t offset = 0; copied;) {
+		std::size_t got = 0;
+		if (!read_at(from, offset, copy_block, sizeof copy_block, &got))
+			copied = false;
+		else if (got == 0)
+			break;
+		else if (!write_all(to, copy_block, got))
+			copied = false;
+		offset += got;
+	}
+	DWORD error = GetLastError();
+	if (to != INVALID_HANDLE_VALUE && !CloseHandle(to) && copied) {
+		error = GetLastError();
+		copied = false;
+	}
+	CloseHandle(from);
+	SetLastError(error);
+	return copied;
+}
+
+bool copy_streams(const input_file *input, const wchar_t *path, failure *why)
+{
+	unsigned count = 0;
+	if (!list_streams(input, &count, why))
+		return false;
+	if (count == 0)
+		return true;
+	const unsigned char *at = stream_block;
+	for (;;) {
+		const auto *stream = reinterpret_cast<const FILE_STREAM_INFO *>(at);
+		std::size_t length = stream->StreamNameLength / sizeof(wchar_t);
+		bool own_data = length == 7 && std::wcsncmp(stream->StreamName, L"::$DATA", 7) == 0;
+		if (!own_data && !copy_stream(stream->StreamName, length, path)) {
+			record_failure(why, FAILED_COPY_STREAMS);
+			return false;
+		}
+		if (stream->NextEntryOffset == 0)
+			return true;
+		at += stream->NextEntryOffset;
+	}
+}
+
+// The DACL part of a security descriptor, and whether it is protected from
+// inheritance, as bytes to compare.
+bool dacl_of(void *descriptor, ACL **dacl, bool *present, bool *protected_dacl)
+{
+	BOOL has = FALSE, defaulted = FALSE;
+	SECURITY_DESCRIPTOR_CONTROL control = 0;
+	DWORD revision = 0;
+	ACL *found = nullptr;
+	if (!GetSecurityDescriptorDacl(descriptor, &has, &found, &defaulted) ||
+	    !GetSecurityDescriptorControl(descriptor, &control, &revision))
+		return false;
+	*dacl = has ? found : nullptr;
+	*present = has != FALSE;
+	*protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+	return true;
+}
+
+bool same_dacl(void *a, void *b, bool *same)
+{
+	ACL *first = nullptr, *second = nullptr;
+	bool first_present = false, second_present = false, first_protected = false,
+	     second_protected = false;
+	if (!dacl_of(a, &first, &first_present, &first_protected) ||
+	    !dacl_of(b, &second, &second_present, &second_protected))
+		return false;
+	if (first_present != second_present || first_protected != second_protected) {
+		*same = false;
+	} else if (first == nullptr || second == nullptr) {
+		*same = first == second;
+	} else {
+		*same = first->AclSize == second->AclSize &&
+		        std::memcmp(first, second, first->AclSize) == 0;
+	}
+	return true;
+}
+
+// Gives file the input's DACL, and its owner and group where this user may
+// assign them (otherwise the user who ran the tool owns the result, as
+// with any editor). A volume without ACLs (FAT, exFAT) has none to keep.
+bool take_over_security(HANDLE file, DWORD access, const input_file *input, failure *why)
+{
+	if (!(volume_flags_of(input->handle) & FILE_PERSISTENT_ACLS))
+		return true;
+	DWORD needed = 0;
+	if (!GetKernelObjectSecurity(input->handle, carried_security, input_security,
+	                             sizeof input_security, &needed) ||
+	    !GetKernelObjectSecurity(file, carried_security, result_security, sizeof result_security,
+	                             &needed)) {
+		record_failure(why, FAILED_READ_PERMISSIONS);
+		return false;
+	}
+	bool same = false;
+	if (!same_dacl(input_security, result_security, &same)) {
+		record_failure(why, FAILED_READ_PERMISSIONS);
+		return false;
+	}
+	if (!same && !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, input_security)) {
+		record_failure(why, FAILED_SET_PERMISSIONS);
+		return false;
+	}
+	if (access & WRITE_OWNER) {
+		(void)SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, input_security);
+		(void)SetKernelObjectSecurity(file, GROUP_SECURITY_INFORMATION, input_security);
+	}
+	return true;
+}
+
+// Everything file takes over from the input before it takes its place:
+// named streams, permissions, attributes and creation time.
+bool take_over(HANDLE file, DWORD access, const wchar_t *path, const input_file *input,
+               failure *why)
+{
+	if (!copy_streams(input, path, why) || !take_over_security(file, access, input, why))
+		return false;
+	FILE_BASIC_INFO basic = {};
+	basic.CreationTime.LowPart = input->identity.ftCreationTime.dwLowDateTime;
+	basic.CreationTime.HighPart = static_cast<LONG>(input->identity.ftCreationTime.dwHighDateTime);
+	basic.FileAttributes =
+		(input->identity.dwFileAttributes & carried_attributes) | FILE_ATTRIBUTE_ARCHIVE;
+	if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
+		record_failure(why, FAILED_SET_ATTRIBUTES);
+		return false;
+	}
+	return true;
+}
+
+// ---- The replacement
+
+enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_UNKNOWN };
+
+// Whether the input's path still names the file that was read, as it was:
+// another program that saved over it, rewrote it in place (even putting
+// the last-write time back: the change time tells) or renamed another file
+// onto it meanwhile must not lose its data to this run.
+input_state check_input(const input_file *input, DWORD *attributes, failure *why)
+{
+	HANDLE current = CreateFileW(
+		input->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+		nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 	if (current == INVALID_HANDLE_VALUE) {
 		DWORD error = GetLastError();
 		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-			return MOVE_INPUT_CHANGED;
-		record_failure("can't check the file before replacing it", false);
-		return MOVE_FAILED;
+			return INPUT_CHANGED;
+		record_failure(why, FAILED_CHECK_INPUT);
+		return INPUT_UNKNOWN;
 	}
-	BY_HANDLE_FILE_INFORMATION now;
-	if (!GetFileInformationByHandle(current, &now)) {
-		record_failure("can't check the file before replacing it", false);
-		CloseHandle(current);
-		return MOVE_FAILED;
-	}
-	if (!same_file(now, input->identity) || !same_content(now, input->identity) ||
-	    (now.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-		CloseHandle(current);
-		return MOVE_INPUT_CHANGED;
-	}
-	// Made read-only meanwhile: refused at once, not waited for.
-	if (now.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-		CloseHandle(current);
-		SetLastError(ERROR_ACCESS_DENIED);
-		record_failure("can't replace the file", false);
-		return MOVE_FAILED;
-	}
-	// A volume without ACLs (FAT, exFAT) has no permissions to keep. When
-	// the question cannot be asked, they are copied as on NTFS.
-	DWORD volume_flags = FILE_PERSISTENT_ACLS;
-	if (!GetVolumeInformationByHandleW(current, nullptr, 0, nullptr, nullptr, &volume_flags,
-	                                   nullptr, 0))
-		volume_flags = FILE_PERSISTENT_ACLS;
-	bool has_acls = (volume_flags & FILE_PERSISTENT_ACLS) != 0;
-	DWORD needed = 0;
-	bool read = !has_acls || GetKernelObjectSecurity(current, carried_security, security_block,
-	                                                 sizeof security_block, &needed) != 0;
-	if (!read)
-		record_failure("can't read the file's permissions", false);
+	file_state now;
+	bool known = read_state(current, &now);
+	if (!known)
+		record_failure(why, FAILED_CHECK_INPUT);
 	CloseHandle(current);
-	if (!read)
-		return MOVE_FAILED;
-	if (has_acls && !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, security_block)) {
-		record_failure("can't give the result the file's permissions", false);
-		return MOVE_FAILED;
-	}
-	// Owner and group can only be given away with a privilege; without it
-	// the result belongs to the user who ran the tool, as with any editor.
-	if (has_acls) {
-		(void)SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, security_block);
-		(void)SetKernelObjectSecurity(file, GROUP_SECURITY_INFORMATION, security_block);
-	}
-	FILE_BASIC_INFO basic = {};
-	basic.CreationTime.LowPart = now.ftCreationTime.dwLowDateTime;
-	basic.CreationTime.HighPart = static_cast<LONG>(now.ftCreationTime.dwHighDateTime);
-	basic.FileAttributes = now.dwFileAttributes & carried_attributes;
-	if (basic.FileAttributes == 0)
-		basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-	if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
-		record_failure("can't give the result the file's attributes", false);
-		return MOVE_FAILED;
-	}
-	return MOVED;
+	if (!known)
+		return INPUT_UNKNOWN;
+	*attributes = now.identity.dwFileAttributes;
+	if (!same_content(now, state_of(input)) || (*attributes & FILE_ATTRIBUTE_DIRECTORY))
+		return INPUT_CHANGED;
+	return INPUT_UNCHANGED;
 }
 
 bool rename_handle(HANDLE file, const wchar_t *target)
@@ -347,16 +770,35 @@ bool rename_handle(HANDLE file, const wchar_t *target)
 		       static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t))) != 0;
 }
 
-// Puts file, watched in slot, in the input's place: checks the input,
-// gives file what it keeps, and renames it, retrying for a few seconds
-// while another program holds the input.
-move_outcome move_into_place(HANDLE file, int slot, const input_file *input)
+enum move_outcome { MOVED, MOVE_FAILED, MOVE_INPUT_CHANGED, MOVE_OTHER_VOLUME };
+
+// Puts file, watched in slot, in the input's place: checks the input and
+// renames file over it, retrying for a few seconds while another program
+// holds the input. The input's own handle is closed just before: Windows
+// replaces no file that is open.
+move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *why)
 {
 	retry_state retry = {0, 50};
+	bool free_before = false;
 	for (;;) {
-		move_outcome checked = check_and_take_over(file, input);
-		if (checked != MOVED)
-			return checked;
+		DWORD attributes = 0;
+		switch (check_input(input, &attributes, why)) {
+		case INPUT_UNCHANGED:
+			break;
+		case INPUT_CHANGED:
+			return MOVE_INPUT_CHANGED;
+		case INPUT_UNKNOWN:
+			return MOVE_FAILED;
+		}
+		// Made read-only meanwhile, or from the start: Windows refuses to
+		// replace it on some file systems and not others; it is refused
+		// here on all.
+		if (attributes & FILE_ATTRIBUTE_READONLY) {
+			SetLastError(ERROR_ACCESS_DENIED);
+			record_failure(why, FAILED_REPLACE);
+			return MOVE_FAILED;
+		}
+		close_input(input);
 		AcquireSRWLockExclusive(&files_lock);
 		bool renamed = false;
 		DWORD error = ERROR_OPERATION_ABORTED;
@@ -369,111 +811,166 @@ move_outcome move_into_place(HANDLE file, int slot, const input_file *input)
 		ReleaseSRWLockExclusive(&files_lock);
 		if (renamed)
 			return MOVED;
-		if (error == ERROR_NOT_SAME_DEVICE) {
-			record_failure("can't replace the file", false);
+		if (error == ERROR_NOT_SAME_DEVICE)
 			return MOVE_OTHER_VOLUME;
-		}
-		if (!is_busy(error) || !wait_before_retry(&retry)) {
+		bool busy = is_busy(error) || (error == ERROR_ACCESS_DENIED &&
+		                               held_by_another_program(input->target, &free_before));
+		if (!busy || !wait_before_retry(&retry)) {
 			SetLastError(error);
-			record_failure("can't replace the file", false);
+			record_failure(why, FAILED_REPLACE);
 			return MOVE_FAILED;
 		}
 	}
 }
 
-// The temporary file kept for the user: it gets ordinary attributes back
-// in case it was given the input's hidden or system ones.
-void keep_temporary()
+// The input's handle again, after a rename that did not reach it: the file
+// must still be the one that was read, as it was.
+input_state reopen_input(input_file *input, failure *why)
 {
-	watch_incomplete(temporary_slot, INVALID_HANDLE_VALUE);
+	HANDLE handle = CreateFileW(input->target, GENERIC_READ, FILE_SHARE_READ, nullptr,
+	                            OPEN_EXISTING, 0, nullptr);
+	if (handle == INVALID_HANDLE_VALUE) {
+		DWORD error = GetLastError();
+		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+			return INPUT_CHANGED;
+		record_failure(why, FAILED_CHECK_INPUT);
+		return INPUT_UNKNOWN;
+	}
+	file_state now;
+	if (!read_state(handle, &now)) {
+		record_failure(why, FAILED_CHECK_INPUT);
+		CloseHandle(handle);
+		return INPUT_UNKNOWN;
+	}
+	if (!same_content(now, state_of(input))) {
+		CloseHandle(handle);
+		return INPUT_CHANGED;
+	}
+	input->handle = handle;
+	return INPUT_UNCHANGED;
+}
+
+// The complete result stays in "$$out$$.stp" for the user, made durable,
+// with ordinary attributes in case it was given the input's hidden or
+// system ones.
+replace_result keep_result(temporary_file *temporary)
+{
+	if (temporary->handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(temporary->handle))
+		return REPLACE_FAILED;
 	FILE_BASIC_INFO basic = {};
-	basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-	(void)SetFileInformationByHandle(temporary_handle, FileBasicInfo, &basic, sizeof basic);
-	CloseHandle(temporary_handle);
-	temporary_handle = INVALID_HANDLE_VALUE;
+	basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+	(void)SetFileInformationByHandle(temporary->handle, FileBasicInfo, &basic, sizeof basic);
+	watch_incomplete(temporary_slot, INVALID_HANDLE_VALUE);
+	CloseHandle(temporary->handle);
+	temporary->handle = INVALID_HANDLE_VALUE;
+	temporary->held = false;
+	temporary->result_kept = true;
+	return REPLACE_FAILED_RESULT_KEPT;
+}
+
+// A fresh name for the copy beside the input, in beside_path.
+HANDLE create_beside(const input_file *input, DWORD *access)
+{
+	std::size_t directory = directory_length(input->target);
+	HANDLE to = INVALID_HANDLE_VALUE;
+	for (unsigned attempt = 0; attempt < 100; ++attempt) {
+		wchar_t name[64];
+		(void)_snwprintf(name, sizeof name / sizeof name[0], L".morvet-%lu-%u.tmp",
+		                 GetCurrentProcessId(), attempt);
+		name[63] = L'\0';
+		if (!join(beside_path, input->target, directory, name) ||
+		    !extend_if_long(beside_path, path_room))
+			return INVALID_HANDLE_VALUE;
+		to = create_result_file(beside_path, beside_slot, input, FILE_ATTRIBUTE_HIDDEN, access);
+		if (to != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+			break;
+	}
+	return to;
+}
+
+bool copy_contents(HANDLE from, HANDLE to, failure *why)
+{
+	for (std::uint64_t offset = 0;;) {
+		std::size_t got = 0;
+		if (!read_at(from, offset, copy_block, sizeof copy_block, &got)) {
+			record_failure(why, FAILED_READ_RESULT);
+			return false;
+		}
+		if (got == 0)
+			return true;
+		if (!write_all(to, copy_block, got)) {
+			record_failure(why, FAILED_WRITE_BESIDE);
+			return false;
+		}
+		offset += got;
+	}
 }
 
 // The working directory and the input lie on different volumes, where no
 // rename reaches. The result is copied into a new file beside the input,
 // which stays marked for deletion until it is complete, so a run killed
 // meanwhile leaves nothing there; that copy is then renamed into place.
-replace_result replace_across_volumes(const input_file *input)
+replace_result replace_across_volumes(temporary_file *temporary, input_file *input, failure *why)
 {
-	std::size_t length = 0;
-	const wchar_t *directory = directory_of(input->target, &length);
-	if (directory == nullptr || length + 40 >= extended_path) {
-		SetLastError(ERROR_FILENAME_EXCED_RANGE);
-		record_failure("can't make a copy beside the file", false);
-		keep_temporary();
-		return REPLACE_FAILED_RESULT_KEPT;
-	}
-	HANDLE to = INVALID_HANDLE_VALUE;
-	for (unsigned attempt = 0; attempt < 100 && to == INVALID_HANDLE_VALUE; ++attempt) {
-		_snwprintf(beside_input_path, sizeof beside_input_path / sizeof(wchar_t),
-		           L"%.*ls.morvet-%lu-%u.tmp", static_cast<int>(length), directory,
-		           GetCurrentProcessId(), attempt);
-		to = CreateFileW(beside_input_path,
-		                 GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER, 0,
-		                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-		if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-			break;
-	}
+	DWORD access = 0;
+	HANDLE to = create_beside(input, &access);
 	if (to == INVALID_HANDLE_VALUE) {
-		record_failure("can't make a copy beside the file", false);
-		keep_temporary();
-		return REPLACE_FAILED_RESULT_KEPT;
+		record_failure(why, FAILED_CREATE_BESIDE);
+		return keep_result(temporary);
 	}
-	watch_incomplete(beside_slot, to);
+	temporary->beside = to;
 	bool copied = set_delete_on_close(to, true);
 	if (!copied)
-		record_failure("can't make a copy beside the file", false);
-	if (copied && !copy_file_contents(temporary_handle, to)) {
-		record_failure("can't write the copy beside the file", false);
-		copied = false;
-	}
-	if (copied && !FlushFileBuffers(to)) {
-		record_failure("can't sync the copy beside the file", false);
-		copied = false;
-	}
-	// Complete: it may now outlive the handle.
+		record_failure(why, FAILED_CREATE_BESIDE);
+	copied = copied && take_over_compression(to, input, why) &&
+	         copy_contents(temporary->handle, to, why);
+	// Complete: it may now outlive the handle, and have streams of its own
+	// (a file marked for deletion cannot be opened again for them).
 	if (copied && !set_delete_on_close(to, false)) {
-		record_failure("can't make a copy beside the file", false);
+		record_failure(why, FAILED_CREATE_BESIDE);
 		copied = false;
 	}
-	move_outcome moved = copied ? move_into_place(to, beside_slot, input) : MOVE_FAILED;
-	if (moved != MOVED) {
-		remove_created(beside_slot, to);
-		if (moved == MOVE_INPUT_CHANGED) {
-			remove_created(temporary_slot, temporary_handle);
-			temporary_handle = INVALID_HANDLE_VALUE;
-			return REPLACE_INPUT_CHANGED;
-		}
-		keep_temporary();
-		return REPLACE_FAILED_RESULT_KEPT;
+	copied = copied && take_over(to, access, beside_path, input, why);
+	if (copied && !FlushFileBuffers(to)) {
+		record_failure(why, FAILED_WRITE_BESIDE);
+		copied = false;
 	}
+	move_outcome moved = copied ? move_into_place(to, beside_slot, input, why) : MOVE_FAILED;
+	if (moved != MOVED) {
+		remove_created(beside_slot, to, beside_path);
+		temporary->beside = INVALID_HANDLE_VALUE;
+		if (moved == MOVE_INPUT_CHANGED)
+			return REPLACE_INPUT_CHANGED;
+		return keep_result(temporary);
+	}
+	// In place: the handle now names the user's file, which stays; the
+	// temporary file has done its work and goes at the rollback.
 	CloseHandle(to);
-	// The result is in place; the temporary file has done its work.
-	remove_created(temporary_slot, temporary_handle);
-	temporary_handle = INVALID_HANDLE_VALUE;
+	temporary->beside = INVALID_HANDLE_VALUE;
 	return REPLACED;
 }
 
 } // namespace
 
-void record_failure(const char *what, bool about_temporary)
+bool windows_system_path(const wchar_t *path, wchar_t *out)
 {
-	last_failure.error.code = GetLastError();
-	last_failure.error.from_c_library = false;
-	last_failure.what = what;
-	last_failure.about_temporary = about_temporary;
+	return system_path(path, out);
 }
 
-void record_c_library_failure(const char *what, bool about_temporary)
+// ---- Failures
+
+void record_failure(failure *why, failed_step step)
 {
-	last_failure.error.code = static_cast<unsigned long>(errno);
-	last_failure.error.from_c_library = true;
-	last_failure.what = what;
-	last_failure.about_temporary = about_temporary;
+	why->step = step;
+	why->error.code = GetLastError();
+	why->error.from_c_library = false;
+}
+
+void record_c_library_failure(failure *why, failed_step step)
+{
+	why->step = step;
+	why->error.code = static_cast<unsigned long>(errno);
+	why->error.from_c_library = true;
 }
 
 void describe_error(system_error error, char *text, std::size_t size)
@@ -484,6 +981,8 @@ void describe_error(system_error error, char *text, std::size_t size)
 		(void)std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error.code)));
 		return;
 	}
+	// In the user's language: the line goes out whole as UTF-8, and as
+	// wide characters on a console.
 	DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
 	                              nullptr, error.code, 0, error_text,
 	                              sizeof error_text / sizeof(wchar_t), nullptr);
@@ -501,84 +1000,207 @@ void describe_error(system_error error, char *text, std::size_t size)
 	text[written > 0 ? written : 0] = '\0';
 }
 
+// ---- The run and its output
+
 void begin_run()
 {
 	// Without this the C runtime turns every "\n" of a message into "\r\n".
-	_setmode(_fileno(stdout), _O_BINARY);
-	_setmode(_fileno(stderr), _O_BINARY);
-	SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
+	(void)_setmode(_fileno(stdout), _O_BINARY);
+	(void)_setmode(_fileno(stderr), _O_BINARY);
+	// A closed pipe is a failed write here, never a signal.
+	(void)SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
 }
 
-bool open_input(const path_char *path, input_file *input)
+unsigned processor_count()
 {
-	if (!system_path(path, input_path)) {
-		record_failure("can't open", false);
-		return false;
+	DWORD_PTR process_mask = 0, system_mask = 0;
+	unsigned count = 0;
+	if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
+		for (; process_mask != 0; process_mask &= process_mask - 1)
+			++count;
 	}
-	HANDLE handle;
-	retry_state retry = {0, 50};
-	for (;;) {
-		handle = CreateFileW(input_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-		                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-		if (handle != INVALID_HANDLE_VALUE)
-			break;
-		DWORD error = GetLastError();
-		// A directory is refused with "access denied" too, and stays one.
-		DWORD attributes = GetFileAttributesW(input_path);
-		bool directory = attributes != INVALID_FILE_ATTRIBUTES &&
-		                 (attributes & FILE_ATTRIBUTE_DIRECTORY);
-		if (!is_busy(error) || directory || !wait_before_retry(&retry)) {
-			SetLastError(error);
-			record_failure("can't open", false);
-			return false;
-		}
+	if (count == 0) {
+		SYSTEM_INFO system;
+		GetSystemInfo(&system);
+		count = system.dwNumberOfProcessors;
 	}
-	// Only files on disk: not a console, printer port or pipe ("CON",
-	// "LPT1", ...), and not a directory.
-	if (GetFileType(handle) != FILE_TYPE_DISK ||
-	    !GetFileInformationByHandle(handle, &input->identity) ||
-	    (input->identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-		SetLastError(ERROR_INVALID_FUNCTION);
-		record_failure("not a regular file", false);
-		CloseHandle(handle);
-		return false;
-	}
-	// Through a symbolic link the user means the file it points to.
-	input->target = input_path;
-	DWORD attributes = GetFileAttributesW(input_path);
-	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-		DWORD length = GetFinalPathNameByHandleW(handle, resolved_target, extended_path,
-		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-		if (length == 0 || length >= extended_path) {
-			record_failure("can't resolve the link", false);
-			CloseHandle(handle);
-			return false;
-		}
-		input->target = resolved_target;
-	}
-	input->stream = stream_over(handle, _O_RDONLY, "rb");
-	if (input->stream == nullptr)
-		record_c_library_failure("can't open", false);
-	return input->stream != nullptr;
+	return count > 0 ? count : 1;
 }
 
-bool lock_working_directory()
+namespace {
+
+// A console takes characters, not bytes: the text goes out through
+// WriteConsoleW, whole. Bytes of a character cut between two calls wait
+// for the rest.
+struct console_stream {
+	char pending[4];
+	std::size_t pending_length;
+};
+console_stream consoles[2];
+char console_bytes[200 * 1024];
+wchar_t console_text[200 * 1024];
+
+// How many bytes at the end of text begin a UTF-8 character they do not
+// finish.
+std::size_t unfinished_tail(const char *text, std::size_t length)
+{
+	for (std::size_t back = 1; back <= 3 && back <= length; ++back) {
+		unsigned char byte = static_cast<unsigned char>(text[length - back]);
+		if ((byte & 0xC0) == 0x80)
+			continue; // a continuation byte: look further back
+		std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+		return needed > back ? back : 0;
+	}
+	return 0;
+}
+
+// What could not go to the console goes to the stream as bytes, where a
+// failure stays recorded for the end of the run.
+void spill(std::FILE *stream, const wchar_t *text, std::size_t length)
+{
+	char bytes[3 * 4096];
+	while (length > 0) {
+		std::size_t part = length > 4096 ? 4096 : length;
+		if (part < length && IS_HIGH_SURROGATE(text[part - 1]))
+			--part;
+		int made = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(part), bytes,
+		                               sizeof bytes, nullptr, nullptr);
+		(void)std::fwrite(bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0), stream);
+		text += part;
+		length -= part;
+	}
+}
+
+// Writes text to the console out, whole; whatever the console refuses
+// goes to the stream as bytes.
+void write_console(HANDLE out, console_stream *console, std::FILE *stream, const char *text,
+                   std::size_t length)
+{
+	while (length > 0) {
+		std::size_t room = sizeof console_bytes - console->pending_length;
+		std::size_t piece = length < room ? length : room;
+		std::memcpy(console_bytes, console->pending, console->pending_length);
+		std::memcpy(console_bytes + console->pending_length, text, piece);
+		std::size_t bytes = console->pending_length + piece;
+		std::size_t tail = unfinished_tail(console_bytes, bytes);
+		console->pending_length = 0;
+		text += piece;
+		length -= piece;
+		int wide = 0;
+		if (bytes > tail)
+			wide = MultiByteToWideChar(CP_UTF8, 0, console_bytes, static_cast<int>(bytes - tail),
+			                           console_text, sizeof console_text / sizeof(wchar_t));
+		std::size_t offset = 0;
+		bool refused = bytes > tail && wide <= 0;
+		while (!refused && offset < static_cast<std::size_t>(wide)) {
+			// Older consoles refuse very long writes: pieces of a few
+			// thousand characters, never cutting a surrogate pair.
+			std::size_t count = static_cast<std::size_t>(wide) - offset;
+			if (count > 8192) {
+				count = 8192;
+				if (IS_HIGH_SURROGATE(console_text[offset + count - 1]))
+					--count;
+			}
+			DWORD written = 0;
+			if (!WriteConsoleW(out, console_text + offset, static_cast<DWORD>(count), &written,
+			                   nullptr) ||
+			    written == 0)
+				refused = true;
+			else
+				offset += written;
+		}
+		if (refused) {
+			if (offset == 0)
+				(void)std::fwrite(console_bytes, 1, bytes, stream);
+			else {
+				spill(stream, console_text + offset, static_cast<std::size_t>(wide) - offset);
+				(void)std::fwrite(console_bytes + bytes - tail, 1, tail, stream);
+			}
+			(void)std::fwrite(text, 1, length, stream);
+			return;
+		}
+		std::memcpy(console->pending, console_bytes + bytes - tail, tail);
+		console->pending_length = tail;
+	}
+}
+
+} // namespace
+
+void write_text(std::FILE *stream, const char *text, std::size_t length)
+{
+	bool error_stream = stream == stderr;
+	HANDLE out = GetStdHandle(error_stream ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+	DWORD mode = 0;
+	// A console shows the characters, the system's message and the path
+	// alike; anything else (a pipe, a file) gets the UTF-8 bytes, which
+	// lose no character.
+	if (length > 0 && out != nullptr && out != INVALID_HANDLE_VALUE &&
+	    GetConsoleMode(out, &mode) && std::fflush(stream) == 0) {
+		write_console(out, &consoles[error_stream ? 1 : 0], stream, text, length);
+		return;
+	}
+	(void)std::fwrite(text, 1, length, stream);
+}
+
+const char *path_text(const path_char *path)
+{
+	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path, nullptr,
+	                                 nullptr);
+	if (length <= 0)
+		utf8_path[0] = '\0';
+	return utf8_path;
+}
+
+const char *temporary_location()
+{
+	DWORD length = GetFullPathNameW(temporary_name, full_path_room, full_path_scratch, nullptr);
+	const wchar_t *shown =
+		length == 0 || length >= full_path_room ? temporary_name : full_path_scratch;
+	int made = WideCharToMultiByte(CP_UTF8, 0, shown, -1, utf8_location, sizeof utf8_location,
+	                               nullptr, nullptr);
+	if (made <= 0)
+		return "$$out$$.stp";
+	return utf8_location;
+}
+
+// ---- The command line
+
+bool names_temporary_file(const path_char *path)
+{
+	file_state temporary;
+	if (!system_path(path, input_path) ||
+	    !state_at(temporary_name, FILE_FLAG_OPEN_REPARSE_POINT, &temporary))
+		return false;
+	return names_file(input_path, temporary);
+}
+
+// ---- The lock
+
+lock_result lock_working_directory(failure *why)
 {
 	// A named mutex stands in for a lock on the directory. Its name comes
 	// from the directory's identity, not its spelling, so that "C:\Work",
 	// "c:\work\" and a mapped drive all meet at the same lock. Windows
 	// releases it when the process ends, however it ends.
-	BY_HANDLE_FILE_INFORMATION directory;
-	if (!identity_of(L".", 0, &directory)) {
-		record_failure("can't lock the working directory", true);
-		return false;
+	file_state directory;
+	if (!state_at(L".", 0, &directory)) {
+		record_failure(why, FAILED_LOCK);
+		return LOCK_FAILED;
 	}
-	wchar_t name[96];
+	unsigned long long volume = directory.identity.dwVolumeSerialNumber;
+	unsigned long long high = directory.identity.nFileIndexHigh;
+	unsigned long long low = directory.identity.nFileIndexLow;
+	if (directory.has_long_identity) {
+		volume = directory.long_identity.VolumeSerialNumber;
+		std::memcpy(&high, directory.long_identity.FileId.Identifier + 8, 8);
+		std::memcpy(&low, directory.long_identity.FileId.Identifier, 8);
+	}
+	wchar_t name[128];
 	const wchar_t *namespaces[] = {L"Global", L"Local"};
 	for (const wchar_t *space : namespaces) {
-		_snwprintf(name, sizeof name / sizeof(wchar_t), L"%ls\\morvet-%08lx-%08lx%08lx",
-		           space, directory.dwVolumeSerialNumber, directory.nFileIndexHigh,
-		           directory.nFileIndexLow);
+		(void)_snwprintf(name, sizeof name / sizeof name[0], L"%ls\\morvet-%016llx-%016llx%016llx",
+		                 space, volume, high, low);
+		name[127] = L'\0';
 		HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
 		if (mutex == nullptr)
 			continue;
@@ -586,175 +1208,364 @@ bool lock_working_directory()
 		// longer is told why the tool sits there.
 		DWORD waited = WaitForSingleObject(mutex, 1000);
 		if (waited == WAIT_TIMEOUT) {
-			report_note(nullptr, "waiting for another run in this directory to finish");
+			report_waiting_for_lock();
 			waited = WaitForSingleObject(mutex, INFINITE);
 		}
+		// Abandoned: a run that was killed; its files are stale now.
 		if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-			return true;
-		record_failure("can't lock the working directory", true);
+			return LOCK_HELD;
+		record_failure(why, FAILED_LOCK);
+		return LOCK_FAILED;
+	}
+	record_failure(why, FAILED_LOCK);
+	return LOCK_FAILED;
+}
+
+// ---- The input
+
+bool open_input(const path_char *path, input_file *input, failure *why)
+{
+	input->given = path;
+	input->target = path;
+	input->handle = INVALID_HANDLE_VALUE;
+	input->size = 0;
+	input->links = 0;
+	input->has_long_identity = false;
+	if (!system_path(path, input_path)) {
+		record_failure(why, FAILED_OPEN);
 		return false;
 	}
-	record_failure("can't lock the working directory", true);
-	return false;
+	HANDLE handle;
+	retry_state retry = {0, 50};
+	for (;;) {
+		// Shared for reading only: from now to the replacement, no other
+		// program writes, renames or deletes it.
+		handle = CreateFileW(input_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+		                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+		if (handle != INVALID_HANDLE_VALUE)
+			break;
+		DWORD error = GetLastError();
+		if (!is_busy(error) || !wait_before_retry(&retry)) {
+			// A directory is refused with "access denied".
+			DWORD attributes = GetFileAttributesW(input_path);
+			if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+				SetLastError(directory_not_supported);
+				record_failure(why, FAILED_NOT_REGULAR);
+				return false;
+			}
+			SetLastError(error);
+			record_failure(why, FAILED_OPEN);
+			return false;
+		}
+	}
+	input->handle = handle;
+	file_state state;
+	// Only files on disk: not a console, printer port or pipe ("CON",
+	// "LPT1", ...), and not a directory.
+	if (GetFileType(handle) != FILE_TYPE_DISK) {
+		SetLastError(ERROR_INVALID_FUNCTION);
+		record_failure(why, FAILED_NOT_REGULAR);
+		return false;
+	}
+	if (!read_state(handle, &state)) {
+		record_failure(why, FAILED_OPEN);
+		return false;
+	}
+	if (state.identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+		SetLastError(directory_not_supported);
+		record_failure(why, FAILED_NOT_REGULAR);
+		return false;
+	}
+	input->identity = state.identity;
+	input->long_identity = state.long_identity;
+	input->has_long_identity = state.has_long_identity;
+	input->change_time = state.change_time;
+	input->size = (static_cast<std::uint64_t>(state.identity.nFileSizeHigh) << 32) |
+	              state.identity.nFileSizeLow;
+	input->links = state.identity.nNumberOfLinks;
+	// Through a symbolic link the user means the file it points to.
+	DWORD attributes = GetFileAttributesW(input_path);
+	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,
+		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+		if (length == 0 || length >= extended_path) {
+			record_failure(why, FAILED_RESOLVE_LINK);
+			return false;
+		}
+		input->target = target_path;
+		return true;
+	}
+	// The result takes the name as it is on disk, not as it was typed: in
+	// another letter case, or as the 8.3 short name ("BOARD~1.STP"). If
+	// the directory cannot be listed, the name stays as typed.
+	std::size_t directory = directory_length(input_path);
+	WIN32_FIND_DATAW found;
+	HANDLE search = FindFirstFileExW(input_path, FindExInfoBasic, &found, FindExSearchNameMatch,
+	                                 nullptr, 0);
+	const wchar_t *name = input_path + directory;
+	if (search != INVALID_HANDLE_VALUE) {
+		std::wcsncpy(found_name_scratch, found.cFileName, MAX_PATH - 1);
+		found_name_scratch[MAX_PATH - 1] = L'\0';
+		name = found_name_scratch;
+		FindClose(search);
+	}
+	if (!join(target_path, input_path, directory, name) ||
+	    !extend_if_long(target_path, path_room)) {
+		record_failure(why, FAILED_OPEN);
+		return false;
+	}
+	input->target = target_path;
+	return true;
+}
+
+bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
+                std::size_t size, std::size_t *got, failure *why)
+{
+	if (!read_at(input->handle, offset, buffer, size, got)) {
+		record_failure(why, FAILED_READ);
+		return false;
+	}
+	return true;
+}
+
+guard_result guard_input(input_file *input)
+{
+	// The sharing mode keeps writers out from the open on.
+	if (!(input->identity.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
+		return GUARD_HELD;
+	// An encrypted file's content may not reach a plaintext file, even for
+	// a moment: the result must be encrypted from its first byte, in the
+	// working directory and beside the input alike.
+	HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES,
+	                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	DWORD here_flags = 0;
+	if (here != INVALID_HANDLE_VALUE) {
+		here_flags = volume_flags_of(here);
+		CloseHandle(here);
+	}
+	bool possible = (here_flags & FILE_SUPPORTS_ENCRYPTION) &&
+	                (volume_flags_of(input->handle) & FILE_SUPPORTS_ENCRYPTION);
+	return possible ? GUARD_HELD : GUARD_ENCRYPTED;
+}
+
+bool input_unchanged(const input_file *input, failure *why)
+{
+	file_state now;
+	if (!read_state(input->handle, &now)) {
+		record_failure(why, FAILED_CHECK_STILL_SAME);
+		return false;
+	}
+	return same_content(now, state_of(input));
 }
 
 bool is_temporary_file(const input_file *input)
 {
-	BY_HANDLE_FILE_INFORMATION temporary;
-	if (identity_of(temporary_name, FILE_FLAG_OPEN_REPARSE_POINT, &temporary) &&
-	    same_file(temporary, input->identity))
-		return true;
-	return identity_of(temporary_name, 0, &temporary) && same_file(temporary, input->identity);
-}
-
-std::FILE *create_temporary(const input_file *)
-{
-	// DeleteFileW removes a link itself, never what it points to; a stale
-	// file marked read-only needs that mark taken off first.
-	if (!DeleteFileW(temporary_name)) {
-		DWORD error = GetLastError();
-		if (error == ERROR_ACCESS_DENIED &&
-		    SetFileAttributesW(temporary_name, FILE_ATTRIBUTE_NORMAL)) {
-			if (!DeleteFileW(temporary_name)) {
-				record_failure("can't remove the old temporary file", true);
-				return nullptr;
-			}
-		} else if (error != ERROR_FILE_NOT_FOUND) {
-			SetLastError(error);
-			record_failure("can't remove the old temporary file", true);
-			return nullptr;
-		}
-	}
-	// DELETE for the rename into place; the rest to take over the input's
-	// permissions.
-	HANDLE handle = CreateFileW(temporary_name,
-	                            GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
-	                            0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-	if (handle == INVALID_HANDLE_VALUE) {
-		record_failure("can't create the temporary file", true);
-		return nullptr;
-	}
-	temporary_handle = handle;
-	watch_incomplete(temporary_slot, handle);
-	HANDLE for_stream = INVALID_HANDLE_VALUE;
-	if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &for_stream, 0,
-	                     FALSE, DUPLICATE_SAME_ACCESS)) {
-		record_failure("can't create the temporary file", true);
-		discard_temporary(nullptr);
-		return nullptr;
-	}
-	std::FILE *stream = stream_over(for_stream, _O_RDWR, "w+b");
-	if (stream == nullptr) {
-		record_c_library_failure("can't create the temporary file", true);
-		discard_temporary(nullptr);
-	}
-	return stream;
-}
-
-void start_writing_back(std::FILE *)
-{
-	// Windows starts writing dirty pages back on its own schedule and has
-	// no request to hurry it that would not also wait for it.
-}
-
-bool commit_temporary(std::FILE *temporary)
-{
-	bool committed = std::fflush(temporary) == 0;
-	if (!committed)
-		record_c_library_failure("can't write the temporary file", true);
-	if (committed && !FlushFileBuffers(temporary_handle)) {
-		record_failure("can't sync the temporary file", true);
-		committed = false;
-	}
-	if (std::fclose(temporary) != 0 && committed) {
-		record_c_library_failure("can't write the temporary file", true);
-		committed = false;
-	}
-	return committed;
-}
-
-void discard_temporary(std::FILE *temporary)
-{
-	if (temporary != nullptr)
-		(void)std::fclose(temporary);
-	if (temporary_handle != INVALID_HANDLE_VALUE)
-		remove_created(temporary_slot, temporary_handle);
-	temporary_handle = INVALID_HANDLE_VALUE;
+	return names_file(temporary_name, state_of(input));
 }
 
 void close_input(input_file *input)
 {
 	// Read-only: nothing can be lost at its close.
-	(void)std::fclose(input->stream);
-	input->stream = nullptr;
+	if (input->handle != INVALID_HANDLE_VALUE && input->handle != nullptr)
+		CloseHandle(input->handle);
+	input->handle = INVALID_HANDLE_VALUE;
 }
 
-void release_input(input_file *)
+// ---- The temporary file
+
+bool hold_temporary(temporary_file *temporary, const input_file *input, failure *why)
 {
-	// The input's handle belongs to its stream, closed with it.
+	*temporary = temporary_file{};
+	temporary->handle = INVALID_HANDLE_VALUE;
+	temporary->beside = INVALID_HANDLE_VALUE;
+	if (!system_path(temporary_name, temporary_path)) {
+		record_failure(why, FAILED_CREATE_TEMPORARY);
+		return false;
+	}
+	// Streams that could not be listed now would be lost at the end: the
+	// file is refused before anything is written.
+	unsigned streams = 0;
+	if (!list_streams(input, &streams, why))
+		return false;
+	// DeleteFileW removes a link itself, never what it points to; a stale
+	// file marked read-only needs that mark taken off first.
+	if (!DeleteFileW(temporary_path)) {
+		DWORD error = GetLastError();
+		if (error == ERROR_ACCESS_DENIED &&
+		    SetFileAttributesW(temporary_path, FILE_ATTRIBUTE_NORMAL)) {
+			if (!DeleteFileW(temporary_path)) {
+				record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+				return false;
+			}
+		} else if (error != ERROR_FILE_NOT_FOUND) {
+			SetLastError(error);
+			record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+			return false;
+		}
+	}
+	HANDLE handle = create_result_file(temporary_path, temporary_slot, input,
+	                                   FILE_ATTRIBUTE_NORMAL, &temporary->access);
+	if (handle == INVALID_HANDLE_VALUE) {
+		record_failure(why, FAILED_CREATE_TEMPORARY);
+		return false;
+	}
+	temporary->handle = handle;
+	temporary->held = true;
+	// Compressed like the input where it will stay on the input's volume;
+	// a copy beside the input gets it there.
+	file_state state;
+	if (!read_state(handle, &state)) {
+		record_failure(why, FAILED_CREATE_TEMPORARY);
+		return false;
+	}
+	if (same_volume(state, state_of(input)) && !take_over_compression(handle, input, why))
+		return false;
+	return true;
 }
 
-replace_result replace_input(const input_file *input)
+bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
+                     failure *why)
 {
-	// Windows refuses to replace a read-only file. Refusing here as well
-	// makes that certain on every file system and emulation, rather than
-	// up to the one the file lies on.
-	DWORD attributes = GetFileAttributesW(input->target);
-	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-		SetLastError(ERROR_ACCESS_DENIED);
-		record_failure("can't replace the file", false);
-		keep_temporary();
-		return REPLACE_FAILED_RESULT_KEPT;
+	if (!write_all(temporary->handle, data, length)) {
+		record_failure(why, FAILED_WRITE_TEMPORARY);
+		return false;
+	}
+	temporary->written += length;
+	temporary->written_since_sync_request += length;
+	if (temporary->written_since_sync_request >= flush_request_bytes) {
+		temporary->written_since_sync_request = 0;
+		request_flush(temporary->handle);
+	}
+	return true;
+}
+
+replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
+{
+	DWORD behind = stop_flushing();
+	if (behind != ERROR_SUCCESS) {
+		SetLastError(behind);
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		return REPLACE_FAILED;
 	}
 	// A working directory on another volume is known by its serial number
 	// (the rename would say so too, but only after the temporary file had
-	// been given permissions its own volume may not hold).
-	BY_HANDLE_FILE_INFORMATION temporary;
-	if (GetFileInformationByHandle(temporary_handle, &temporary) &&
-	    temporary.dwVolumeSerialNumber != input->identity.dwVolumeSerialNumber)
-		return replace_across_volumes(input);
-	switch (move_into_place(temporary_handle, temporary_slot, input)) {
+	// been given what its own volume may not hold).
+	file_state state;
+	if (!read_state(temporary->handle, &state)) {
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		return REPLACE_FAILED;
+	}
+	if (!same_volume(state, state_of(input)))
+		return replace_across_volumes(temporary, input, why);
+	if (!take_over(temporary->handle, temporary->access, temporary_path, input, why))
+		return keep_result(temporary);
+	// Data and what was taken over, durable in one flush.
+	if (!FlushFileBuffers(temporary->handle)) {
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		return REPLACE_FAILED;
+	}
+	switch (move_into_place(temporary->handle, temporary_slot, input, why)) {
 	case MOVED:
 		// The handle now names the user's file, which stays.
-		CloseHandle(temporary_handle);
-		temporary_handle = INVALID_HANDLE_VALUE;
+		CloseHandle(temporary->handle);
+		temporary->handle = INVALID_HANDLE_VALUE;
+		temporary->held = false;
 		return REPLACED;
 	case MOVE_OTHER_VOLUME:
-		return replace_across_volumes(input);
+		// The same serial number on two volumes: the rename said so.
+		switch (reopen_input(input, why)) {
+		case INPUT_UNCHANGED:
+			return replace_across_volumes(temporary, input, why);
+		case INPUT_CHANGED:
+			return REPLACE_INPUT_CHANGED;
+		case INPUT_UNKNOWN:
+			break;
+		}
+		break;
 	case MOVE_INPUT_CHANGED:
-		discard_temporary(nullptr);
 		return REPLACE_INPUT_CHANGED;
 	case MOVE_FAILED:
 		break;
 	}
-	keep_temporary();
-	return REPLACE_FAILED_RESULT_KEPT;
+	return keep_result(temporary);
 }
 
-void write_path(const path_char *path, std::FILE *stream)
+void rollback_temporary(temporary_file *temporary)
 {
-	// A console shows the name exactly as typed; anything else (a pipe, a
-	// file) gets it in UTF-8, which loses no character.
-	HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-	DWORD mode;
-	if (GetConsoleMode(out, &mode) && std::fflush(stream) == 0) {
-		DWORD written;
-		if (WriteConsoleW(out, path, static_cast<DWORD>(std::wcslen(path)), &written, nullptr))
-			return;
+	(void)stop_flushing();
+	if (temporary->beside != INVALID_HANDLE_VALUE && temporary->beside != nullptr)
+		remove_created(beside_slot, temporary->beside, beside_path);
+	temporary->beside = INVALID_HANDLE_VALUE;
+	if (temporary->handle != INVALID_HANDLE_VALUE && temporary->handle != nullptr) {
+		if (temporary->held)
+			remove_created(temporary_slot, temporary->handle, temporary_path);
+		else
+			CloseHandle(temporary->handle);
 	}
-	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path,
-	                                 nullptr, nullptr);
-	if (length > 1)
-		(void)std::fwrite(utf8_path, 1, static_cast<std::size_t>(length - 1), stream);
+	temporary->handle = INVALID_HANDLE_VALUE;
+	temporary->held = false;
 }
 
-void write_temporary_location(std::FILE *stream)
+// ---- Helper threads
+
+void worker_init(worker *w, unsigned char *, std::size_t)
 {
-	DWORD length = GetFullPathNameW(temporary_name, full_path_room, full_temporary_path,
-	                                nullptr);
-	if (length == 0 || length >= full_path_room) {
-		write_path(temporary_name, stream);
-		return;
+	w->running = false;
+	w->thread = nullptr;
+	InitializeSRWLock(&w->lock);
+	InitializeConditionVariable(&w->changed);
+}
+
+namespace {
+
+DWORD WINAPI run_worker(void *argument)
+{
+	worker *w = static_cast<worker *>(argument);
+	w->body(w->argument);
+	return 0;
+}
+
+} // namespace
+
+bool worker_start(worker *w, void (*body)(void *), void *argument)
+{
+	w->body = body;
+	w->argument = argument;
+	// The CRC paths need a few kilobytes of stack; a small reservation
+	// keeps the 32-bit program's address space free.
+	w->thread = CreateThread(nullptr, 256 * 1024, run_worker, w,
+	                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+	w->running = w->thread != nullptr;
+	return w->running;
+}
+
+void worker_lock(worker *w)
+{
+	AcquireSRWLockExclusive(&w->lock);
+}
+
+void worker_unlock(worker *w)
+{
+	ReleaseSRWLockExclusive(&w->lock);
+}
+
+void worker_wait(worker *w)
+{
+	(void)SleepConditionVariableSRW(&w->changed, &w->lock, INFINITE, 0);
+}
+
+void worker_wake(worker *w)
+{
+	WakeAllConditionVariable(&w->changed);
+}
+
+void worker_join(worker *w)
+{
+	if (w->running) {
+		(void)WaitForSingleObject(w->thread, INFINITE);
+		CloseHandle(w->thread);
 	}
-	write_path(full_temporary_path, stream);
+	w->thread = nullptr;
+	w->running = false;
 }

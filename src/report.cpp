@@ -74,6 +74,7 @@ const step_text step_texts[] = {
 	{"can't replace the file", FAILED_REPLACE, false},
 	{"can't open the file's directory to sync it", FAILED_OPEN_DIRECTORY, false},
 	{"can't sync the file's directory", FAILED_SYNC_DIRECTORY, false},
+	{"can't copy the file's named streams", FAILED_COPY_STREAMS, false},
 };
 
 // One line of a message is made here, then written whole.

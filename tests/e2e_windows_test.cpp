@@ -217,32 +217,161 @@ TEST_F(WindowsMorvet, RootedAndDriveRelativePathsWorkFromAnotherVolume)
 }
 
 // Another program changes the input while the tool waits to replace it
-// (a reader holds it meanwhile): the other program's file stays as it is.
+// (a reader holds it meanwhile): the other program's file stays as it is,
+// also when it was rewritten at the same size with its last-write time put
+// back, as copy and unzip tools do.
 TEST_F(WindowsMorvet, AnInputChangedMeanwhileIsLeftToTheOtherWriter)
 {
 	const std::string appended = "' added by another program\r\n";
-	for (bool replaced_by_another_file : {false, true}) {
+	std::string rewritten = typical_input;
+	rewritten.replace(rewritten.find("freq = 1"), 8, "freq = 2");
+	enum change { APPENDED, REPLACED_BY_ANOTHER_FILE, REWRITTEN_WITH_ITS_TIME_PUT_BACK };
+	const struct {
+		change how;
+		std::string left;
+	} cases[] = {
+		{APPENDED, typical_input + appended},
+		{REPLACED_BY_ANOTHER_FILE, "another file\r\n"},
+		{REWRITTEN_WITH_ITS_TIME_PUT_BACK, rewritten},
+	};
+	for (const auto &c : cases) {
 		write_file(work / "board.stp", typical_input);
 		started holder = start_helper(work, {"hold", "board.stp", "3000", "reading"});
 		char said[5] = {};
 		ASSERT_EQ(read(holder.output, said, 4), 4);
 		started run = start_morvet(work, {"board.stp"});
 		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-		if (replaced_by_another_file) {
-			write_file(work / "new.stp", "another file\r\n");
+		if (c.how == REPLACED_BY_ANOTHER_FILE) {
+			write_file(work / "new.stp", c.left);
 			fs::rename(work / "new.stp", work / "board.stp");
-		} else {
+		} else if (c.how == APPENDED) {
 			std::ofstream(work / "board.stp", std::ios::binary | std::ios::app) << appended;
+		} else {
+			fs::file_time_type written = fs::last_write_time(work / "board.stp");
+			write_file(work / "board.stp", c.left);
+			fs::last_write_time(work / "board.stp", written);
 		}
 		finished result = wait_for(run);
 		EXPECT_EQ(wait_for(holder).status, 0);
-		EXPECT_EQ(result.status, 1) << replaced_by_another_file << result.errors;
+		EXPECT_EQ(result.status, 1) << c.how << result.errors;
 		EXPECT_EQ(result.output,
 		          "\nCan't patch board.stp: it changed while it was being patched");
-		EXPECT_EQ(read_file(work / "board.stp"),
-		          replaced_by_another_file ? "another file\r\n" : typical_input + appended);
+		EXPECT_EQ(read_file(work / "board.stp"), c.left) << c.how;
 		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
 	}
+}
+
+// A wildcard matches long names only, in any letter case: never a file
+// whose 8.3 short name matches ("board.stp_old" is BOAR~xxx.STP), nor a
+// directory or the temporary file. "/?" anywhere asks for help, and is
+// never a pattern.
+TEST_F(WindowsMorvet, WildcardsMatchTheLongNamesOnly)
+{
+	fs::create_directories(work / "sub");
+	fs::create_directories(work / "dir.stp");
+	for (const char *name : {"board.stp", "board.stp_old", "board.stpx", "OTHER.STP",
+	                         "sub/inner.stp", "sub/inner.stp_old", "$$out$$.stp"})
+		write_file(work / name, typical_result);
+	finished short_name = run_helper(work, {"short", "board.stp_old"});
+	ASSERT_EQ(short_name.status, 0) << short_name.errors;
+	// Else this case shows nothing.
+	ASSERT_EQ(short_name.output.substr(short_name.output.size() - 4), ".STP") << short_name.output;
+	const char *help = "Usage: morvet.exe <filename.stp>\n\nmorvet [--check | --diff]";
+	const struct {
+		std::vector<std::string> arguments;
+		int status;
+		std::string output;
+	} cases[] = {
+		{{"--check", "*.stp"}, 0, "board.stp: patched\nOTHER.STP: patched\n"},
+		{{"--check", "sub\\*.STP"}, 0, "sub\\inner.stp: patched\n"},
+		{{"--check", "?oard.stp?"}, 0, "board.stpx: patched\n"},
+		{{"--check", "*.none"}, 2, "*.none: can't open\n"},
+		{{"board.stp", "/?"}, 0, help},
+		{{"*.stp", "/?", "board.stp_old"}, 0, help},
+	};
+	for (const auto &c : cases) {
+		finished run = run_morvet(work, c.arguments);
+		EXPECT_EQ(run.status, c.status) << c.arguments[1] << run.errors;
+		if (c.output == help) {
+			EXPECT_NE(run.output.find(help), std::string::npos) << run.output;
+		} else {
+			EXPECT_EQ(run.output, c.output) << c.arguments[1];
+		}
+	}
+	write_file(work / "board.stp", typical_input);
+	write_file(work / "board.stp_old", typical_input);
+	finished run = run_morvet(work, {"*.stp"});
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_EQ(read_file(work / "board.stp_old"), typical_input);
+}
+
+// The system's reason, in the user's language, goes to a pipe as UTF-8 with
+// the rest of its line (a console gets it through the wide-character call).
+TEST_F(WindowsMorvet, TheSystemsReasonComesInTheUsersLanguage)
+{
+	write_file(work / "board.stp", typical_input);
+	// Without its write bits Wine shows the file read-only, which is refused.
+	ASSERT_EQ(chmod((work / "board.stp").c_str(), 0444), 0);
+	std::string saved = std::getenv("LC_ALL") ? std::getenv("LC_ALL") : "";
+	setenv("LC_ALL", "fr_FR.UTF-8", 1);
+	finished run = run_morvet(work, {"board.stp"});
+	setenv("LC_ALL", saved.c_str(), 1);
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(run.errors.rfind("morvet: board.stp: can't replace the file: Acc\xc3\xa8s refus\xc3\xa9\n"
+	                           "morvet: board.stp: the patched result is in ",
+	                           0),
+	          0u)
+		<< run.errors;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	EXPECT_EQ(read_file(work / temporary_name), typical_result);
+}
+
+// The directory is read once per pattern: --check over 2,000 files by a
+// wildcard is not much slower than over the same files named one by one
+// (reading it once per file took fifteen times as long).
+TEST_F(WindowsMorvet, AWildcardOverThousandsOfFilesReadsTheDirectoryOnce)
+{
+	std::vector<std::string> listed = {"--check"};
+	for (int n = 0; n < 2000; ++n) {
+		char name[16];
+		std::snprintf(name, sizeof name, "f%04d.stp", n);
+		write_file(work / name, typical_result);
+		listed.push_back(name);
+	}
+	auto timed = [&](const std::vector<std::string> &arguments, finished *run) {
+		auto start = std::chrono::steady_clock::now();
+		*run = run_morvet(work, arguments);
+		return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	};
+	finished by_name, by_wildcard;
+	double named_seconds = timed(listed, &by_name);
+	double wildcard_seconds = timed({"--check", "*.stp"}, &by_wildcard);
+	std::printf("2,000 files: --check named one by one %.2f s, by *.stp %.2f s\n", named_seconds,
+	            wildcard_seconds);
+	EXPECT_EQ(by_wildcard.status, 0) << by_wildcard.errors;
+	EXPECT_EQ(by_wildcard.output, by_name.output);
+	EXPECT_LT(wildcard_seconds, 3 * named_seconds + 1);
+}
+
+// Windows 7 is the oldest system whose functions the program imports, and
+// what its header declares, so that an older one refuses to start it.
+TEST_F(WindowsMorvet, TheProgramDeclaresWindows7AsItsMinimum)
+{
+	std::string image = read_file(std::getenv("MORVET_EXE"));
+	auto word = [&](std::size_t at) {
+		return at + 1 < image.size() ? static_cast<unsigned char>(image[at]) |
+		                                       static_cast<unsigned char>(image[at + 1]) << 8
+		                             : -1;
+	};
+	std::size_t header = static_cast<std::size_t>(word(0x3c)) | static_cast<std::size_t>(word(0x3e)) << 16;
+	ASSERT_EQ(image.compare(header, 4, std::string("PE\0\0", 4)), 0);
+	std::size_t optional = header + 24;
+	// Operating system and subsystem versions, major then minor.
+	EXPECT_EQ((std::vector<int>{word(optional + 40), word(optional + 42), word(optional + 48),
+	                            word(optional + 50)}),
+	          (std::vector<int>{6, 1, 6, 1}));
 }
 
 TEST_F(WindowsMorvet, PathsPastMaxPathWork)

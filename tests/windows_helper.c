@@ -5,6 +5,8 @@
  *       opens PATH without sharing it for writing or deletion (exclusive:
  *       not even for reading), writes "held" on standard output, and
  *       closes it after MILLISECONDS
+ *   short PATH
+ *       writes the last component of PATH's 8.3 short name
  *   show PATH
  *       writes the attributes, the creation time and the owner, group and
  *       DACL (as SDDL) of PATH on one line
@@ -39,6 +41,18 @@ static int hold(const wchar_t *path, DWORD milliseconds, const wchar_t *mode)
 	fflush(stdout);
 	Sleep(milliseconds);
 	CloseHandle(file);
+	return 0;
+}
+
+static int short_name(const wchar_t *path)
+{
+	static wchar_t name[32768];
+	DWORD length = GetShortPathNameW(path, name, 32768);
+	const wchar_t *last;
+	if (length == 0 || length >= 32768)
+		return fail("short name");
+	last = wcsrchr(name, L'\\');
+	printf("%ls", last != NULL ? last + 1 : name);
 	return 0;
 }
 
@@ -132,6 +146,8 @@ int wmain(int argc, wchar_t **argv)
 		return hold(argv[2], wcstoul(argv[3], NULL, 10), argv[4]);
 	if (argc == 3 && wcscmp(argv[1], L"show") == 0)
 		return show(argv[2]);
+	if (argc == 3 && wcscmp(argv[1], L"short") == 0)
+		return short_name(argv[2]);
 	if (argc == 6 && wcscmp(argv[1], L"set") == 0)
 		return set(argv[2], argv[3], argv[4], argv[5]);
 	if (argc >= 4 && wcscmp(argv[1], L"in") == 0) {
@@ -139,6 +155,6 @@ int wmain(int argc, wchar_t **argv)
 			return fail("working directory");
 		return run_in(argc - 3, argv + 3);
 	}
-	fprintf(stderr, "usage: windows_helper hold|show|set|in ...\n");
+	fprintf(stderr, "usage: windows_helper hold|show|set|short|in ...\n");
 	return 2;
 }
