@@ -289,7 +289,7 @@ int compare_file(run_mode mode, const path_char *path)
 	if (!open_input(path, &w->input, &w->why)) {
 		close_input(&w->input);
 		if (mode == CHECK)
-			say_verdict(path, "can't open");
+			say_verdict(path, verdict_cant_open);
 		report_failure(path, &w->why);
 		return status;
 	}
@@ -302,7 +302,7 @@ int compare_file(run_mode mode, const path_char *path)
 	const copy_findings *findings = &w->pass.findings;
 	if (result == PASS_READ_FAILED) {
 		if (mode == CHECK)
-			say_verdict(path, "can't read");
+			say_verdict(path, verdict_cant_read);
 		report_failure(path, &w->why);
 	} else if (mode == CHECK) {
 		say_verdict(path, check_verdict(findings, out.changed, crc16_value(input_crc)));
@@ -345,7 +345,7 @@ void visit_file(const path_char *path, void *context)
 void no_file_matched(run_state *run, const path_char *pattern, const failure *why)
 {
 	if (run->mode == CHECK)
-		say_verdict(pattern, "can't open");
+		say_verdict(pattern, verdict_cant_open);
 	else if (run->mode == PATCH)
 		say(SAY_CANT_OPEN, pattern);
 	report_failure(pattern, why);

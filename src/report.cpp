@@ -8,6 +8,8 @@
 #define MORVET_VERSION "unknown"
 #endif
 
+const char verdict_cant_open[] = "can't open";
+const char verdict_cant_read[] = "can't read";
 const char changed_while_patched[] = "it changed while it was being patched";
 const char open_for_writing[] = "another program has it open for writing";
 const char encrypted[] = "it is encrypted";

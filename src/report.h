@@ -51,6 +51,10 @@ const char *shown_path(const path_char *path, bool *escaped);
 // Why the copy pass refused a file, after "Can't patch <path>: ".
 const char *refusal_text(const copy_findings *findings);
 
+// The --check verdicts of a file that could not be opened or read.
+extern const char verdict_cant_open[];
+extern const char verdict_cant_read[];
+
 // What patching is refused for when the platform refuses it.
 extern const char changed_while_patched[];
 extern const char open_for_writing[];
