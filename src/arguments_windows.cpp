@@ -137,10 +137,10 @@ bool matches(const wchar_t *pattern, const wchar_t *name)
 // names that differ only in case keep a fixed order between them.
 int compare_names(const wchar_t *a, const wchar_t *b)
 {
-	int order = CompareStringOrdinal(a, -1, b, -1, TRUE);
-	if (order == CSTR_EQUAL)
-		order = CompareStringOrdinal(a, -1, b, -1, FALSE);
-	return order - CSTR_EQUAL;
+	int compared = CompareStringOrdinal(a, -1, b, -1, TRUE);
+	if (compared == CSTR_EQUAL)
+		compared = CompareStringOrdinal(a, -1, b, -1, FALSE);
+	return compared - CSTR_EQUAL;
 }
 
 const wchar_t *path_at(std::uint32_t offset)

@@ -233,13 +233,13 @@ void tell(const path_char *path, file_outcome outcome, file_work *work, const ru
 		reason = refusal_text(&work->pass.findings);
 		break;
 	case CHANGED:
-		reason = changed_while_patched;
+		reason = reason_changed;
 		break;
 	case BEING_WRITTEN:
-		reason = open_for_writing;
+		reason = reason_open_for_writing;
 		break;
 	case IS_ENCRYPTED:
-		reason = encrypted;
+		reason = reason_encrypted;
 		break;
 	case IS_TEMPORARY:
 		say(SAY_CANT_CREATE_OUTPUT, path);

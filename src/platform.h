@@ -275,6 +275,12 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 // kept; safe to call on every path, any number of times.
 void rollback_temporary(temporary_file *temporary);
 
+// Makes the data written to the temporary file so far durable (fdatasync,
+// FlushFileBuffers): for the sync helper (sync_behind.h), which calls it
+// on a thread of its own while the main thread writes on. False, with
+// *error the system's reason, when it fails.
+bool sync_temporary_data(temporary_file *temporary, system_error *error);
+
 // ---- Helper threads
 
 // One helper thread with a lock and a condition of its own.

@@ -49,10 +49,6 @@ namespace {
 
 const char temporary_name[] = "$$out$$.stp";
 
-// The temporary file asks for write-back, and for a sync in the
-// background, each time this much more was written.
-const std::uint64_t sync_request_bytes = 8u << 20;
-
 char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];
 char resolved_target[PATH_MAX];
@@ -1092,24 +1088,27 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 	if (!write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY))
 		return false;
 	temporary->written += length;
-	temporary->written_since_sync_request += length;
-	if (temporary->written_since_sync_request >= sync_request_bytes) {
-		// The helper's sync does the writing back, on its own thread: the
-		// copy goes on meanwhile.
-		temporary->written_since_sync_request = 0;
-		sync_behind_request(temporary->descriptor);
-	}
+	sync_behind_written(temporary, length);
 	return true;
+}
+
+bool sync_temporary_data(temporary_file *temporary, system_error *error)
+{
+#ifdef __APPLE__
+	bool synced = fsync(temporary->descriptor) == 0;
+#else
+	bool synced = fdatasync(temporary->descriptor) == 0;
+#endif
+	*error = {static_cast<unsigned long>(errno), true};
+	return synced;
 }
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
 	// A write the helper's sync found lost is reported to this file only
 	// once, to the helper: the final fsync would not see it again.
-	int behind = sync_behind_stop();
-	if (behind != 0) {
-		errno = behind;
-		record_failure(why, FAILED_SYNC_TEMPORARY);
+	if (!sync_behind_stop(&why->error)) {
+		why->step = FAILED_SYNC_TEMPORARY;
 		return REPLACE_FAILED;
 	}
 	if (temporary->beside_input) {
@@ -1165,7 +1164,8 @@ void rollback_temporary(temporary_file *temporary)
 {
 	if (temporary->descriptor < 0)
 		return;
-	(void)sync_behind_stop();
+	system_error ignored;
+	(void)sync_behind_stop(&ignored);
 	// What is still recorded as this run's and incomplete goes; a file
 	// that cannot be removed is named, and the next run in this directory
 	// removes a stale "$$out$$.stp".

@@ -40,6 +40,7 @@
 #include <winioctl.h>
 
 #include "report.h"
+#include "sync_behind.h"
 
 // The system form of a path, for arguments_windows.cpp (see system_path).
 bool windows_system_path(const wchar_t *path, wchar_t *out);
@@ -55,9 +56,6 @@ const DWORD full_path_room = extended_path - 1;
 // Room for a path and a suffix (a stream name, a name beside the input).
 const DWORD path_room = extended_path + 320;
 
-// The result asks for its data to be flushed in the background each time
-// this much more was written (see the flush helper below).
-const std::uint64_t flush_request_bytes = 8u << 20;
 
 // Attributes the result takes over from the input. Read-only files are
 // refused; the archive attribute is set on every result, since its content
@@ -141,7 +139,8 @@ bool extend_if_long(wchar_t *path, std::size_t room)
 		return false;
 	}
 	std::wmemmove(path + prefix_length, path + skip, length - skip + 1);
-	std::wmemcpy(path, prefix, prefix_length);
+	for (std::size_t i = 0; i < prefix_length; ++i) // the path's own end stays
+		path[i] = prefix[i];
 	return true;
 }
 
@@ -471,76 +470,6 @@ bool read_at(HANDLE handle, std::uint64_t offset, unsigned char *buffer, std::si
 	return true;
 }
 
-// ---- Flushing behind the copy
-//
-// FlushFileBuffers waits for everything written since the last one; under
-// Wine it is an fsync, and on a virtual machine the host's cache makes that
-// as long as the data written, however early the writing started. So once
-// a result passes a few megabytes, a helper thread flushes what was written
-// so far while the copy and the CRC go on, and the final flush has only the
-// last stretch left. Nothing here changes what success means: the commit
-// still ends with its own flush, and a flush the helper saw fail fails it.
-
-worker flusher;
-HANDLE flusher_file = INVALID_HANDLE_VALUE;
-// Under the flusher's lock.
-bool flush_wanted = false;
-bool flusher_stopping = false;
-DWORD flusher_error = ERROR_SUCCESS;
-
-void flush_loop(void *)
-{
-	worker_lock(&flusher);
-	for (;;) {
-		while (!flusher_stopping && !flush_wanted)
-			worker_wait(&flusher);
-		if (flusher_stopping)
-			break;
-		// One flush covers every request made before it begins.
-		flush_wanted = false;
-		worker_unlock(&flusher);
-		DWORD error = FlushFileBuffers(flusher_file) ? ERROR_SUCCESS : GetLastError();
-		worker_lock(&flusher);
-		if (error != ERROR_SUCCESS && flusher_error == ERROR_SUCCESS)
-			flusher_error = error;
-	}
-	worker_unlock(&flusher);
-}
-
-void request_flush(HANDLE file)
-{
-	if (!flusher.running) {
-		worker_init(&flusher, nullptr, 0);
-		flusher_file = file;
-		flush_wanted = false;
-		flusher_stopping = false;
-		flusher_error = ERROR_SUCCESS;
-		// Without a helper the final flush does all the work, as it would
-		// anyway.
-		if (!worker_start(&flusher, flush_loop, nullptr))
-			return;
-	}
-	worker_lock(&flusher);
-	flush_wanted = true;
-	worker_wake(&flusher);
-	worker_unlock(&flusher);
-}
-
-// Ends the helper once its current flush is done; the error of the first
-// flush that failed, or ERROR_SUCCESS.
-DWORD stop_flushing()
-{
-	if (!flusher.running)
-		return ERROR_SUCCESS;
-	worker_lock(&flusher);
-	flusher_stopping = true;
-	worker_wake(&flusher);
-	worker_unlock(&flusher);
-	worker_join(&flusher);
-	flusher_file = INVALID_HANDLE_VALUE;
-	return flusher_error;
-}
-
 // ---- What the result takes over
 
 // The input's named streams, as the system lists them: a downloaded file's
@@ -597,12 +526,10 @@ bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *pa
 	bool copied = to != INVALID_HANDLE_VALUE;
 	for (std::uint64_t offset = 0; copied;) {
 		std::size_t got = 0;
-		if (!read_at(from, offset, copy_block, sizeof copy_block, &got))
-			copied = false;
-		else if (got == 0)
+		copied = read_at(from, offset, copy_block, sizeof copy_block, &got);
+		if (!copied || got == 0)
 			break;
-		else if (!write_all(to, copy_block, got))
-			copied = false;
+		copied = write_all(to, copy_block, got);
 		offset += got;
 	}
 	DWORD error = GetLastError();
@@ -1432,20 +1359,23 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 		return false;
 	}
 	temporary->written += length;
-	temporary->written_since_sync_request += length;
-	if (temporary->written_since_sync_request >= flush_request_bytes) {
-		temporary->written_since_sync_request = 0;
-		request_flush(temporary->handle);
-	}
+	sync_behind_written(temporary, length);
 	return true;
+}
+
+bool sync_temporary_data(temporary_file *temporary, system_error *error)
+{
+	bool flushed = FlushFileBuffers(temporary->handle) != 0;
+	*error = {GetLastError(), false};
+	return flushed;
 }
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
-	DWORD behind = stop_flushing();
-	if (behind != ERROR_SUCCESS) {
-		SetLastError(behind);
-		record_failure(why, FAILED_SYNC_TEMPORARY);
+	// A flush the helper saw fail fails the commit, whatever the final one
+	// says.
+	if (!sync_behind_stop(&why->error)) {
+		why->step = FAILED_SYNC_TEMPORARY;
 		return REPLACE_FAILED;
 	}
 	// A working directory on another volume is known by its serial number
@@ -1493,7 +1423,8 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 
 void rollback_temporary(temporary_file *temporary)
 {
-	(void)stop_flushing();
+	system_error ignored;
+	(void)sync_behind_stop(&ignored);
 	if (temporary->beside != INVALID_HANDLE_VALUE && temporary->beside != nullptr)
 		remove_created(beside_slot, temporary->beside, beside_path);
 	temporary->beside = INVALID_HANDLE_VALUE;
@@ -1534,7 +1465,7 @@ bool worker_start(worker *w, void (*body)(void *), void *argument)
 	w->argument = argument;
 	// The CRC paths need a few kilobytes of stack; a small reservation
 	// keeps the 32-bit program's address space free.
-	w->thread = CreateThread(nullptr, 256 * 1024, run_worker, w,
+	w->thread = CreateThread(nullptr, SIZE_T{256} * 1024, run_worker, w,
 	                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 	w->running = w->thread != nullptr;
 	return w->running;

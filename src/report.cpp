@@ -10,9 +10,9 @@
 
 const char verdict_cant_open[] = "can't open";
 const char verdict_cant_read[] = "can't read";
-const char changed_while_patched[] = "it changed while it was being patched";
-const char open_for_writing[] = "another program has it open for writing";
-const char encrypted[] = "it is encrypted";
+const char reason_changed[] = "it changed while it was being patched";
+const char reason_open_for_writing[] = "another program has it open for writing";
+const char reason_encrypted[] = "it is encrypted";
 
 namespace {
 

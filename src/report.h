@@ -56,9 +56,9 @@ extern const char verdict_cant_open[];
 extern const char verdict_cant_read[];
 
 // What patching is refused for when the platform refuses it.
-extern const char changed_while_patched[];
-extern const char open_for_writing[];
-extern const char encrypted[];
+extern const char reason_changed[];
+extern const char reason_open_for_writing[];
+extern const char reason_encrypted[];
 
 // The --check verdict: "patched" or "not patched: <reasons>". computed is
 // the CRC a player computes over the text before the old CRC statement.

@@ -31,8 +31,8 @@ const std::set<std::string> help_texts = {"options_text", "other_options_text",
                                           "help_option_text", "manual_text"};
 const std::set<std::string> for_readme = {
 	"usage_text", "say", "refusal_text", "check_verdict", "report_warnings",
-	"verdict_cant_open", "verdict_cant_read", "changed_while_patched", "open_for_writing",
-	"encrypted"};
+	"verdict_cant_open", "verdict_cant_read", "reason_changed", "reason_open_for_writing",
+	"reason_encrypted"};
 
 // Every string literal of source, adjacent ones joined, with the name of
 // the top-level definition it stands in (namespaces do not count).

@@ -1,26 +1,23 @@
-// sync_behind_posix.cpp - the helper thread that syncs the temporary file
-// while the run goes on. See sync_behind.h for why.
+// sync_behind.cpp - the helper thread that syncs the result while the run
+// goes on. See sync_behind.h for why.
 #include "sync_behind.h"
-
-#include <cerrno>
-
-#include <unistd.h>
-
-#include "platform.h"
 
 namespace {
 
-// A loop around fdatasync needs a few hundred bytes of stack; the C
-// library's thread bookkeeping a few kilobytes. Pages never touched cost
-// nothing.
+// Each time this much more was written, a sync is asked for.
+const std::size_t request_bytes = 8u << 20;
+
+// A loop around a sync needs a few hundred bytes of stack, the C library's
+// thread bookkeeping a few kilobytes. Pages never touched cost nothing.
 alignas(4096) unsigned char helper_stack[256 * 1024];
 
 worker helper;
+temporary_file *synced = nullptr;
 // Under the helper's lock.
-int helper_fd = -1;
 bool sync_wanted = false; // asked for since the helper's last sync began
 bool stopping = false;
-int first_error = 0;
+bool failed = false;
+system_error first_error;
 
 void sync_loop(void *)
 {
@@ -32,30 +29,32 @@ void sync_loop(void *)
 			break;
 		// One sync covers every request made before it begins.
 		sync_wanted = false;
-		int fd = helper_fd;
 		worker_unlock(&helper);
-#ifdef __APPLE__
-		int error = fsync(fd) == 0 ? 0 : errno;
-#else
-		int error = fdatasync(fd) == 0 ? 0 : errno;
-#endif
+		system_error error;
+		bool synced_now = sync_temporary_data(synced, &error);
 		worker_lock(&helper);
-		if (error != 0 && first_error == 0)
+		if (!synced_now && !failed) {
+			failed = true;
 			first_error = error;
+		}
 	}
 	worker_unlock(&helper);
 }
 
 } // namespace
 
-void sync_behind_request(int fd)
+void sync_behind_written(temporary_file *temporary, std::size_t length)
 {
+	temporary->written_since_sync_request += length;
+	if (temporary->written_since_sync_request < request_bytes)
+		return;
+	temporary->written_since_sync_request = 0;
 	if (!helper.running) {
 		worker_init(&helper, helper_stack, sizeof helper_stack);
-		helper_fd = fd;
+		synced = temporary;
 		sync_wanted = false;
 		stopping = false;
-		first_error = 0;
+		failed = false;
 		if (!worker_start(&helper, sync_loop, nullptr))
 			return;
 	}
@@ -65,14 +64,16 @@ void sync_behind_request(int fd)
 	worker_unlock(&helper);
 }
 
-int sync_behind_stop()
+bool sync_behind_stop(system_error *error)
 {
 	if (!helper.running)
-		return 0;
+		return true;
 	worker_lock(&helper);
 	stopping = true;
 	worker_wake(&helper);
 	worker_unlock(&helper);
 	worker_join(&helper);
-	return first_error;
+	synced = nullptr;
+	*error = first_error;
+	return !failed;
 }
