@@ -987,9 +987,9 @@ void spill(std::FILE *stream, const wchar_t *text, std::size_t length)
 {
 	char bytes[3 * 4096];
 	while (length > 0) {
-		std::size_t part = length > 4096 ? 4096 : length;
-		if (part < length && IS_HIGH_SURROGATE(text[part - 1]))
-			--part;
+		std::size_t part = length;
+		if (part > 4096) // not between the two halves of a surrogate pair
+			part = IS_HIGH_SURROGATE(text[4095]) ? 4095 : 4096;
 		int made = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(part), bytes,
 		                               sizeof bytes, nullptr, nullptr);
 		(void)std::fwrite(bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0), stream);
