@@ -10,7 +10,8 @@ build=$1
 
 echo "clang-tidy: POSIX sources"
 clang-tidy --quiet -p "$build" src/crc16.cpp src/crc_beside.cpp src/diff.cpp src/filter.cpp \
-	src/morvet.cpp src/output.cpp src/passes.cpp src/reader.cpp src/report.cpp src/arguments_posix.cpp \
+	src/morvet.cpp src/output.cpp src/passes.cpp src/reader.cpp src/report.cpp src/scan.cpp \
+	src/arguments_posix.cpp \
 	src/platform_posix.cpp src/sync_behind.cpp src/main.cpp bench/floor.cpp \
 	bench/bench.cpp
 
