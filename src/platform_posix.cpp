@@ -535,8 +535,13 @@ bool sync_directory(const input_file *input, failure *why)
 	return synced;
 }
 
-// Swaps the beside name and the input's name; false where that fails,
-// errno EINVAL, ENOSYS or EOPNOTSUPP where the filesystem has no exchange.
+// What the kernel or the filesystem says when it has no exchange.
+bool exchange_missing(int error)
+{
+	return error == EINVAL || error == ENOSYS || error == ENOTSUP;
+}
+
+// Swaps the beside name and the input's name; false where that fails.
 bool exchange(const input_file *input)
 {
 #ifdef RENAME_EXCHANGE
@@ -599,6 +604,12 @@ replace_result swap_into_place(input_file *input, failure *why)
 			report_swapped_out(input->given, beside_location);
 			return REPLACE_FAILED;
 		}
+	} else if (result == REPLACED && !exchange_missing(errno)) {
+		// Not for want of an exchange: the input's name no longer stands
+		// (another program removed or moved it), or may not be replaced.
+		result = errno == ENOENT ? REPLACE_INPUT_CHANGED : REPLACE_FAILED;
+		if (result == REPLACE_FAILED)
+			record_failure(why, FAILED_REPLACE);
 	} else if (result == REPLACED) {
 		// No exchange here: the check just made, then the rename, as close
 		// together as they can be.

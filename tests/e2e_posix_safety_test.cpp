@@ -270,7 +270,8 @@ namespace {
 
 // What another program does to the file at the last instant, as a run
 // swaps its result into place, and what the file must then hold: the
-// other program's work, never the run's result over it.
+// other program's work (nothing, if it removed the file), never the run's
+// result over it.
 struct interference {
 	const char *name;
 	void (*change)(const fs::path &file);
@@ -290,6 +291,7 @@ const interference last_instant[] = {
 	 }, [] { return "n" + typical_input.substr(1); }},
 	// Only the size tells, once the run's own exchange has set the change
 	// time.
+	{"removed", [](const fs::path &file) { fs::remove(file); }, [] { return std::string(); }},
 	{"appended, time put back", [](const fs::path &file) {
 		 struct stat before;
 		 ASSERT_EQ(stat(file.c_str(), &before), 0);
@@ -318,7 +320,9 @@ void expect_last_instant_survived(const std::string &runner, const fs::path &run
 		EXPECT_EQ(run.output.rfind("\nCan't patch " + file.string() + ": ", 0), 0u)
 			<< each.name << run.output;
 		EXPECT_EQ(read_file(file), each.left()) << each.name;
-		EXPECT_EQ(names_in(file.parent_path()), std::vector<std::string>{file.filename()})
+		EXPECT_EQ(names_in(file.parent_path()),
+		          each.left().empty() ? std::vector<std::string>{}
+		                              : std::vector<std::string>{file.filename()})
 			<< each.name;
 	}
 }
