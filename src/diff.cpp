@@ -144,7 +144,7 @@ void close_hunk(hunk_finder *hunks, std::uint64_t after, hunk_bounds *into, bool
 // lies more than twice the context before it.
 bool begins_hunk(const hunk_finder *hunks, std::uint64_t old_line)
 {
-	return !hunks->open || hunks->changes == 0 || old_line - hunks->old_end > 2 * context;
+	return !hunks->open || hunks->changes == 0 || old_line > hunks->old_end + 2 * context;
 }
 
 // A change ends; one that changes something extends the hunk.
@@ -187,15 +187,21 @@ void start_removing(hunk_printer *printer)
 	                       adding.kept_from + adding.kept_length, '-', &at_line_start,
 	                       printer->why))
 		printer->failed = true;
-	write_lines('-', printer->compared.dropped,
-	            static_cast<std::size_t>(printer->compared.dropped_length), &at_line_start);
+	std::size_t dropped = static_cast<std::size_t>(printer->compared.dropped_length);
+	write_lines('-', printer->compared.dropped, dropped, &at_line_start);
 	printer->removing = true;
+	// Whether its last removed line is unfinished: the input's last.
+	if (dropped > 0)
+		printer->removed_open = printer->compared.dropped[dropped - 1] != '\n';
+	else if (adding.kept_length > 0)
+		printer->removed_open = printer->at.old_open;
 }
 
 void begin_printed_change(hunk_printer *printer)
 {
 	printer->in_change = true;
 	printer->removing = false;
+	printer->removed_open = false;
 	printer->compared = change_comparison{};
 	printer->adding = added_lines{};
 	printer->adding.kept_from = printer->at.offset;
@@ -241,13 +247,17 @@ bool hunks_finish(hunk_finder *hunks, bool add_line_end)
 {
 	if (!hunks->in_change) {
 		// A change of its own: the unfinished last line, now ended, and
-		// the statement after it; or the statement alone.
+		// the statement after it; or the statement alone, after the last
+		// line (which a change may have taken, unfinished).
+		std::uint64_t old_line = hunks->at.old_line;
+		if (hunks->at.old_open && !add_line_end)
+			++old_line;
 		std::uint64_t new_line = hunks->at.new_line - (add_line_end ? 1 : 0);
-		if (begins_hunk(hunks, hunks->at.old_line)) {
+		if (begins_hunk(hunks, old_line)) {
 			if (hunks->open && hunks->changes > 0)
 				close_hunk(hunks, context, &hunks->complete, &hunks->ready);
-			open_hunk(hunks, add_line_end ? hunks->at.line_start : hunks->at.offset,
-			          hunks->at.old_line, new_line, false);
+			open_hunk(hunks, add_line_end ? hunks->at.line_start : hunks->at.offset, old_line,
+			          new_line, false);
 		}
 		hunks->gathering.open_last_line = add_line_end ? hunks->at.old_line : 0;
 		end_change(hunks, true, hunks->at.new_line + 1);
@@ -293,6 +303,7 @@ bool printer_take(hunk_printer *printer, hunk_piece piece, const unsigned char *
 			write_lines(' ', data, line, &at_line_start);
 		} else if (printer->removing) {
 			write_lines('-', data, line, &at_line_start);
+			printer->removed_open = data[line - 1] != '\n';
 		} else if (piece == HUNK_DROP) {
 			// Held back while the change may yet drop just what it inserts.
 			note_dropped(&printer->compared, data, line);
@@ -301,6 +312,7 @@ bool printer_take(hunk_printer *printer, hunk_piece piece, const unsigned char *
 				start_removing(printer);
 				at_line_start = !at.old_open;
 				write_lines('-', data, line, &at_line_start);
+				printer->removed_open = data[line - 1] != '\n';
 			}
 		}
 		if (printer->in_change && piece == HUNK_KEEP)
@@ -339,7 +351,7 @@ void printer_change_done(hunk_printer *printer)
 	}
 	if (!printer->removing)
 		start_removing(printer);
-	if (printer->at.old_open)
+	if (printer->removed_open)
 		write_out(no_line_end, sizeof no_line_end - 1);
 	if (printer->pending_count == static_cast<int>(sizeof printer->pending /
 	                                                sizeof printer->pending[0]))
@@ -407,8 +419,8 @@ bool print_hunk(input_file *input, const hunk_bounds &hunk, const copy_pass *boo
 		if (hunk.open_last_line != 0) {
 			begin_printed_change(&printer);
 			printer.adding.kept_length = input->size - hunk.first_change_offset;
-			start_removing(&printer);
 			printer.at.old_open = true;
+			start_removing(&printer);
 			static const char line_end[] = "\r\n";
 			(void)printer_take(&printer, HUNK_INSERT,
 			                   reinterpret_cast<const unsigned char *>(line_end), 2);
@@ -427,11 +439,17 @@ bool print_hunk(input_file *input, const hunk_bounds &hunk, const copy_pass *boo
 bool print_diff(input_file *input, const char *path, const char *statement,
                 pass_buffers *buffers, failure *why)
 {
-	write_out("--- ", 4);
-	write_out(path, std::strlen(path));
-	write_out("\n+++ ", 5);
-	write_out(path, std::strlen(path));
-	write_out("\n", 1);
+	// patch reads a name up to its first blank unless a tab ends it, as
+	// diff -u writes one before the time; a name without blanks ends at
+	// the line's end.
+	std::size_t length = std::strlen(path);
+	const char *end = std::strpbrk(path, " \t") != nullptr ? "\t\n" : "\n";
+	static const char *const signs[] = {"--- ", "+++ "};
+	for (const char *sign : signs) {
+		write_out(sign, 4);
+		write_out(path, length);
+		write_out(end, std::strlen(end));
+	}
 
 	hunk_finder hunks{};
 	hunks.at = {1, 1, false, false, 0, 0};

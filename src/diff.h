@@ -83,6 +83,7 @@ struct hunk_printer {
 	std::uint64_t open_last_line;
 	bool in_change;
 	bool removing;                // the change's old lines are being printed
+	bool removed_open;            // and the last of them has no line feed
 	change_comparison compared;   // until then, what it drops and inserts
 	added_lines adding;           // what the change adds
 	added_lines pending[64];      // the lines a run of adjacent changes adds

@@ -82,15 +82,21 @@ std::string generated_program(std::mt19937 &random)
 		if (random() % 500 == 0)
 			text += std::string(70000 + random() % 20000, 'x') + ";" + line_end;
 	}
-	switch (random() % 4) {
+	switch (random() % 6) {
 	case 0:
 		text += "CRC 1234;" + line_end;
 		break;
 	case 1:
 		text += "CRC 1234;" + line_end + "' signed" + line_end + "A;" + line_end;
 		break;
-	case 2:
-		text += "ENDPROC;"; // no line end
+	case 2: // the last lines without a line end
+		text += "ENDPROC;";
+		break;
+	case 3:
+		text += "INTEGER freq = 1;";
+		break;
+	case 4:
+		text += "BOOLEAN USE_RCK =" + line_end + "CRC 1234;";
 		break;
 	default:
 		break;
@@ -104,23 +110,24 @@ TEST_F(Morvet, DiffAppliedWithPatchGivesWhatPatchingWrites)
 	if (!usable("patch --version"))
 		GTEST_SKIP() << "GNU patch is not installed";
 	std::mt19937 random(20261208);
+	const std::string name = "p 1.stp"; // a blank in it, which diff headers must carry
 	for (int n = 0; n < 60; ++n) {
 		std::string program = generated_program(random);
-		write_file(work / "p.stp", program);
-		finished shown = run_morvet(work, {"--diff", "p.stp"});
-		finished patching = run_morvet(work, {"p.stp"});
+		write_file(work / name, program);
+		finished shown = run_morvet(work, {"--diff", name});
+		finished patching = run_morvet(work, {name});
 		ASSERT_EQ(patching.status, 0) << n << patching.output << patching.errors;
-		std::string patched = read_file(work / "p.stp");
+		std::string patched = read_file(work / name);
 		EXPECT_EQ(shown.status, patched == program ? 0 : 1) << n << shown.errors;
 		if (patched == program) {
 			EXPECT_EQ(shown.output, "") << n;
 			continue;
 		}
-		write_file(work / "p.stp", program);
+		write_file(work / name, program);
 		write_file(work / "p.diff", shown.output);
 		std::string apply = "cd '" + work.string() + "' && patch -s -p0 < p.diff";
 		ASSERT_EQ(std::system(apply.c_str()), 0) << n << "\n" << shown.output.substr(0, 2000);
-		EXPECT_TRUE(read_file(work / "p.stp") == patched) << n;
+		EXPECT_TRUE(read_file(work / name) == patched) << n;
 		fs::remove(work / "p.diff");
 	}
 }
