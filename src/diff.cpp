@@ -2,6 +2,7 @@
 // file. See diff.h.
 #include "diff.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -73,8 +74,9 @@ bool write_input_lines(input_file *input, std::uint64_t from, std::uint64_t to, 
 		if (!read_input(input, from, reread_block, want, &got, why))
 			return false;
 		if (got == 0) {
+			// Shorter than it was: changed meanwhile.
 			why->step = FAILED_READ;
-			why->error = {0, true};
+			why->error = {EIO, true};
 			return false;
 		}
 		write_lines(prefix, reread_block, got, at_line_start);
@@ -99,8 +101,9 @@ bool start_of_lines_before(input_file *input, std::uint64_t offset, std::uint64_
 		if (!read_input(input, offset - want, reread_block, want, &got, why))
 			return false;
 		if (got < want) {
+			// Shorter than it was: changed meanwhile.
 			why->step = FAILED_READ;
-			why->error = {0, true};
+			why->error = {EIO, true};
 			return false;
 		}
 		for (std::size_t i = want; i > 0; --i) {

@@ -313,13 +313,19 @@ int compare_file(run_mode mode, const path_char *path)
 	} else if (!out.changed) {
 		status = status_patched;
 	} else {
+		// A file that changes while it is read again shows a diff of
+		// nothing that ever was: said so, whatever the reading met.
 		bool escaped;
 		bool shown = print_diff(&w->input, shown_path(path, &escaped), out.statement, &buffers,
 		                        &w->why);
-		if (!shown)
-			report_failure(path, &w->why);
-		else if (!input_unchanged(&w->input, &w->why))
+		failure looked = {FAILED_NOTHING, {0, false}};
+		bool unchanged = input_unchanged(&w->input, &looked);
+		if (!unchanged && looked.step == FAILED_NOTHING)
 			report_changed_while_read(path);
+		else if (!unchanged)
+			report_failure(path, &looked);
+		else if (!shown)
+			report_failure(path, &w->why);
 		else
 			status = status_not_patched;
 	}

@@ -245,7 +245,9 @@ void place_beside(const input_file *input, const char *name, char *text, std::si
 {
 	const char *unused;
 	const char *directory = split_path(input->target, &unused);
-	if (directory != nullptr && directory[0] != '/' && working_directory_path() != nullptr) {
+	if (directory != nullptr && std::strcmp(directory, ".") == 0)
+		directory = working_directory_path();
+	else if (directory != nullptr && directory[0] != '/' && working_directory_path() != nullptr) {
 		char absolute[2 * PATH_MAX];
 		place(place(working_directory, directory, absolute, sizeof absolute), name, text, size);
 		return;
@@ -622,10 +624,8 @@ replace_result swap_into_place(input_file *input, failure *why)
 	}
 	release_signals(&signals);
 	release_lease(input);
-	if (result != REPLACED) {
-		discard_beside();
-		return result;
-	}
+	if (result != REPLACED)
+		return result; // the result beside the input is the caller's to keep or remove
 	return sync_directory(input, why) ? REPLACED : REPLACED_NOT_SYNCED;
 }
 
@@ -666,19 +666,39 @@ bool copy_contents(int from, int to, failure *why)
 }
 
 // Gives the result beside the input the input's metadata, makes both
-// durable in one sync, and puts it in the input's place.
+// durable in one sync, and puts it in the input's place. On a failure the
+// result stays beside the input, for rollback_temporary to remove.
 replace_result finish_beside(input_file *input, int fd, failure *why)
 {
-	if (!copy_metadata(fd, input, why)) {
-		discard_beside();
+	if (!copy_metadata(fd, input, why))
 		return REPLACE_FAILED;
-	}
 	if (fsync(fd) != 0) {
 		record_failure(why, FAILED_SYNC_TEMPORARY);
-		discard_beside();
 		return REPLACE_FAILED;
 	}
 	return swap_into_place(input, why);
+}
+
+// The complete result, which could not take the input's place, goes back
+// to "$$out$$.stp" for the user; never over a file put there meanwhile.
+bool move_back(const input_file *input)
+{
+	bool moved = false;
+#ifdef RENAME_NOREPLACE
+	sigset_t signals;
+	hold_signals(&signals);
+	moved = renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
+	                  RENAME_NOREPLACE) == 0;
+	if (moved) {
+		beside_active = 0;
+		temporary_active = 1;
+		location[0] = '\0';
+	}
+	release_signals(&signals);
+#else
+	(void)input;
+#endif
+	return moved;
 }
 
 // The result cannot be moved beside the input (another filesystem, or its
@@ -690,9 +710,7 @@ replace_result replace_by_copy(temporary_file *temporary, input_file *input, fai
 	replace_result result = REPLACE_FAILED;
 	if (to < 0)
 		record_failure(why, FAILED_CREATE_BESIDE);
-	else if (!copy_contents(temporary->descriptor, to, why))
-		discard_beside();
-	else
+	else if (copy_contents(temporary->descriptor, to, why))
 		result = finish_beside(input, to, why);
 	// Synced or no longer wanted: nothing is lost at its close.
 	if (to >= 0)
@@ -939,12 +957,21 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 		record_failure(why, FAILED_OPEN);
 		return false;
 	}
-	// O_NONBLOCK keeps a FIFO from stalling the open; it is refused below
-	// along with every other kind of file that is not a regular one.
-	// O_NOFOLLOW: a link put at the resolved name since is not followed.
-	input->descriptor =
-		openat(input->directory, input->name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	// Anything but a regular file is refused before it is opened: opening
+	// a serial port can reset the board on it, a tape rewinds.
 	struct stat &status = input->status;
+	if (fstatat(input->directory, input->name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+	    !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+		record_failure(why, FAILED_NOT_REGULAR);
+		return false;
+	}
+	// Should one be put there meanwhile: O_NONBLOCK keeps a FIFO from
+	// stalling the open, O_NOCTTY a terminal from becoming this process's,
+	// and it is refused below. O_NOFOLLOW: a link put at the resolved name
+	// since is not followed.
+	input->descriptor = openat(input->directory, input->name,
+	                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
 	if (input->descriptor < 0 || fstat(input->descriptor, &status) != 0 ||
 	    fcntl(input->descriptor, F_SETFL, 0) != 0) {
 		record_failure(why, FAILED_OPEN);
@@ -1156,8 +1183,12 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 		}
 	}
 	release_signals(&signals);
-	if (ours)
-		return finish_beside(input, temporary->descriptor, why);
+	if (ours) {
+		replace_result result = finish_beside(input, temporary->descriptor, why);
+		if (result == REPLACE_FAILED && beside_active && move_back(input))
+			return keep_result(temporary, result);
+		return result;
+	}
 	if (moved || error == EXDEV || error == ENOENT) {
 		// Another filesystem, or the name is no longer this run's file:
 		// the result is copied from the descriptor.

@@ -524,6 +524,21 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 	EXPECT_EQ(run.errors, "");
 	EXPECT_EQ(read_file(own), typical_result);
 
+	// A sticky directory lets bob write beside alice's file but not replace
+	// it: the complete result waits in his working directory.
+	fs::path sticky = directory("sticky", alice, alice, 01777);
+	write_file(sticky / "board.stp", typical_input);
+	ASSERT_EQ(chown((sticky / "board.stp").c_str(), alice, alice), 0);
+	ASSERT_EQ(chmod((sticky / "board.stp").c_str(), 0666), 0);
+	run = run_through(as_bob, run_in, (sticky / "board.stp").string());
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_NE(run.errors.find("the patched result is in " + (run_in / temporary_name).string()),
+	          std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(sticky / "board.stp"), typical_input);
+	EXPECT_EQ(read_file(run_in / temporary_name), typical_result);
+	EXPECT_EQ(names_in(sticky), std::vector<std::string>{"board.stp"});
+	fs::remove(run_in / temporary_name);
+
 	// The input's directory made read-only mid-run: the result cannot take
 	// the file's place, nor be removed, and the user is told where it is.
 	write_file(own, typical_input);
