@@ -13,14 +13,17 @@ struct vectors {
 	typedef signed char flags __attribute__((vector_size(N)));
 };
 
-template <int N>
-inline bool any(typename vectors<N>::flags flags)
+// Whether any of size bytes of flags is set. It takes the vector's address:
+// a vector passed by value would be passed differently with and without
+// AVX.
+inline bool any(const void *flags, std::size_t size)
 {
-	unsigned long long words[N / 8];
-	std::memcpy(words, &flags, sizeof words);
 	unsigned long long all = 0;
-	for (unsigned long long word : words)
+	for (std::size_t at = 0; at < size; at += 8) {
+		unsigned long long word;
+		std::memcpy(&word, static_cast<const unsigned char *>(flags) + at, sizeof word);
 		all |= word;
+	}
 	return all != 0;
 }
 
@@ -32,7 +35,9 @@ inline std::size_t statement_stop(const unsigned char *data, std::size_t length)
 	for (; i + N <= length; i += N) {
 		bytes chunk;
 		std::memcpy(&chunk, data + i, N);
-		if (any<N>((chunk == ';') | (chunk == '\'') | (chunk == '"') | (chunk == 0)))
+		typename vectors<N>::flags stops =
+			(chunk == ';') | (chunk == '\'') | (chunk == '"') | (chunk == 0);
+		if (any(&stops, N))
 			break;
 	}
 	for (; i < length; ++i) {
@@ -52,7 +57,8 @@ inline std::size_t either(const unsigned char *data, std::size_t length, unsigne
 	for (; i + N <= length; i += N) {
 		bytes chunk;
 		std::memcpy(&chunk, data + i, N);
-		if (any<N>((chunk == a) | (chunk == b)))
+		typename vectors<N>::flags found = (chunk == a) | (chunk == b);
+		if (any(&found, N))
 			break;
 	}
 	for (; i < length; ++i) {
