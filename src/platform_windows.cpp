@@ -654,16 +654,18 @@ bool take_over(HANDLE file, DWORD access, const wchar_t *path, const input_file 
 
 enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_UNKNOWN };
 
-// Whether the input's path still names the file that was read, as it was:
-// another program that saved over it, rewrote it in place (even putting
-// the last-write time back: the change time tells) or renamed another file
-// onto it meanwhile must not lose its data to this run.
-input_state check_input(const input_file *input, DWORD *attributes, failure *why)
+// Opens the input's path with the access, sharing and flags given, and
+// compares what it names with the file that was read: another program that
+// saved over it, rewrote it in place (even putting the last-write time back:
+// the change time tells) or renamed another file onto it meanwhile must not
+// lose its data to this run. The handle stays open in *held when the file
+// is unchanged and held is not null; it is closed otherwise.
+input_state look_at_input(const input_file *input, DWORD access, DWORD sharing, DWORD flags,
+                          HANDLE *held, DWORD *attributes, failure *why)
 {
-	HANDLE current = CreateFileW(
-		input->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-		nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-	if (current == INVALID_HANDLE_VALUE) {
+	HANDLE handle = CreateFileW(input->target, access, sharing, nullptr, OPEN_EXISTING, flags,
+	                            nullptr);
+	if (handle == INVALID_HANDLE_VALUE) {
 		DWORD error = GetLastError();
 		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
 			return INPUT_CHANGED;
@@ -671,16 +673,32 @@ input_state check_input(const input_file *input, DWORD *attributes, failure *why
 		return INPUT_UNKNOWN;
 	}
 	file_state now;
-	bool known = read_state(current, &now);
-	if (!known)
+	input_state state = INPUT_UNCHANGED;
+	if (!read_state(handle, &now)) {
 		record_failure(why, FAILED_CHECK_INPUT);
-	CloseHandle(current);
-	if (!known)
-		return INPUT_UNKNOWN;
-	*attributes = now.identity.dwFileAttributes;
-	if (!same_content(now, state_of(input)) || (*attributes & FILE_ATTRIBUTE_DIRECTORY))
-		return INPUT_CHANGED;
-	return INPUT_UNCHANGED;
+		state = INPUT_UNKNOWN;
+	} else if (!same_content(now, state_of(input)) ||
+	           (now.identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+		state = INPUT_CHANGED;
+	}
+	if (attributes != nullptr && state != INPUT_UNKNOWN)
+		*attributes = now.identity.dwFileAttributes;
+	if (state == INPUT_UNCHANGED && held != nullptr)
+		*held = handle;
+	else
+		CloseHandle(handle);
+	return state;
+}
+
+// The input checked just before a rename, through a handle that shares
+// with every other, so that a program holding the file does not make this
+// fail.
+input_state check_input(const input_file *input, DWORD *attributes, failure *why)
+{
+	return look_at_input(input, FILE_READ_ATTRIBUTES,
+	                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+	                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr,
+	                     attributes, why);
 }
 
 bool rename_handle(HANDLE file, const wchar_t *target)
@@ -754,27 +772,7 @@ move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *
 // must still be the one that was read, as it was.
 input_state reopen_input(input_file *input, failure *why)
 {
-	HANDLE handle = CreateFileW(input->target, GENERIC_READ, FILE_SHARE_READ, nullptr,
-	                            OPEN_EXISTING, 0, nullptr);
-	if (handle == INVALID_HANDLE_VALUE) {
-		DWORD error = GetLastError();
-		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-			return INPUT_CHANGED;
-		record_failure(why, FAILED_CHECK_INPUT);
-		return INPUT_UNKNOWN;
-	}
-	file_state now;
-	if (!read_state(handle, &now)) {
-		record_failure(why, FAILED_CHECK_INPUT);
-		CloseHandle(handle);
-		return INPUT_UNKNOWN;
-	}
-	if (!same_content(now, state_of(input))) {
-		CloseHandle(handle);
-		return INPUT_CHANGED;
-	}
-	input->handle = handle;
-	return INPUT_UNCHANGED;
+	return look_at_input(input, GENERIC_READ, FILE_SHARE_READ, 0, &input->handle, nullptr, why);
 }
 
 // The complete result stays in "$$out$$.stp" for the user, made durable,
