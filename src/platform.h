@@ -97,9 +97,6 @@ struct failure {
 // on Windows), read before anything can change it.
 void record_failure(failure *why, failed_step step);
 
-// Records step with errno, for a failure of the C library.
-void record_c_library_failure(failure *why, failed_step step);
-
 // The system's description of error, as UTF-8 text without a trailing line
 // end, in text (size bytes, always terminated).
 void describe_error(system_error error, char *text, std::size_t size);
@@ -224,7 +221,6 @@ void close_input(input_file *input);
 struct temporary_file {
 	bool held;           // created by this run and not yet committed or removed
 	bool result_kept;    // the complete result was left in "$$out$$.stp"
-	std::uint64_t written;
 	std::uint64_t written_since_sync_request;
 #ifdef _WIN32
 	HANDLE handle;

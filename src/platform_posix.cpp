@@ -742,10 +742,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.from_c_library = true;
 }
 
-void record_c_library_failure(failure *why, failed_step step)
-{
-	record_failure(why, step);
-}
 
 void describe_error(system_error error, char *text, std::size_t size)
 {
@@ -1125,7 +1121,6 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 {
 	if (!write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY))
 		return false;
-	temporary->written += length;
 	sync_behind_written(temporary, length);
 	return true;
 }

@@ -891,12 +891,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.from_c_library = false;
 }
 
-void record_c_library_failure(failure *why, failed_step step)
-{
-	why->step = step;
-	why->error.code = static_cast<unsigned long>(errno);
-	why->error.from_c_library = true;
-}
 
 void describe_error(system_error error, char *text, std::size_t size)
 {
@@ -1356,7 +1350,6 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 		record_failure(why, FAILED_WRITE_TEMPORARY);
 		return false;
 	}
-	temporary->written += length;
 	sync_behind_written(temporary, length);
 	return true;
 }
