@@ -65,17 +65,11 @@ void crc_beside_begin(crc_beside *crc, bool helper_allowed)
 {
 	// The path is chosen here, on this thread, before a helper feeds.
 	(void)crc16_best_path();
+	*crc = crc_beside{};
 	crc->output = crc16_preset;
-	crc->difference = 0;
 	crc->input_open = true;
 	crc->input = crc16_preset;
 	crc->helper_allowed = helper_allowed;
-	crc->helper_running = false;
-	crc->submitted = 0;
-	crc->done = 0;
-	crc->stopping = false;
-	crc->boundary = 0;
-	crc->blocks = 0;
 	worker_init(&crc->helper, helper_stack, sizeof helper_stack);
 }
 
