@@ -17,45 +17,19 @@
 const std::uint16_t crc16_preset = 0xFFFF;
 
 // The register crc with one byte folded in, by the eight shift-and-test
-// steps; a carriage return leaves it as it is. The reference for all else.
+// steps a player makes; a carriage return leaves it as it is. The
+// reference for everything else here.
 std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte);
 
-// The same as crc16_feed over each of the length bytes at data, without a
-// call per byte: this loop is where a run spends its time. It takes the
-// fastest path this CPU can run (see below). When fed is not null, the
-// number of bytes fed (carriage returns not counted) is added to *fed.
+// The same as crc16_feed over each of the length bytes at data, eight bytes
+// a step through tables. The number of bytes fed (carriage returns not
+// counted) is added to *fed.
 std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
-                           std::uint64_t *fed = nullptr);
+                           std::uint64_t *fed);
 
-// The ways of feeding a block. Every one runs the same eight shift-and-test
-// steps per byte; the faster ones cut the block into segments, run one
-// chain per segment side by side, and join the segments' registers with
-// arithmetic on polynomials over GF(2).
-enum crc16_path {
-	CRC16_SINGLE,  // one chain, byte after byte: the reference
-	CRC16_SCALAR4, // four chains in plain integer registers
-	CRC16_VEC128,  // 32 chains in 16-bit lanes of 128-bit vectors (SSE2, NEON)
-	CRC16_VEC256,  // 64 chains in 256-bit vectors (AVX2)
-	CRC16_VEC512,  // 128 chains in 512-bit vectors (AVX-512BW)
-	CRC16_PATH_COUNT
-};
-
-// Whether this build and this CPU can run the path.
-bool crc16_path_available(crc16_path path);
-
-// A short name for reports ("single", "scalar4", "vec128", ...).
-const char *crc16_path_name(crc16_path path);
-
-// The path crc16_update takes: the fastest available one. The first call
-// must come before any second thread computes a CRC.
-crc16_path crc16_best_path();
-
-// crc16_update through the given path, which must be available.
-std::uint16_t crc16_update_via(crc16_path path, std::uint16_t crc, const unsigned char *data,
-                               std::size_t length, std::uint64_t *fed = nullptr);
-
-// The register a CRC register crc turns into when length more bytes of
-// zeros are fed (carriage returns not counted, since they are not fed).
+// The register crc turns into when length more zero bytes are fed: what
+// feeding the same text into two registers does to their difference, so
+// that one text's CRC follows from another's without feeding it twice.
 std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length);
 
 // The CRC value of a register: its complement.

@@ -1,12 +1,8 @@
-// diff.cpp - --diff: the hunk finder, the hunk printer, and the diff of one
-// file. See diff.h.
+// diff.cpp - the hunks of --diff, from the plan and the file read again.
+// See diff.h.
 #include "diff.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-
-#include "scan.h"
 
 namespace {
 
@@ -15,464 +11,295 @@ const std::uint64_t context = 3;
 
 const char no_line_end[] = "\n\\ No newline at end of file\n";
 
-unsigned char reread_block[65536];
+// One edit of the plan, in lines of the old text.
+struct change {
+	std::uint64_t line_start;   // where its first old line begins
+	std::uint64_t first_line;   // and its number, from 1
+	std::uint64_t old_lines;    // the lines it removes
+	std::uint64_t new_lines;    // and adds
+	std::uint64_t context_from; // where the line up to three before it begins
+	std::uint64_t feeds_before_to; // line feeds before the edit's end
+};
 
-// Moves a position over bytes of one side or both.
-void advance(line_position *at, hunk_piece piece, const unsigned char *data, std::size_t length)
+change changes[plan_max_edits];
+
+char held[1 << 20];
+std::size_t held_length;
+
+void out(const char *data, std::size_t length)
 {
-	if (length == 0)
-		return;
-	unsigned long line_feeds = count_line_feeds(data, length);
-	bool open = data[length - 1] != '\n';
-	if (piece != HUNK_INSERT) {
-		at->old_line += line_feeds;
-		at->old_open = open;
-		if (line_feeds > 0) {
-			std::size_t last = length - 1;
-			while (data[last] != '\n')
-				--last;
-			at->line_start = at->offset + last + 1;
+	if (length > sizeof held - held_length) {
+		// Too long to hold back: it goes out as it is made.
+		write_text(stdout, held, held_length);
+		held_length = 0;
+		if (length > sizeof held) {
+			write_text(stdout, data, length);
+			return;
 		}
-		at->offset += length;
 	}
-	if (piece != HUNK_DROP) {
-		at->new_line += line_feeds;
-		at->new_open = open;
-	}
+	std::memcpy(held + held_length, data, length);
+	held_length += length;
 }
 
-void write_out(const void *data, std::size_t length)
+void out(const char *text)
 {
-	write_text(stdout, static_cast<const char *>(data), length);
+	out(text, std::strlen(text));
 }
 
 // Writes length bytes as diff lines: prefix before each line's first byte.
-void write_lines(char prefix, const unsigned char *data, std::size_t length, bool *at_line_start)
+void out_lines(char prefix, const char *data, std::size_t length, bool *at_line_start)
 {
 	while (length > 0) {
 		if (*at_line_start)
-			write_out(&prefix, 1);
+			out(&prefix, 1);
 		const void *line_feed = std::memchr(data, '\n', length);
 		std::size_t line = line_feed ? static_cast<std::size_t>(
-						       static_cast<const unsigned char *>(line_feed) - data) + 1
+						       static_cast<const char *>(line_feed) - data) + 1
 					     : length;
-		write_out(data, line);
+		out(data, line);
 		*at_line_start = line_feed != nullptr;
 		data += line;
 		length -= line;
 	}
 }
 
-// Writes the input's bytes from..to as diff lines, read again.
-bool write_input_lines(input_file *input, std::uint64_t from, std::uint64_t to, char prefix,
-                       bool *at_line_start, failure *why)
+struct reading {
+	input_file *input;
+	unsigned char *buffer;
+	std::size_t size;
+	failure *why;
+	diff_result result;
+};
+
+// Reads up to want bytes at offset; fewer only where the file ends.
+bool read_at(reading *r, std::uint64_t offset, std::size_t want, std::size_t *got)
 {
-	while (from < to) {
-		std::size_t want = to - from < sizeof reread_block ? static_cast<std::size_t>(to - from)
-		                                                   : sizeof reread_block;
-		std::size_t got = 0;
-		if (!read_input(input, from, reread_block, want, &got, why))
-			return false;
-		if (got == 0) {
-			// Shorter than it was: changed meanwhile.
-			why->step = FAILED_READ;
-			why->error = {EIO, true};
+	*got = 0;
+	while (*got < want) {
+		std::size_t more = 0;
+		if (!read_input(r->input, offset + *got, r->buffer + *got, want - *got, &more, r->why)) {
+			r->result = DIFF_FAILED;
 			return false;
 		}
-		write_lines(prefix, reread_block, got, at_line_start);
+		if (more == 0)
+			break;
+		*got += more;
+	}
+	return true;
+}
+
+// The input's bytes from..to as diff lines, read again.
+bool out_input(reading *r, std::uint64_t from, std::uint64_t to, char prefix,
+               bool *at_line_start)
+{
+	while (from < to) {
+		std::uint64_t left = to - from;
+		std::size_t want = left < r->size ? static_cast<std::size_t>(left) : r->size, got;
+		if (!read_at(r, from, want, &got))
+			return false;
+		if (got < want) {
+			r->result = DIFF_CHANGED; // shorter than it was
+			return false;
+		}
+		out_lines(prefix, reinterpret_cast<const char *>(r->buffer), got, at_line_start);
 		from += got;
 	}
 	return true;
 }
 
-// The offset where the line lines before the one at offset begins, found
-// by reading back.
-bool start_of_lines_before(input_file *input, std::uint64_t offset, std::uint64_t lines,
-                           std::uint64_t *start, failure *why)
+// Up to lines lines of context from offset on.
+bool out_context_after(reading *r, std::uint64_t from, std::uint64_t lines, std::uint64_t end)
 {
-	*start = offset;
-	if (lines == 0)
-		return true;
-	std::uint64_t line_feeds = 0;
-	while (offset > 0) {
-		std::size_t want = offset < sizeof reread_block ? static_cast<std::size_t>(offset)
-		                                                : sizeof reread_block;
-		std::size_t got = 0;
-		if (!read_input(input, offset - want, reread_block, want, &got, why))
+	bool at_line_start = true;
+	while (lines > 0 && from < end) {
+		std::uint64_t left = end - from;
+		std::size_t want = left < r->size ? static_cast<std::size_t>(left) : r->size, got, take = 0;
+		if (!read_at(r, from, want, &got))
 			return false;
 		if (got < want) {
-			// Shorter than it was: changed meanwhile.
-			why->step = FAILED_READ;
-			why->error = {EIO, true};
+			r->result = DIFF_CHANGED;
 			return false;
 		}
-		for (std::size_t i = want; i > 0; --i) {
-			// The first line feed back is the end of the line before.
-			if (reread_block[i - 1] == '\n' && ++line_feeds > lines) {
-				*start = offset - want + i;
-				return true;
+		while (take < got && lines > 0) {
+			if (r->buffer[take++] == '\n')
+				--lines;
+		}
+		out_lines(' ', reinterpret_cast<const char *>(r->buffer), take, &at_line_start);
+		from += take;
+	}
+	return true;
+}
+
+// Reads the file once through: where each edit's lines begin, how many
+// it removes, and how many lines the file has.
+bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
+{
+	std::uint64_t starts[context + 1] = {0}; // of the last lines, by number modulo 4
+	std::uint64_t line = 1, offset = 0, line_start = 0;
+	unsigned next_from = 0, next_to = 0;
+	unsigned char last = '\n';
+	for (;;) {
+		std::size_t got;
+		if (!read_at(r, offset, r->size, &got))
+			return false;
+		for (std::size_t i = 0; i <= got; ++i, ++offset) {
+			while (next_from < plan->edit_count && plan->edits[next_from].from == offset) {
+				change &c = changes[next_from];
+				c.line_start = line_start;
+				c.first_line = line;
+				if (next_from > 0 && plan->edits[next_from - 1].to == offset &&
+				    offset > line_start) {
+					// The edit before took the unfinished last line and
+					// ended it: this one adds a line after it.
+					c.line_start = offset;
+					++c.first_line;
+				}
+				++next_from;
+				std::uint64_t before = line - 1 < context ? line - 1 : context;
+				c.context_from = starts[(line - before) % (context + 1)];
+			}
+			while (next_to < next_from && plan->edits[next_to].to == offset)
+				changes[next_to++].feeds_before_to = line - 1;
+			if (i == got)
+				break;
+			if (r->buffer[i] == '\n') {
+				++line;
+				line_start = offset + 1;
+				starts[line % (context + 1)] = line_start;
 			}
 		}
-		offset -= want;
+		if (got > 0)
+			last = r->buffer[got - 1];
+		if (got < r->size)
+			break;
 	}
-	*start = 0;
-	return true;
-}
-
-void open_hunk(hunk_finder *hunks, std::uint64_t offset, std::uint64_t old_line,
-               std::uint64_t new_line, bool bookmarked)
-{
-	std::uint64_t before = old_line - 1 < context ? old_line - 1 : context;
-	hunks->open = true;
-	hunks->changes = 0;
-	hunks->gathering = hunk_bounds{};
-	hunks->gathering.old_start = old_line - before;
-	hunks->gathering.new_start = new_line - before;
-	hunks->gathering.first_change_line = old_line;
-	hunks->gathering.first_change_offset = offset;
-	hunks->gathering.bookmarked = bookmarked;
-}
-
-void close_hunk(hunk_finder *hunks, std::uint64_t after, hunk_bounds *into, bool *ready)
-{
-	hunks->gathering.old_count = hunks->old_end + after - hunks->gathering.old_start;
-	hunks->gathering.new_count = hunks->new_end + after - hunks->gathering.new_start;
-	*into = hunks->gathering;
-	*ready = true;
-	hunks->open = false;
-}
-
-// A change that begins at old_line begins a hunk of its own: none is
-// gathered yet (or only changes that change nothing), or the last change
-// lies more than twice the context before it.
-bool begins_hunk(const hunk_finder *hunks, std::uint64_t old_line)
-{
-	return !hunks->open || hunks->changes == 0 || old_line > hunks->old_end + 2 * context;
-}
-
-// A change ends; one that changes something extends the hunk.
-void end_change(hunk_finder *hunks, bool changes_something, std::uint64_t new_end)
-{
-	hunks->in_change = false;
-	if (!changes_something)
-		return;
-	++hunks->changes;
-	hunks->old_end = hunks->at.old_line + (hunks->at.old_open ? 1 : 0);
-	hunks->new_end = new_end;
-}
-
-void write_added(hunk_printer *printer, const added_lines &lines)
-{
-	bool at_line_start = true;
-	if (!write_input_lines(printer->input, lines.kept_from, lines.kept_from + lines.kept_length,
-	                       '+', &at_line_start, printer->why))
-		printer->failed = true;
-	for (int i = 0; i < lines.inserts; ++i)
-		write_lines('+', reinterpret_cast<const unsigned char *>(lines.inserted[i]),
-		            lines.inserted_length[i], &at_line_start);
-}
-
-// The lines a run of adjacent changes adds, once the run has ended.
-void write_pending(hunk_printer *printer)
-{
-	for (int i = 0; i < printer->pending_count; ++i)
-		write_added(printer, printer->pending[i]);
-	printer->pending_count = 0;
-}
-
-// The change's old lines so far, now that it is known to change them:
-// the part it keeps (read again), then what it dropped.
-void start_removing(hunk_printer *printer)
-{
-	bool at_line_start = true;
-	const added_lines &adding = printer->adding;
-	if (!write_input_lines(printer->input, adding.kept_from,
-	                       adding.kept_from + adding.kept_length, '-', &at_line_start,
-	                       printer->why))
-		printer->failed = true;
-	std::size_t dropped = static_cast<std::size_t>(printer->compared.dropped_length);
-	write_lines('-', printer->compared.dropped, dropped, &at_line_start);
-	printer->removing = true;
-	// Whether its last removed line is unfinished: the input's last.
-	if (dropped > 0)
-		printer->removed_open = printer->compared.dropped[dropped - 1] != '\n';
-	else if (adding.kept_length > 0)
-		printer->removed_open = printer->at.old_open;
-}
-
-void begin_printed_change(hunk_printer *printer)
-{
-	printer->in_change = true;
-	printer->removing = false;
-	printer->removed_open = false;
-	printer->compared = change_comparison{};
-	printer->adding = added_lines{};
-	printer->adding.kept_from = printer->at.offset;
-}
-
-} // namespace
-
-bool hunks_take(hunk_finder *hunks, hunk_piece piece, const unsigned char *data,
-                std::size_t length)
-{
-	if (piece == HUNK_DROP)
-		note_dropped(&hunks->compared, data, length);
-	else if (piece == HUNK_INSERT)
-		note_inserted(&hunks->compared, data, length);
-	advance(&hunks->at, piece, data, length);
-	return true;
-}
-
-output_answer hunks_change(hunk_finder *hunks, std::uint64_t offset)
-{
-	hunks->compared = change_comparison{};
-	if ((hunks->paused && hunks->pause_offset == offset) ||
-	    !begins_hunk(hunks, hunks->at.old_line)) {
-		hunks->paused = false;
-		hunks->in_change = true;
-		return OUTPUT_GO;
+	if (offset != plan->size || next_to != plan->edit_count) {
+		r->result = DIFF_CHANGED;
+		return false;
 	}
-	if (hunks->open && hunks->changes > 0)
-		close_hunk(hunks, context, &hunks->complete, &hunks->ready);
-	open_hunk(hunks, offset, hunks->at.old_line, hunks->at.new_line, true);
-	hunks->paused = true;
-	hunks->pause_offset = offset;
-	return OUTPUT_PAUSE;
-}
-
-void hunks_change_done(hunk_finder *hunks)
-{
-	end_change(hunks, change_differs(&hunks->compared),
-	           hunks->at.new_line + (hunks->at.new_open ? 1 : 0));
-}
-
-bool hunks_finish(hunk_finder *hunks, bool add_line_end)
-{
-	if (!hunks->in_change) {
-		// A change of its own: the unfinished last line, now ended, and
-		// the statement after it; or the statement alone, after the last
-		// line (which a change may have taken, unfinished).
-		std::uint64_t old_line = hunks->at.old_line;
-		if (hunks->at.old_open && !add_line_end)
-			++old_line;
-		std::uint64_t new_line = hunks->at.new_line - (add_line_end ? 1 : 0);
-		if (begins_hunk(hunks, old_line)) {
-			if (hunks->open && hunks->changes > 0)
-				close_hunk(hunks, context, &hunks->complete, &hunks->ready);
-			open_hunk(hunks, add_line_end ? hunks->at.line_start : hunks->at.offset, old_line,
-			          new_line, false);
-		}
-		hunks->gathering.open_last_line = add_line_end ? hunks->at.old_line : 0;
-		end_change(hunks, true, hunks->at.new_line + 1);
-	} else {
-		// The old CRC statement and what followed it give way to the new.
-		note_inserted(&hunks->compared,
-		              reinterpret_cast<const unsigned char *>(hunks->statement),
-		              std::strlen(hunks->statement));
-		end_change(hunks, change_differs(&hunks->compared), hunks->at.new_line + 1);
-	}
-	if (hunks->changes > 0)
-		close_hunk(hunks, 0, &hunks->final_hunk, &hunks->final_ready);
-	return true;
-}
-
-bool printer_take(hunk_printer *printer, hunk_piece piece, const unsigned char *data,
-                  std::size_t length)
-{
-	added_lines &adding = printer->adding;
-	if (piece == HUNK_INSERT) {
-		note_inserted(&printer->compared, data, length);
-		if (adding.inserts < 3) {
-			adding.inserted[adding.inserts] = reinterpret_cast<const char *>(data);
-			adding.inserted_length[adding.inserts++] = length;
-		}
-		return true;
-	}
-	while (length > 0) {
-		line_position &at = printer->at;
-		if (!printer->in_change && !at.old_open) {
-			write_pending(printer);
-			if (at.old_line >= printer->stop_line)
-				return false; // the hunk is printed
-			if (at.old_line == printer->open_last_line)
-				begin_printed_change(printer); // the final change takes this line
-		}
-		const void *line_feed = std::memchr(data, '\n', length);
-		std::size_t line = line_feed ? static_cast<std::size_t>(
-						       static_cast<const unsigned char *>(line_feed) - data) + 1
-					     : length;
-		bool at_line_start = !at.old_open;
-		if (!printer->in_change) {
-			write_lines(' ', data, line, &at_line_start);
-		} else if (printer->removing) {
-			write_lines('-', data, line, &at_line_start);
-			printer->removed_open = data[line - 1] != '\n';
-		} else if (piece == HUNK_DROP) {
-			// Held back while the change may yet drop just what it inserts.
-			note_dropped(&printer->compared, data, line);
-			if (printer->compared.dropped_length > sizeof printer->compared.dropped) {
-				printer->compared.dropped_length -= line;
-				start_removing(printer);
-				at_line_start = !at.old_open;
-				write_lines('-', data, line, &at_line_start);
-				printer->removed_open = data[line - 1] != '\n';
-			}
-		}
-		if (printer->in_change && piece == HUNK_KEEP)
-			adding.kept_length += line;
-		advance(&at, piece, data, line);
-		data += line;
-		length -= line;
+	bool open_last_line = plan->size > 0 && last != '\n';
+	*total_lines = line - 1 + (open_last_line ? 1 : 0);
+	for (unsigned i = 0; i < plan->edit_count; ++i) {
+		const plan_edit &edit = plan->edits[i];
+		change &c = changes[i];
+		c.old_lines = edit.to == c.line_start
+		                      ? 0
+		                      : c.feeds_before_to - (c.first_line - 1) +
+		                                (edit.to == plan->size && open_last_line ? 1 : 0);
+		c.new_lines = 0;
+		for (std::size_t k = 0; k < edit.length; ++k)
+			c.new_lines += edit.text[k] == '\n';
 	}
 	return true;
 }
-
-output_answer printer_change(hunk_printer *printer)
-{
-	if (printer->at.old_line >= printer->stop_line) {
-		write_pending(printer);
-		return OUTPUT_STOP;
-	}
-	begin_printed_change(printer);
-	return OUTPUT_GO;
-}
-
-void printer_change_done(hunk_printer *printer)
-{
-	printer->in_change = false;
-	if (!printer->removing && !change_differs(&printer->compared)) {
-		// It changes nothing: its line is context.
-		write_pending(printer);
-		bool at_line_start = true;
-		const added_lines &kept = printer->adding;
-		if (!write_input_lines(printer->input, kept.kept_from, kept.kept_from + kept.kept_length,
-		                       ' ', &at_line_start, printer->why))
-			printer->failed = true;
-		write_lines(' ', printer->compared.dropped,
-		            static_cast<std::size_t>(printer->compared.dropped_length), &at_line_start);
-		return;
-	}
-	if (!printer->removing)
-		start_removing(printer);
-	if (printer->removed_open)
-		write_out(no_line_end, sizeof no_line_end - 1);
-	if (printer->pending_count == static_cast<int>(sizeof printer->pending /
-	                                                sizeof printer->pending[0]))
-		write_pending(printer);
-	printer->pending[printer->pending_count++] = printer->adding;
-}
-
-bool printer_finish(hunk_printer *printer, bool)
-{
-	if (!printer->in_change)
-		begin_printed_change(printer);
-	(void)printer_take(printer, HUNK_INSERT,
-	                   reinterpret_cast<const unsigned char *>(printer->statement),
-	                   printer->statement_length);
-	printer_change_done(printer);
-	write_pending(printer);
-	return !printer->failed;
-}
-
-namespace {
 
 // What hunk headers say of a range: its first line and its length, the
 // length left out when it is 1, and the line before it when it is empty.
-void write_range(char sign, std::uint64_t start, std::uint64_t count)
+void out_range(char sign, std::uint64_t start, std::uint64_t count)
 {
 	char text[64];
-	int length;
+	unsigned long long first = count == 0 ? start - 1 : start;
 	if (count == 1)
-		length = std::snprintf(text, sizeof text, "%c%llu", sign,
-		                       static_cast<unsigned long long>(start));
+		(void)std::snprintf(text, sizeof text, "%c%llu", sign, first);
 	else
-		length = std::snprintf(text, sizeof text, "%c%llu,%llu", sign,
-		                       static_cast<unsigned long long>(count == 0 ? start - 1 : start),
-		                       static_cast<unsigned long long>(count));
-	write_out(text, static_cast<std::size_t>(length));
+		(void)std::snprintf(text, sizeof text, "%c%llu,%llu", sign, first,
+		                    static_cast<unsigned long long>(count));
+	out(text);
 }
 
-bool print_hunk(input_file *input, const hunk_bounds &hunk, const copy_pass *bookmark,
-                const char *statement, failure *why)
+// The hunk of changes first..last, the lines before it having added
+// shift lines on the new side.
+bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
+              std::int64_t shift, std::uint64_t total_lines)
 {
-	static pass_buffers printer_buffers;
-	write_out("@@ ", 3);
-	write_range('-', hunk.old_start, hunk.old_count);
-	write_out(" ", 1);
-	write_range('+', hunk.new_start, hunk.new_count);
-	write_out(" @@\n", 4);
-	std::uint64_t from = 0;
+	const change &a = changes[first], &b = changes[last];
+	std::uint64_t old_start = a.first_line - (a.first_line - 1 < context ? a.first_line - 1 : context);
+	std::uint64_t after = b.first_line + b.old_lines; // the first old line past the changes
+	std::uint64_t trailing = total_lines + 1 - after < context ? total_lines + 1 - after : context;
+	std::uint64_t old_count = after + trailing - old_start;
+	std::int64_t grows = 0;
+	for (unsigned i = first; i <= last; ++i)
+		grows += static_cast<std::int64_t>(changes[i].new_lines) -
+		         static_cast<std::int64_t>(changes[i].old_lines);
+	out("@@ ");
+	out_range('-', old_start, old_count);
+	out(" ");
+	out_range('+', static_cast<std::uint64_t>(static_cast<std::int64_t>(old_start) + shift),
+	          static_cast<std::uint64_t>(static_cast<std::int64_t>(old_count) + grows));
+	out(" @@\n");
 	bool at_line_start = true;
-	if (!start_of_lines_before(input, hunk.first_change_offset,
-	                           hunk.first_change_line - hunk.old_start, &from, why) ||
-	    !write_input_lines(input, from, hunk.first_change_offset, ' ', &at_line_start, why))
+	if (!out_input(r, a.context_from, a.line_start, ' ', &at_line_start))
 		return false;
-
-	hunk_printer printer{};
-	printer.input = input;
-	printer.why = why;
-	printer.at = {hunk.first_change_line, 0, false, false, hunk.first_change_offset,
-	              hunk.first_change_offset};
-	printer.stop_line = hunk.old_start + hunk.old_count;
-	printer.open_last_line = hunk.open_last_line;
-	printer.statement = statement;
-	printer.statement_length = std::strlen(statement);
-	if (!hunk.bookmarked) {
-		// The final change alone: no pass needed to tell its lines.
-		if (hunk.open_last_line != 0) {
-			begin_printed_change(&printer);
-			printer.adding.kept_length = input->size - hunk.first_change_offset;
-			printer.at.old_open = true;
-			start_removing(&printer);
-			static const char line_end[] = "\r\n";
-			(void)printer_take(&printer, HUNK_INSERT,
-			                   reinterpret_cast<const unsigned char *>(line_end), 2);
+	for (unsigned i = first; i <= last;) {
+		// A run of adjacent changes: all it removes, then all it adds.
+		unsigned end = i;
+		while (end < last && plan->edits[end].to == changes[end + 1].line_start)
+			++end;
+		for (unsigned k = i; k <= end; ++k) {
+			at_line_start = true;
+			if (!out_input(r, changes[k].line_start, plan->edits[k].to, '-', &at_line_start))
+				return false;
+			if (!at_line_start && plan->edits[k].to > changes[k].line_start)
+				out(no_line_end);
 		}
-		return printer_finish(&printer, hunk.open_last_line != 0);
+		for (unsigned k = i; k <= end; ++k) {
+			at_line_start = true;
+			if (!out_input(r, changes[k].line_start, plan->edits[k].from, '+', &at_line_start))
+				return false;
+			out_lines('+', plan->edits[k].text, plan->edits[k].length, &at_line_start);
+		}
+		if (end < last) {
+			at_line_start = true;
+			if (!out_input(r, plan->edits[end].to, changes[end + 1].line_start, ' ',
+			               &at_line_start))
+				return false;
+		}
+		i = end + 1;
 	}
-	copy_pass pass = *bookmark;
-	copy_pass_restart(&pass, &printer_buffers);
-	text_output out = diff_output(&printer);
-	pass_result result = copy_pass_run(&pass, &out, why);
-	return (result == PASS_DONE || result == PASS_STOPPED) && !printer.failed;
+	return out_context_after(r, plan->edits[last].to, trailing, plan->size);
 }
 
 } // namespace
 
-bool print_diff(input_file *input, const char *path, const char *statement,
-                pass_buffers *buffers, failure *why)
+diff_result make_diff(input_file *input, const char *path, const patch_plan *plan,
+                      unsigned char *buffer, std::size_t size, failure *why)
 {
+	held_length = 0;
+	reading r = {input, buffer, size, why, DIFF_MADE};
+	std::uint64_t total_lines = 0;
+	if (!locate(&r, plan, &total_lines))
+		return r.result;
 	// patch reads a name up to its first blank unless a tab ends it, as
 	// diff -u writes one before the time; a name without blanks ends at
 	// the line's end.
-	std::size_t length = std::strlen(path);
 	const char *end = std::strpbrk(path, " \t") != nullptr ? "\t\n" : "\n";
 	static const char *const signs[] = {"--- ", "+++ "};
 	for (const char *sign : signs) {
-		write_out(sign, 4);
-		write_out(path, length);
-		write_out(end, std::strlen(end));
+		out(sign);
+		out(path);
+		out(end);
 	}
+	std::int64_t shift = 0;
+	for (unsigned first = 0; first < plan->edit_count;) {
+		// Changes whose context touches or overlaps make one hunk.
+		unsigned last = first;
+		while (last + 1 < plan->edit_count &&
+		       changes[last + 1].first_line <=
+		               changes[last].first_line + changes[last].old_lines + 2 * context)
+			++last;
+		if (!out_hunk(&r, plan, first, last, shift, total_lines))
+			return r.result;
+		for (unsigned i = first; i <= last; ++i)
+			shift += static_cast<std::int64_t>(changes[i].new_lines) -
+			         static_cast<std::int64_t>(changes[i].old_lines);
+		first = last + 1;
+	}
+	return DIFF_MADE;
+}
 
-	hunk_finder hunks{};
-	hunks.at = {1, 1, false, false, 0, 0};
-	hunks.statement = statement;
-	text_output out = hunks_output(&hunks);
-	copy_pass finder;
-	copy_pass_begin(&finder, input, buffers);
-	copy_pass bookmark = finder;
-	for (;;) {
-		pass_result result = copy_pass_run(&finder, &out, why);
-		if (result == PASS_READ_FAILED)
-			return false;
-		if (hunks.ready) {
-			hunks.ready = false;
-			if (!print_hunk(input, hunks.complete, &bookmark, statement, why))
-				return false;
-		}
-		if (result != PASS_PAUSED)
-			break;
-		bookmark = finder;
-	}
-	return !hunks.final_ready || print_hunk(input, hunks.final_hunk, &bookmark, statement, why);
+void release_diff(bool write)
+{
+	if (write)
+		write_text(stdout, held, held_length);
+	held_length = 0;
 }

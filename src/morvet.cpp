@@ -1,18 +1,18 @@
 // morvet.cpp - the command line and the story of a run.
 //
 // Every argument is read before any file is touched. Then each file is
-// copied into the temporary file through the statement rules, with its CRC
-// computed beside the copy, the CRC statement is appended, and the
-// finished result replaces the file. Until that last step the file is
-// never written to, so every failure before it leaves the user's file
-// exactly as it was. --check and --diff copy into a comparison instead,
-// and change nothing on disk.
+// read once into a plan (plan.h); a file the plan changes is written anew
+// into the temporary file, the plan's edits and the kept bytes between
+// them, and the finished result replaces the file. Until that last step
+// the file is never written to, so every failure before it leaves the
+// user's file exactly as it was; a file with nothing to change is never
+// touched. --check and --diff answer from the plan and change nothing.
 #include "morvet.h"
 
-#include "crc_beside.h"
+#include <cstdio>
+
 #include "diff.h"
-#include "output.h"
-#include "passes.h"
+#include "plan.h"
 #include "report.h"
 
 namespace {
@@ -49,9 +49,6 @@ struct run_state {
 	const path_char *result_kept_for; // the file whose result "$$out$$.stp" holds
 	int status;
 };
-
-// Room for the copy pass's blocks: one file at a time.
-pass_buffers buffers;
 
 bool is_option(const path_char *argument, const char *option)
 {
@@ -119,10 +116,11 @@ command_line read_command_line(int argc, path_char **argv)
 // How patching one file ended.
 enum file_outcome {
 	PATCHED,
+	UNCHANGED,         // already patched: not written
 	NOT_SYNCED,        // in place, its directory not synced
 	CANT_OPEN,
 	CANT_READ,
-	REFUSED,           // by the rules: findings say why
+	REFUSED,           // by the rules: the plan says why
 	CHANGED,           // another program changed it meanwhile
 	BEING_WRITTEN,     // another program has it open for writing
 	IS_ENCRYPTED,
@@ -138,10 +136,123 @@ enum file_outcome {
 struct file_work {
 	input_file input;
 	temporary_file temporary;
-	crc_beside crc;
-	copy_pass pass;
 	failure why;
 };
+
+// One file at a time: the blocks it is read in, and its plan.
+unsigned char block[262144];
+patch_plan plan;
+
+// Reads the whole input into the plan.
+bool read_plan(input_file *input, failure *why)
+{
+	plan_begin(&plan);
+	std::uint64_t offset = 0;
+	for (;;) {
+		std::size_t got = 0;
+		if (!read_input(input, offset, block, sizeof block, &got, why))
+			return false;
+		if (got == 0 || plan.stage == STAGE_DONE)
+			break;
+		plan_feed(&plan, block, got);
+		offset += got;
+	}
+	plan_finish(&plan);
+	return true;
+}
+
+// The line the byte at offset is on, counted from 1. Lines are wanted only
+// for a refusal or a warning, so they are counted then, reading the input
+// again, and not on the plan's way through every byte.
+std::uint64_t line_at(input_file *input, std::uint64_t offset)
+{
+	std::uint64_t line = 1, at = 0;
+	while (at < offset) {
+		std::uint64_t left = offset - at;
+		std::size_t want = left < sizeof block ? static_cast<std::size_t>(left) : sizeof block;
+		std::size_t got = 0;
+		failure ignored;
+		if (!read_input(input, at, block, want, &got, &ignored) || got == 0)
+			break;
+		for (std::size_t i = 0; i < got; ++i)
+			line += block[i] == '\n';
+		at += got;
+	}
+	return line;
+}
+
+// What the messages about a plan say: its refusal, or the lines dropped
+// after the old CRC statement.
+struct plan_words {
+	const char *refusal;
+	std::uint64_t dropped_from;
+	std::uint64_t dropped_to;
+};
+
+plan_words words_of_plan(input_file *input)
+{
+	plan_words words = {nullptr, 0, 0};
+	if (!plan_accepted(&plan))
+		words.refusal = refusal_text(plan.refusal, line_at(input, plan.refusal_offset));
+	if (plan.text_after_crc) {
+		words.dropped_from = line_at(input, plan.dropped_from);
+		// The input's last line: the one its final line feed ends, or the
+		// unfinished one after it.
+		words.dropped_to = line_at(input, plan.size) - (plan.last_byte == '\n' ? 1 : 0);
+	}
+	return words;
+}
+
+enum write_result { WRITTEN, WRITE_FAILED, READ_FAILED, INPUT_SHORTER };
+
+// The kept bytes from offset, length of them, into the temporary file: in
+// the kernel where it can, else through the block.
+write_result copy_kept(file_work *work, std::uint64_t offset, std::uint64_t length, bool *kernel)
+{
+	while (length > 0) {
+		std::uint64_t copied = 0;
+		if (*kernel &&
+		    !copy_in_kernel(&work->temporary, &work->input, offset, length, &copied, &work->why))
+			return WRITE_FAILED;
+		if (copied == 0) {
+			*kernel = false;
+			std::size_t want = length < sizeof block ? static_cast<std::size_t>(length)
+			                                         : sizeof block;
+			std::size_t got = 0;
+			if (!read_input(&work->input, offset, block, want, &got, &work->why))
+				return READ_FAILED;
+			if (got == 0)
+				return INPUT_SHORTER;
+			if (!write_temporary(&work->temporary, block, got, &work->why))
+				return WRITE_FAILED;
+			copied = got;
+		}
+		offset += copied;
+		length -= copied;
+	}
+	return WRITTEN;
+}
+
+// The plan applied: the kept ranges and the replacements, in order.
+write_result write_plan(file_work *work)
+{
+	bool kernel = true;
+	std::uint64_t kept = 0;
+	for (unsigned i = 0; i <= plan.edit_count; ++i) {
+		std::uint64_t until = i < plan.edit_count ? plan.edits[i].from : plan.size;
+		write_result copied = copy_kept(work, kept, until - kept, &kernel);
+		if (copied != WRITTEN)
+			return copied;
+		if (i == plan.edit_count)
+			break;
+		const plan_edit &edit = plan.edits[i];
+		if (!write_temporary(&work->temporary, reinterpret_cast<const unsigned char *>(edit.text),
+		                     edit.length, &work->why))
+			return WRITE_FAILED;
+		kept = edit.to;
+	}
+	return WRITTEN;
+}
 
 // Patches one file: the story of a run. Every failure returns at once;
 // the caller cleans up and reports.
@@ -166,22 +277,23 @@ file_outcome patch(run_state *run, const path_char *path, file_work *work)
 	}
 	if (is_temporary_file(&work->input))
 		return IS_TEMPORARY;
+	if (!read_plan(&work->input, &work->why))
+		return CANT_READ;
+	if (!plan_accepted(&plan))
+		return REFUSED;
+	if (plan.edit_count == 0)
+		return UNCHANGED; // not written, renamed or touched
 	if (!hold_temporary(&work->temporary, &work->input, &work->why))
 		return CANT_CREATE;
-
-	crc_beside_begin(&work->crc, processor_count() > 1);
-	text_output out = file_output(&work->temporary, &work->crc, &work->why);
-	copy_pass_begin(&work->pass, &work->input, &buffers);
-	switch (copy_pass_run(&work->pass, &out, &work->why)) {
-	case PASS_DONE:
+	switch (write_plan(work)) {
+	case WRITTEN:
 		break;
-	case PASS_READ_FAILED:
+	case READ_FAILED:
 		return CANT_READ;
-	case PASS_REFUSED:
-		return REFUSED;
-	case PASS_PAUSED:
-	case PASS_STOPPED:
-		return CANT_CREATE; // a write failed
+	case INPUT_SHORTER:
+		return CHANGED;
+	case WRITE_FAILED:
+		return CANT_CREATE;
 	}
 
 	switch (commit_temporary(&work->temporary, &work->input, &work->why)) {
@@ -204,23 +316,23 @@ file_outcome patch(run_state *run, const path_char *path, file_work *work)
 
 // Says how patching a file ended: a fixed message on standard output, the
 // cause on standard error; warnings when the file was patched.
-void tell(const path_char *path, file_outcome outcome, file_work *work, const run_state *run)
+void tell(const path_char *path, file_outcome outcome, const file_work *work,
+          const plan_words *words, const run_state *run)
 {
 	const char *reason = nullptr;
 	switch (outcome) {
+	case UNCHANGED:
+		return;
 	case PATCHED:
-	case NOT_SYNCED: {
-		std::uint16_t input_crc = crc16_preset;
-		crc_beside_end(&work->crc, nullptr, &input_crc);
+	case NOT_SYNCED:
 		if (outcome == NOT_SYNCED) {
 			say(SAY_CANT_SYNC, path);
 			report_not_synced(path, &work->why);
 		}
 		if (work->input.links > 1)
 			report_other_links(path, work->input.links - 1);
-		report_warnings(path, &work->pass.findings, crc16_value(input_crc));
+		report_warnings(path, &plan, words->dropped_from, words->dropped_to);
 		return;
-	}
 	case CANT_OPEN:
 		say(SAY_CANT_OPEN, path);
 		report_failure(path, &work->why);
@@ -230,7 +342,7 @@ void tell(const path_char *path, file_outcome outcome, file_work *work, const ru
 		report_failure(path, &work->why);
 		return;
 	case REFUSED:
-		reason = refusal_text(&work->pass.findings);
+		reason = words->refusal;
 		break;
 	case CHANGED:
 		reason = reason_changed;
@@ -268,13 +380,15 @@ void patch_file(run_state *run, const path_char *path)
 {
 	work = file_work{};
 	file_outcome outcome = patch(run, path, &work);
-	// One way out, whatever happened: the helper stopped before the
-	// buffers it reads are reused, nothing incomplete left, the input let go.
-	crc_beside_end(&work.crc, nullptr, nullptr);
+	plan_words words = {nullptr, 0, 0};
+	if (outcome == REFUSED || outcome == PATCHED || outcome == NOT_SYNCED)
+		words = words_of_plan(&work.input);
+	// One way out, whatever happened: nothing incomplete left, the input
+	// let go.
 	rollback_temporary(&work.temporary);
 	close_input(&work.input);
-	tell(path, outcome, &work, run);
-	if (outcome != PATCHED)
+	tell(path, outcome, &work, &words, run);
+	if (outcome != PATCHED && outcome != UNCHANGED)
 		run->status = status_not_patched;
 }
 
@@ -293,44 +407,49 @@ int compare_file(run_mode mode, const path_char *path)
 		report_failure(path, &w->why);
 		return status;
 	}
-	crc_beside_begin(&w->crc, processor_count() > 1);
-	text_output out = comparison_output(&w->crc);
-	copy_pass_begin(&w->pass, &w->input, &buffers);
-	pass_result result = copy_pass_run(&w->pass, &out, &w->why);
-	std::uint16_t input_crc = crc16_preset;
-	crc_beside_end(&w->crc, nullptr, &input_crc);
-	const copy_findings *findings = &w->pass.findings;
-	if (result == PASS_READ_FAILED) {
+	if (!read_plan(&w->input, &w->why)) {
 		if (mode == CHECK)
 			say_verdict(path, verdict_cant_read);
 		report_failure(path, &w->why);
-	} else if (mode == CHECK) {
-		say_verdict(path, check_verdict(findings, out.changed, crc16_value(input_crc)));
-		status = result == PASS_DONE && !out.changed ? status_patched : status_not_patched;
-	} else if (result == PASS_REFUSED) {
-		report_refusal(path, refusal_text(findings));
+		close_input(&w->input);
+		return status;
+	}
+	plan_words words = words_of_plan(&w->input);
+	bool accepted = plan_accepted(&plan);
+	if (mode == CHECK) {
+		if (accepted) {
+			say_verdict(path, check_verdict(&plan));
+		} else {
+			static char verdict[600];
+			(void)std::snprintf(verdict, sizeof verdict, "not patched: %s", words.refusal);
+			say_verdict(path, verdict);
+		}
+		status = accepted && plan.edit_count == 0 ? status_patched : status_not_patched;
+	} else if (!accepted) {
+		report_refusal(path, words.refusal);
 		status = status_not_patched;
-	} else if (!out.changed) {
+	} else if (plan.edit_count == 0) {
 		status = status_patched;
 	} else {
 		// A file that changes while it is read again shows a diff of
-		// nothing that ever was: said so, whatever the reading met.
+		// nothing that ever was: it is held back, and dropped then.
 		bool escaped;
-		bool shown = print_diff(&w->input, shown_path(path, &escaped), out.statement, &buffers,
-		                        &w->why);
+		diff_result made = make_diff(&w->input, shown_path(path, &escaped), &plan, block,
+		                             sizeof block, &w->why);
 		failure looked = {FAILED_NOTHING, {0, false}};
-		bool unchanged = input_unchanged(&w->input, &looked);
-		if (!unchanged && looked.step == FAILED_NOTHING)
+		bool unchanged = made != DIFF_FAILED && input_unchanged(&w->input, &looked);
+		release_diff(made == DIFF_MADE && unchanged);
+		if (made == DIFF_FAILED)
+			report_failure(path, &w->why);
+		else if (made == DIFF_CHANGED || (!unchanged && looked.step == FAILED_NOTHING))
 			report_changed_while_read(path);
 		else if (!unchanged)
 			report_failure(path, &looked);
-		else if (!shown)
-			report_failure(path, &w->why);
 		else
 			status = status_not_patched;
 	}
-	if (result == PASS_DONE)
-		report_warnings(path, findings, crc16_value(input_crc));
+	if (accepted)
+		report_warnings(path, &plan, words.dropped_from, words.dropped_to);
 	close_input(&w->input);
 	return status;
 }

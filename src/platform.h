@@ -10,7 +10,7 @@
 //   guard_input             (when patching) refuse a file being written
 //   is_temporary_file       refuse an input that is "$$out$$.stp" itself
 //   hold_temporary          a fresh temporary file, exclusively created
-//   write_temporary         the result, in pieces
+//   write_temporary, copy_in_kernel   the result, in pieces
 //   commit_temporary        the result made durable and put in the
 //                           input's place in one step
 //   rollback_temporary      on every path: removes what is incomplete
@@ -42,7 +42,6 @@ typedef struct _FILE_ID_INFO {
 // can be opened and shown back.
 typedef wchar_t path_char;
 #else
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 typedef char path_char;
@@ -108,9 +107,6 @@ void describe_error(system_error error, char *text, std::size_t size);
 // other, never the end of the run; every signal whose default would end
 // the process first removes this run's incomplete files.
 void begin_run();
-
-// How many processors this process may run on; at least 1.
-unsigned processor_count();
 
 // Writes length bytes of UTF-8 text to stream (standard output or error):
 // on a Windows console as the characters they are, elsewhere as bytes.
@@ -220,8 +216,6 @@ void close_input(input_file *input);
 
 struct temporary_file {
 	bool held;           // created by this run and not yet committed or removed
-	bool result_kept;    // the complete result was left in "$$out$$.stp"
-	std::uint64_t written_since_sync_request;
 #ifdef _WIN32
 	HANDLE handle;
 	HANDLE beside;       // the copy beside an input on another volume
@@ -244,11 +238,16 @@ struct temporary_file {
 // the result need not be copied there.
 bool hold_temporary(temporary_file *temporary, const input_file *input, failure *why);
 
-// Appends length bytes to the temporary file. Every few megabytes it asks
-// the system to start writing them to the disk, so that the final sync has
-// little left to wait for.
+// Appends length bytes to the temporary file.
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why);
+
+// Appends up to length bytes of the input from offset to the temporary
+// file inside the kernel, without passing them through this process, and
+// says in *copied how many; 0 where the system cannot copy between these
+// two files (or the input ends), and the caller copies through a buffer.
+bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t offset,
+                    std::uint64_t length, std::uint64_t *copied, failure *why);
 
 enum replace_result {
 	REPLACED,                   // the input's path names the complete result
@@ -270,47 +269,5 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 // Removes the temporary file unless it was committed or its result is
 // kept; safe to call on every path, any number of times.
 void rollback_temporary(temporary_file *temporary);
-
-// Makes the data written to the temporary file so far durable (fdatasync,
-// FlushFileBuffers): for the sync helper (sync_behind.h), which calls it
-// on a thread of its own while the main thread writes on. False, with
-// *error the system's reason, when it fails.
-bool sync_temporary_data(temporary_file *temporary, system_error *error);
-
-// ---- Helper threads
-
-// One helper thread with a lock and a condition of its own.
-struct worker {
-	bool running;
-	void (*body)(void *);
-	void *argument;
-#ifdef _WIN32
-	HANDLE thread;
-	SRWLOCK lock;
-	CONDITION_VARIABLE changed;
-#else
-	pthread_t thread;
-	pthread_mutex_t lock;
-	pthread_cond_t changed;
-	unsigned char *stack; // given by the caller; the C library maps none
-	std::size_t stack_size;
-#endif
-};
-
-// Prepares w for use; on POSIX stack and stack_size give the helper's stack.
-void worker_init(worker *w, unsigned char *stack, std::size_t stack_size);
-
-// Starts body(argument) on a thread of its own; false if the system would
-// not. The helper gets no signals: handlers run in the main thread.
-bool worker_start(worker *w, void (*body)(void *), void *argument);
-
-// The lock and condition shared by the helper and the main thread.
-void worker_lock(worker *w);
-void worker_unlock(worker *w);
-void worker_wait(worker *w); // with the lock held
-void worker_wake(worker *w);
-
-// Waits for the helper's body to return.
-void worker_join(worker *w);
 
 #endif

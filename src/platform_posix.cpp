@@ -43,7 +43,6 @@
 #endif
 
 #include "report.h"
-#include "sync_behind.h"
 
 namespace {
 
@@ -726,7 +725,6 @@ replace_result keep_result(temporary_file *temporary, replace_result result)
 	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
 	    !names_temporary(&status) || fsync(temporary->descriptor) != 0)
 		return result;
-	temporary->result_kept = true;
 	temporary_active = 0;
 	return REPLACE_FAILED_RESULT_KEPT;
 }
@@ -759,17 +757,6 @@ void begin_run()
 	(void)std::signal(SIGXFSZ, SIG_IGN);
 	(void)std::signal(SIGPIPE, SIG_IGN);
 	install_cleanup_handlers();
-}
-
-unsigned processor_count()
-{
-#ifdef __linux__
-	cpu_set_t allowed;
-	if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
-		return static_cast<unsigned>(CPU_COUNT(&allowed));
-#endif
-	long online = sysconf(_SC_NPROCESSORS_ONLN);
-	return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 void write_text(std::FILE *stream, const char *text, std::size_t length)
@@ -1119,31 +1106,46 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why)
 {
-	if (!write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY))
-		return false;
-	sync_behind_written(temporary, length);
-	return true;
+	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY);
 }
 
-bool sync_temporary_data(temporary_file *temporary, system_error *error)
+bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t offset,
+                    std::uint64_t length, std::uint64_t *copied, failure *why)
 {
-#ifdef __APPLE__
-	bool synced = fsync(temporary->descriptor) == 0;
+	*copied = 0;
+#ifdef __linux__
+	off_t from = static_cast<off_t>(offset);
+	while (*copied < length) {
+		std::uint64_t left = length - *copied;
+		ssize_t moved = copy_file_range(input->descriptor, &from, temporary->descriptor, nullptr,
+		                                left < (1u << 30) ? left : (1u << 30), 0);
+		if (moved > 0) {
+			*copied += static_cast<std::uint64_t>(moved);
+			continue;
+		}
+		if (moved == 0)
+			return true; // the input ended: the caller's read says so
+		if (errno == EINTR)
+			continue;
+		// Files the kernel cannot copy between: the caller's buffer does.
+		if (*copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+		                     errno == EOPNOTSUPP || errno == EBADF))
+			return true;
+		record_failure(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
+		return false;
+	}
 #else
-	bool synced = fdatasync(temporary->descriptor) == 0;
+	(void)temporary;
+	(void)input;
+	(void)offset;
+	(void)length;
+	(void)why;
 #endif
-	*error = {static_cast<unsigned long>(errno), true};
-	return synced;
+	return true;
 }
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
-	// A write the helper's sync found lost is reported to this file only
-	// once, to the helper: the final fsync would not see it again.
-	if (!sync_behind_stop(&why->error)) {
-		why->step = FAILED_SYNC_TEMPORARY;
-		return REPLACE_FAILED;
-	}
 	if (temporary->beside_input) {
 		if (temporary->named_in >= 0 || name_beside(temporary->descriptor, input))
 			return finish_beside(input, temporary->descriptor, why);
@@ -1201,8 +1203,6 @@ void rollback_temporary(temporary_file *temporary)
 {
 	if (temporary->descriptor < 0)
 		return;
-	system_error ignored;
-	(void)sync_behind_stop(&ignored);
 	// What is still recorded as this run's and incomplete goes; a file
 	// that cannot be removed is named, and the next run in this directory
 	// removes a stale "$$out$$.stp".
@@ -1212,79 +1212,4 @@ void rollback_temporary(temporary_file *temporary)
 	temporary_active = 0;
 	(void)close(temporary->descriptor);
 	temporary->descriptor = -1;
-}
-
-// ---- Helper threads
-
-void worker_init(worker *w, unsigned char *stack, std::size_t stack_size)
-{
-	w->running = false;
-	w->stack = stack;
-	w->stack_size = stack_size;
-	(void)pthread_mutex_init(&w->lock, nullptr);
-	(void)pthread_cond_init(&w->changed, nullptr);
-}
-
-namespace {
-
-extern "C" void *run_worker(void *argument)
-{
-	worker *w = static_cast<worker *>(argument);
-	w->body(w->argument);
-	return nullptr;
-}
-
-} // namespace
-
-bool worker_start(worker *w, void (*body)(void *), void *argument)
-{
-	w->body = body;
-	w->argument = argument;
-	std::size_t least = PTHREAD_STACK_MIN;
-	long configured = sysconf(_SC_THREAD_STACK_MIN);
-	if (configured > 0)
-		least = static_cast<std::size_t>(configured);
-	if (least > w->stack_size)
-		return false;
-	pthread_attr_t attributes;
-	if (pthread_attr_init(&attributes) != 0)
-		return false;
-	bool ready = pthread_attr_setstack(&attributes, w->stack, w->stack_size) == 0;
-	// The thread inherits this mask: every signal stays with the main
-	// thread, whose handlers clean up an interrupted run.
-	sigset_t all, previous;
-	(void)sigfillset(&all);
-	if (ready && pthread_sigmask(SIG_SETMASK, &all, &previous) == 0) {
-		w->running = pthread_create(&w->thread, &attributes, run_worker, w) == 0;
-		(void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-	}
-	(void)pthread_attr_destroy(&attributes);
-	return w->running;
-}
-
-void worker_lock(worker *w)
-{
-	(void)pthread_mutex_lock(&w->lock);
-}
-
-void worker_unlock(worker *w)
-{
-	(void)pthread_mutex_unlock(&w->lock);
-}
-
-void worker_wait(worker *w)
-{
-	(void)pthread_cond_wait(&w->changed, &w->lock);
-}
-
-void worker_wake(worker *w)
-{
-	(void)pthread_cond_broadcast(&w->changed);
-}
-
-void worker_join(worker *w)
-{
-	if (w->running)
-		(void)pthread_join(w->thread, nullptr);
-	w->running = false;
 }

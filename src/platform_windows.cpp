@@ -40,7 +40,6 @@
 #include <winioctl.h>
 
 #include "report.h"
-#include "sync_behind.h"
 
 // The system form of a path, for arguments_windows.cpp (see system_path).
 bool windows_system_path(const wchar_t *path, wchar_t *out);
@@ -789,7 +788,6 @@ replace_result keep_result(temporary_file *temporary)
 	CloseHandle(temporary->handle);
 	temporary->handle = INVALID_HANDLE_VALUE;
 	temporary->held = false;
-	temporary->result_kept = true;
 	return REPLACE_FAILED_RESULT_KEPT;
 }
 
@@ -928,22 +926,6 @@ void begin_run()
 	(void)_setmode(_fileno(stderr), _O_BINARY);
 	// A closed pipe is a failed write here, never a signal.
 	(void)SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
-}
-
-unsigned processor_count()
-{
-	DWORD_PTR process_mask = 0, system_mask = 0;
-	unsigned count = 0;
-	if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {
-		for (; process_mask != 0; process_mask &= process_mask - 1)
-			++count;
-	}
-	if (count == 0) {
-		SYSTEM_INFO system;
-		GetSystemInfo(&system);
-		count = system.dwNumberOfProcessors;
-	}
-	return count > 0 ? count : 1;
 }
 
 namespace {
@@ -1350,25 +1332,18 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 		record_failure(why, FAILED_WRITE_TEMPORARY);
 		return false;
 	}
-	sync_behind_written(temporary, length);
 	return true;
 }
 
-bool sync_temporary_data(temporary_file *temporary, system_error *error)
+bool copy_in_kernel(temporary_file *, input_file *, std::uint64_t, std::uint64_t,
+                    std::uint64_t *copied, failure *)
 {
-	bool flushed = FlushFileBuffers(temporary->handle) != 0;
-	*error = {GetLastError(), false};
-	return flushed;
+	*copied = 0; // no such call between two files here
+	return true;
 }
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
-	// A flush the helper saw fail fails the commit, whatever the final one
-	// says.
-	if (!sync_behind_stop(&why->error)) {
-		why->step = FAILED_SYNC_TEMPORARY;
-		return REPLACE_FAILED;
-	}
 	// A working directory on another volume is known by its serial number
 	// (the rename would say so too, but only after the temporary file had
 	// been given what its own volume may not hold).
@@ -1414,8 +1389,6 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 
 void rollback_temporary(temporary_file *temporary)
 {
-	system_error ignored;
-	(void)sync_behind_stop(&ignored);
 	if (temporary->beside != INVALID_HANDLE_VALUE && temporary->beside != nullptr)
 		remove_created(beside_slot, temporary->beside, beside_path);
 	temporary->beside = INVALID_HANDLE_VALUE;
@@ -1427,67 +1400,4 @@ void rollback_temporary(temporary_file *temporary)
 	}
 	temporary->handle = INVALID_HANDLE_VALUE;
 	temporary->held = false;
-}
-
-// ---- Helper threads
-
-void worker_init(worker *w, unsigned char *, std::size_t)
-{
-	w->running = false;
-	w->thread = nullptr;
-	InitializeSRWLock(&w->lock);
-	InitializeConditionVariable(&w->changed);
-}
-
-namespace {
-
-DWORD WINAPI run_worker(void *argument)
-{
-	worker *w = static_cast<worker *>(argument);
-	w->body(w->argument);
-	return 0;
-}
-
-} // namespace
-
-bool worker_start(worker *w, void (*body)(void *), void *argument)
-{
-	w->body = body;
-	w->argument = argument;
-	// The CRC paths need a few kilobytes of stack; a small reservation
-	// keeps the 32-bit program's address space free.
-	w->thread = CreateThread(nullptr, SIZE_T{256} * 1024, run_worker, w,
-	                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-	w->running = w->thread != nullptr;
-	return w->running;
-}
-
-void worker_lock(worker *w)
-{
-	AcquireSRWLockExclusive(&w->lock);
-}
-
-void worker_unlock(worker *w)
-{
-	ReleaseSRWLockExclusive(&w->lock);
-}
-
-void worker_wait(worker *w)
-{
-	(void)SleepConditionVariableSRW(&w->changed, &w->lock, INFINITE, 0);
-}
-
-void worker_wake(worker *w)
-{
-	WakeAllConditionVariable(&w->changed);
-}
-
-void worker_join(worker *w)
-{
-	if (w->running) {
-		(void)WaitForSingleObject(w->thread, INFINITE);
-		CloseHandle(w->thread);
-	}
-	w->thread = nullptr;
-	w->running = false;
 }

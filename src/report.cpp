@@ -173,17 +173,17 @@ void add_reason(std::size_t *used, const char *reason)
 		*used = sizeof verdict - 1;
 }
 
-void format_stored(const copy_findings *findings, char *stored, std::size_t size)
+void format_stored(const patch_plan *plan, char *stored, std::size_t size)
 {
-	if (findings->crc_stored_valid)
-		(void)std::snprintf(stored, size, "%04X", static_cast<unsigned>(findings->crc_stored));
+	if (plan->crc_stored_valid)
+		(void)std::snprintf(stored, size, "%04X", static_cast<unsigned>(plan->crc_stored));
 	else
 		(void)std::snprintf(stored, size, "????");
 }
 
-bool crc_matched(const copy_findings *findings, std::uint16_t computed)
+bool crc_matched(const patch_plan *plan)
 {
-	return findings->crc_stored_valid && findings->crc_stored == computed;
+	return plan->crc_stored_valid && plan->crc_stored == plan->input_crc;
 }
 
 } // namespace
@@ -273,65 +273,68 @@ void say_verdict(const path_char *path, const char *verdict_text)
 	say_line();
 }
 
-const char *refusal_text(const copy_findings *findings)
+const char *refusal_text(refusal_reason reason, std::uint64_t line)
 {
-	unsigned long number = findings->refusal_line;
-	switch (findings->refusal) {
+	const char *format = "";
+	switch (reason) {
 	case REFUSE_NOTHING:
-		return "";
+		break;
 	case REFUSE_NOT_TEXT:
 		return "not a STAPL text file";
 	case REFUSE_MORE_THAN_DECLARATION:
-		(void)std::snprintf(text, sizeof text, "line %lu holds more than the declaration",
-		                    number);
-		return text;
+		format = "line %llu holds more than the declaration";
+		break;
 	case REFUSE_UNFINISHED_DECLARATION:
-		(void)std::snprintf(text, sizeof text, "the declaration on line %lu is never finished",
-		                    number);
-		return text;
+		format = "the declaration on line %llu is never finished";
+		break;
 	case REFUSE_CRC_INSIDE_LINE:
-		(void)std::snprintf(text, sizeof text,
-		                    "line %lu holds a CRC statement that does not begin the line",
-		                    number);
-		return text;
+		format = "line %llu holds a CRC statement that does not begin the line";
+		break;
 	case REFUSE_UNFINISHED_STRING:
 		return "the text ends inside a string";
 	case REFUSE_UNFINISHED_STATEMENT:
 		return "the last statement is not finished";
-	case REFUSE_TOO_MUCH_SPACE:
-		(void)std::snprintf(text, sizeof text,
-		                    "line %lu begins with too much white space to read", number);
-		return text;
 	case REFUSE_BEGINS_WITH_CRC:
 		return "the text begins with a CRC statement";
+	case REFUSE_LABEL:
+		format = "line %llu puts a label before the declaration";
+		break;
+	case REFUSE_LONE_CR_COMMENT:
+		format = "line %llu holds a comment that a lone carriage return ends before the "
+		         "declaration";
+		break;
+	case REFUSE_READINGS_DISAGREE:
+		format = "a player's CRC check and its interpreter read line %llu differently";
+		break;
+	case REFUSE_TOO_MANY_DECLARATIONS:
+		(void)std::snprintf(text, sizeof text, "it holds more than %u declarations to force",
+		                    plan_max_edits);
+		return text;
 	}
-	return "";
+	(void)std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(line));
+	return text;
 }
 
-const char *check_verdict(const copy_findings *findings, bool changed, std::uint16_t computed)
+const char *check_verdict(const patch_plan *plan)
 {
-	if (findings->refusal != REFUSE_NOTHING) {
-		(void)std::snprintf(verdict, sizeof verdict, "not patched: %s", refusal_text(findings));
-		return verdict;
-	}
-	if (!changed)
+	if (plan->edit_count == 0)
 		return "patched";
 	std::size_t used = 0;
-	if (!findings->crc_statement_found) {
+	if (!plan->crc_statement_found) {
 		add_reason(&used, "no CRC statement");
-	} else if (!crc_matched(findings, computed)) {
+	} else if (!crc_matched(plan)) {
 		char stored[8], mismatch[96];
-		format_stored(findings, stored, sizeof stored);
+		format_stored(plan, stored, sizeof stored);
 		(void)std::snprintf(mismatch, sizeof mismatch,
 		                    "CRC statement %s does not match the text (%04X)", stored,
-		                    static_cast<unsigned>(computed));
+		                    static_cast<unsigned>(plan->input_crc));
 		add_reason(&used, mismatch);
 	}
-	if (findings->use_rck_not_forced)
+	if (plan->not_forced[FORCE_USE_RCK])
 		add_reason(&used, "USE_RCK is not forced");
-	if (findings->freq_not_forced)
+	if (plan->not_forced[FORCE_FREQ])
 		add_reason(&used, "freq is not forced");
-	if (findings->text_after_crc)
+	if (plan->text_after_crc)
 		add_reason(&used, "text follows the CRC statement");
 	if (used == 0)
 		add_reason(&used, "other changes");
@@ -412,44 +415,39 @@ void report_check_and_diff()
 	report_line();
 }
 
-void report_warnings(const path_char *path, const copy_findings *findings,
-                     std::uint16_t computed)
+void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
+                     std::uint64_t dropped_to)
 {
-	if (findings->crc_statement_found && !crc_matched(findings, computed)) {
-		char stored[8], warning[128];
-		format_stored(findings, stored, sizeof stored);
+	char warning[128];
+	if (plan->crc_statement_found && !crc_matched(plan)) {
+		char stored[8];
+		format_stored(plan, stored, sizeof stored);
 		(void)std::snprintf(warning, sizeof warning,
 		                    "warning: the old CRC statement %s did not match the text before "
 		                    "it (%04X)",
-		                    stored, static_cast<unsigned>(computed));
+		                    stored, static_cast<unsigned>(plan->input_crc));
 		begin_report(path);
 		add(warning);
 		report_line();
 	}
-	const struct {
-		bool declared;
-		const char *warning;
-	} declarations[] = {
-		{findings->use_rck_declared, "warning: no USE_RCK declaration to force"},
-		{findings->freq_declared, "warning: no freq declaration to force"},
-	};
-	for (const auto &declaration : declarations) {
-		if (!declaration.declared) {
+	const char *const missing[FORCE_COUNT] = {"warning: no USE_RCK declaration to force",
+	                                          "warning: no freq declaration to force"};
+	for (int variable = 0; variable < FORCE_COUNT; ++variable) {
+		if (!plan->declared[variable]) {
 			begin_report(path);
-			add(declaration.warning);
+			add(missing[variable]);
 			report_line();
 		}
 	}
-	if (findings->text_after_crc) {
-		char warning[128];
-		if (findings->dropped_to > findings->dropped_from)
+	if (plan->text_after_crc) {
+		unsigned long long from = dropped_from, to = dropped_to;
+		if (to > from)
 			(void)std::snprintf(warning, sizeof warning,
-			                    "warning: lines %lu-%lu after the old CRC statement were dropped",
-			                    findings->dropped_from, findings->dropped_to);
+			                    "warning: lines %llu-%llu after the old CRC statement were dropped",
+			                    from, to);
 		else
 			(void)std::snprintf(warning, sizeof warning,
-			                    "warning: line %lu after the old CRC statement was dropped",
-			                    findings->dropped_from);
+			                    "warning: line %llu after the old CRC statement was dropped", from);
 		begin_report(path);
 		add(warning);
 		report_line();

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "passes.h"
+#include "plan.h"
 #include "platform.h"
 
 // ---- Standard output
@@ -48,8 +48,9 @@ const char *shown_path(const path_char *path, bool *escaped);
 
 // ---- Reasons, as the messages word them
 
-// Why the copy pass refused a file, after "Can't patch <path>: ".
-const char *refusal_text(const copy_findings *findings);
+// Why the plan refused a file, after "Can't patch <path>: "; line is the
+// line its refusal_offset is on.
+const char *refusal_text(refusal_reason reason, std::uint64_t line);
 
 // The --check verdicts of a file that could not be opened or read.
 extern const char verdict_cant_open[];
@@ -60,9 +61,9 @@ extern const char reason_changed[];
 extern const char reason_open_for_writing[];
 extern const char reason_encrypted[];
 
-// The --check verdict: "patched" or "not patched: <reasons>". computed is
-// the CRC a player computes over the text before the old CRC statement.
-const char *check_verdict(const copy_findings *findings, bool changed, std::uint16_t computed);
+// The --check verdict of an accepted plan: "patched" or "not patched:
+// <reasons>".
+const char *check_verdict(const patch_plan *plan);
 
 // ---- Standard error
 
@@ -93,10 +94,10 @@ void report_unknown_option(const path_char *argument);
 void report_check_and_diff();
 
 // What the text of a file that was (or, with --check, would be) patched
-// tells about it: an old CRC statement that did not match (computed is the
-// CRC of the text before it), a declaration missing, text dropped.
-void report_warnings(const path_char *path, const copy_findings *findings,
-                     std::uint16_t computed);
+// tells about it: an old CRC statement that did not match, a declaration
+// missing, text dropped (from line dropped_from to dropped_to).
+void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
+                     std::uint64_t dropped_to);
 
 // Notes from the platform layer.
 void report_lock_unavailable();

@@ -338,15 +338,9 @@ fi
 collect
 echo "fault injection: $runs injected runs checked"
 
-# The background sync's cases run alone, after the others: they depend on
-# how the helper thread's syncs fall in time, which a loaded machine moves.
-
-# The temporary file is synced in the background while the CRC is
-# computed. A sync that fails there must fail the run: Linux reports a lost
-# write once, so the final sync would not see it again. The input spans
-# several of the stretches after which a background sync is asked for.
-workdir="$scratch/behind/work"
-inputdir="$scratch/behind/work"
+# A run is one thread: a large file's run starts no other.
+workdir="$scratch/large/work"
+inputdir="$scratch/large/work"
 big_original="$scratch/big.stp"
 awk 'BEGIN {
 	printf "NOTE \"CREATOR\" \"fault injection\";\r\nBOOLEAN USE_RCK = 0;\r\n"
@@ -357,63 +351,12 @@ awk 'BEGIN {
 prepare
 cp "$big_original" "$inputdir/board.stp"
 status=0
-(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e trace=fdatasync \
-	-e inject=fdatasync:error=EIO "$morvet" board.stp > /dev/null 2> "$scratch/stderr") || status=$?
-if ! grep -q 'fdatasync(' "$scratch/trace"; then
-	fail "background sync: no background sync was made"
-elif [ "$status" -ne 1 ] || ! cmp -s "$inputdir/board.stp" "$big_original" ||
-	! grep -q "can't sync the temporary file" "$scratch/stderr" ||
-	[ -e "$workdir/\$\$out\$\$.stp" ]; then
-	fail "background sync: a failed background sync did not fail the run cleanly (status $status)"
-else
-	passed=$((passed + 1))
-fi
-# Without a second thread the run is only slower.
-prepare
-cp "$big_original" "$inputdir/board.stp"
-status=0
-(cd "$workdir" && strace -f -qq -o /dev/null -e inject=clone,clone3:error=EAGAIN \
+(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e trace=clone,clone3,fork,vfork \
 	"$morvet" board.stp > /dev/null 2>&1) || status=$?
 if [ "$status" -ne 0 ] || cmp -s "$inputdir/board.stp" "$big_original"; then
-	fail "background sync: a thread that could not start failed the run (status $status)"
-else
-	passed=$((passed + 1))
-fi
-
-# A failed background sync belongs to its own file: the next file in the
-# same run gets a fresh helper and is patched. Each thread's second and
-# later syncs fail, which the small file's single sync never reaches.
-prepare
-cp "$big_original" "$inputdir/big.stp"
-status=0
-(cd "$workdir" && strace -f -qq -o "$scratch/trace" -e trace=fdatasync \
-	-e inject=fdatasync:error=EIO:when=2+ "$morvet" big.stp board.stp \
-	> /dev/null 2> "$scratch/stderr") || status=$?
-if ! grep -q 'INJECTED' "$scratch/trace"; then
-	echo "SKIP: background sync: the large file's requests were taken up by one sync"
-elif [ "$status" -ne 1 ] || ! cmp -s "$inputdir/big.stp" "$big_original" ||
-	! cmp -s "$inputdir/board.stp" "$expected" ||
-	[ "$(grep -c "can't sync the temporary file" "$scratch/stderr")" -ne 1 ] ||
-	[ -e "$workdir/\$\$out\$\$.stp" ]; then
-	fail "background sync: one file's failed sync was not its own (status $status)"
-else
-	passed=$((passed + 1))
-fi
-
-# A file refused after its helper started syncing stops that helper, so
-# that nothing of it reaches the next file: not its failed sync, nor its
-# descriptor, whose number the next file's temporary file takes again.
-# (The next file is small: it starts no helper of its own.)
-prepare
-# (the large program without its CRC statement, ending inside a string)
-head -c -11 "$big_original" > "$inputdir/refused.stp"
-printf 'NOTE "never closed;\r\n' >> "$inputdir/refused.stp"
-status=0
-(cd "$workdir" && strace -f -qq -o /dev/null -e inject=fdatasync:error=EIO:when=1 \
-	"$morvet" refused.stp board.stp > /dev/null 2> "$scratch/stderr") || status=$?
-if [ "$status" -ne 1 ] || ! cmp -s "$inputdir/board.stp" "$expected" ||
-	grep -q "can't sync" "$scratch/stderr"; then
-	fail "background sync: a refused file's helper reached the next file (status $status)"
+	fail "one thread: the large file was not patched (status $status)"
+elif grep -qE '^[0-9]* *(clone|clone3|fork|vfork)\(' "$scratch/trace"; then
+	fail "one thread: the run started another: $(head -n 1 "$scratch/trace")"
 else
 	passed=$((passed + 1))
 fi

@@ -144,6 +144,80 @@ inline player_reading player_check(const std::string &file)
 	return reading;
 }
 
+// A declaration of USE_RCK or freq as a player's interpreter runs it,
+// read apart from the tool's own rules: statement by statement, a comment
+// running from ' to CR or LF, strings opaque, letter case ignored, words
+// parted by space, tab, CR and LF, labels ("name:") passed over.
+struct interpreted_declaration {
+	std::string variable; // USE_RCK or freq
+	std::string value;    // what follows its =, blanks removed ("" for none)
+};
+
+inline std::vector<interpreted_declaration> interpreter_declarations(const std::string &file)
+{
+	std::vector<std::string> statements;
+	std::string current;
+	bool comment = false, string = false;
+	for (char c : file) {
+		if (comment) {
+			if (c == '\r' || c == '\n') {
+				comment = false;
+				current += ' ';
+			}
+		} else if (string) {
+			current += c;
+			string = c != '"';
+		} else if (c == '\'') {
+			comment = true;
+		} else if (c == ';') {
+			statements.push_back(current);
+			current.clear();
+		} else {
+			current += c;
+			string = c == '"';
+		}
+	}
+	auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+	auto upper = [](std::string word) {
+		for (char &c : word)
+			c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+		return word;
+	};
+	std::vector<interpreted_declaration> found;
+	for (const std::string &statement : statements) {
+		std::vector<std::string> words;
+		std::string word;
+		for (char c : statement + " ") {
+			bool name = std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+			if (name) {
+				word += c;
+				continue;
+			}
+			if (!word.empty())
+				words.push_back(word);
+			word.clear();
+			if (!is_blank(c))
+				words.push_back(std::string(1, c));
+		}
+		while (words.size() >= 2 && words[1] == ":")
+			words.erase(words.begin(), words.begin() + 2);
+		if (words.size() < 2)
+			continue;
+		std::string type = upper(words[0]), name = upper(words[1]);
+		if (!((type == "BOOLEAN" && name == "USE_RCK") || (type == "INTEGER" && name == "FREQ")))
+			continue;
+		std::string value;
+		std::size_t equals = statement.find('=');
+		if (equals != std::string::npos) {
+			for (char c : statement.substr(equals + 1))
+				if (!is_blank(c))
+					value += c;
+		}
+		found.push_back({type == "BOOLEAN" ? "USE_RCK" : "freq", value});
+	}
+	return found;
+}
+
 // True when a player accepts file: its check fires, on a well-formed CRC
 // statement whose value is the CRC of every byte before it.
 inline bool player_accepts(const std::string &file)

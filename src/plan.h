@@ -1,0 +1,202 @@
+// plan.h - one read of a STAPL text, as a player reads it, made into a
+// plan of what patching changes.
+//
+// A STAPL player reads a file twice. Its CRC check reads the bytes with
+// every carriage return skipped and finds the CRC statement; its
+// interpreter runs the statements, where a comment ends at CR or LF,
+// letter case does not count, and space, tab, CR and LF part words. The
+// CRC check's reading alone says where the old CRC statement is and what
+// the new one certifies; the interpreter's says what is a declaration.
+// Where the two disagree about either, the text is refused. (The rules in
+// full: doc/design.md.)
+//
+// Calling sequence: plan_begin, plan_feed with every byte of the text in
+// order (pieces of any size), plan_finish. The plan is then complete: the
+// refusal, or the edits (byte ranges of the input and what replaces
+// them, in order), what was found, and both CRCs. Memory is the plan
+// itself, whatever the text holds: the reading keeps state, never text.
+#ifndef MORVET_PLAN_H
+#define MORVET_PLAN_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crc16.h"
+
+enum refusal_reason {
+	REFUSE_NOTHING,
+	REFUSE_NOT_TEXT,               // a NUL or 0xFF byte
+	REFUSE_MORE_THAN_DECLARATION,  // a declaration shares its lines
+	REFUSE_UNFINISHED_DECLARATION, // a declaration's ';' never comes
+	REFUSE_CRC_INSIDE_LINE,        // a CRC statement that does not begin its line
+	REFUSE_UNFINISHED_STRING,      // the text ends inside a string
+	REFUSE_UNFINISHED_STATEMENT,   // the text ends inside a statement
+	REFUSE_BEGINS_WITH_CRC,        // a CRC statement no player finds, before the program
+	REFUSE_LABEL,                  // a label before a declaration
+	REFUSE_LONE_CR_COMMENT,        // a comment that only a lone CR ends before one
+	REFUSE_READINGS_DISAGREE,      // the CRC check and the interpreter read a line apart
+	REFUSE_TOO_MANY_DECLARATIONS,  // more than plan_max_edits to force
+};
+
+// The CRC check's reading: where a statement and its first word are.
+enum reading_mode : unsigned char { IN_CODE, IN_COMMENT, IN_STRING };
+
+struct check_reading {
+	reading_mode mode;
+	bool in_statement;
+	bool in_first_word;
+	std::uint32_t recent; // the last four bytes read, the newest lowest
+};
+
+// The interpreter's reading, with what it has seen of a statement's words.
+enum word_phase : unsigned char {
+	WORDS_NONE,       // between statements
+	WORDS_KEYWORD,    // the first word
+	WORDS_AFTER_KEYWORD,
+	WORDS_NAME,       // the second word of a BOOLEAN or INTEGER statement
+	WORDS_BODY,       // nothing more to tell
+};
+
+struct interpreter_reading {
+	reading_mode mode;
+	bool in_statement;
+	word_phase phase;
+	unsigned char keyword; // the keyword the first word may be (rule_keywords)
+	bool alive;            // the word read so far still spells it
+	unsigned char length;  // letters of the word read so far
+	bool labelled;         // a label stands before this statement
+	bool line_has_text;    // since the last LF, more than blanks
+	bool line_cr_comment;  // and a comment there ended at a CR
+	bool text_before;      // the two, as the statement began
+	bool cr_comment_before;
+	std::uint64_t word_at; // where the statement's first word began
+};
+
+// The rules at a line's start, on the CRC check's reading.
+enum line_phase : unsigned char {
+	LINE_OFF,   // no rule applies to this line
+	LINE_MARK,  // a UTF-8 byte-order mark, counted as indent
+	LINE_INDENT,
+	LINE_KEYWORD,
+	LINE_GAP,
+	LINE_NAME,
+};
+
+// Where the reading is, beside the statement it reads.
+enum plan_stage : unsigned char {
+	STAGE_TEXT,
+	STAGE_DECLARATION,  // dropping a forced declaration up to its ';'
+	STAGE_AFTER_DECLARATION,
+	STAGE_DECLARATION_COMMENT,
+	STAGE_TAIL,         // the old CRC statement and all after it
+	STAGE_DONE,         // refused
+};
+
+enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER, TAIL_TEXT };
+
+// Edits a plan holds at most: a declaration each, and the CRC statement.
+const unsigned plan_max_edits = 16384;
+
+// Input bytes from..to give way to text (length bytes).
+struct plan_edit {
+	std::uint64_t from;
+	std::uint64_t to;
+	const char *text;
+	std::size_t length;
+};
+
+enum forced_variable : unsigned char { FORCE_USE_RCK, FORCE_FREQ, FORCE_COUNT };
+
+struct patch_plan {
+	// ---- The outcome, once plan_finish has run
+	std::uint64_t size;             // bytes read
+	std::uint64_t refusal_offset;   // the refusal is about the line this is on
+	std::uint64_t dropped_from;     // where text after the old statement begins
+	const char *statement;          // the new CRC statement
+	std::size_t statement_length;
+	refusal_reason refusal;
+	unsigned edit_count;            // none: patching would change nothing
+	std::uint16_t crc_stored;
+	std::uint16_t input_crc;        // a player's CRC of the text before the old statement
+	std::uint16_t output_crc;       // the CRC the new statement carries
+	bool declared[FORCE_COUNT];     // a declaration the rules force was there
+	bool not_forced[FORCE_COUNT];   // and one did not already read as forced
+	bool crc_statement_found;
+	bool crc_stored_valid;          // well formed: four hex digits, then ';'
+	bool text_after_crc;            // more than white space after its ';'
+	char appended[2 + crc16_statement_size]; // a line end, then the new statement
+
+	// ---- The reading, while it goes on
+	std::uint64_t line_start;
+	std::uint64_t keyword_at;       // where the line's first word began
+	std::uint64_t crc_pending_after;
+	std::uint64_t interpreter_refusal_offset;
+	std::uint64_t declaration_from;
+	std::uint64_t tail_from;
+	std::uint64_t replaced_matched; // bytes dropped so far that equal what replaces them
+	std::uint64_t declaration_end;  // where the last declaration replaced ended
+	// The CRCs: the input's register, fed up to crc_at; the output's is
+	// the input's XOR difference carried over the bytes fed since.
+	std::uint64_t crc_at;
+	std::uint64_t fed_since;
+	std::uint64_t line_fed_since;   // as the line began
+	std::uint64_t keyword_fed_since; // as its first word began
+	const unsigned char *block;     // the piece being read, from offset block_base
+	std::uint64_t block_base;
+	const char *words;              // the forced declaration without blanks
+	interpreter_reading interpreter;
+	refusal_reason interpreter_refusal; // told only when nothing else refuses
+	unsigned words_at;
+	unsigned value_phase;
+	unsigned value_digits;
+	unsigned value;
+	unsigned head_length;
+	check_reading check;
+	check_reading check_at_line;    // as the line began
+	std::uint16_t crc_input;
+	std::uint16_t difference;
+	std::uint16_t line_crc_input;
+	std::uint16_t keyword_crc_input;
+	std::uint16_t output_at_edit;   // the output's register where an edit began
+	plan_stage stage;
+	line_phase line;
+	unsigned char rule;             // the rule the line may still match
+	unsigned char matched;          // visible letters matched of the keyword or name
+	forced_variable forcing;
+	tail_phase tail;
+	bool line_between;              // the line began between statements
+	bool exact_case;                // the words so far as the forced line spells them
+	bool gap_is_space;              // the gap between them began with a space
+	bool declaration_pending;       // the interpreter found one at keyword_at
+	bool crc_pending;               // the interpreter found a CRC statement there
+	bool words_equal;
+	bool words_in_comment;
+	bool tail_at_text_start;
+	bool replaced_equal;
+	bool crc_stopped;               // the input's CRC ends at the old statement
+	bool head_done;                 // the first three bytes were looked at
+	bool mark;                      // and are a UTF-8 byte-order mark
+	unsigned char last_byte;
+	unsigned char head[3];
+
+	plan_edit edits[plan_max_edits]; // last: only the ones used are touched
+};
+
+void plan_begin(patch_plan *plan);
+
+// The next length bytes of the text.
+void plan_feed(patch_plan *plan, const unsigned char *data, std::size_t length);
+
+// The text has ended.
+void plan_finish(patch_plan *plan);
+
+// True when the plan may be applied: nothing refused.
+inline bool plan_accepted(const patch_plan *plan)
+{
+	return plan->refusal == REFUSE_NOTHING;
+}
+
+// The text that replaces a forced declaration.
+const char *forced_declaration(forced_variable variable);
+
+#endif
