@@ -327,10 +327,15 @@ void tell(const path_char *path, file_outcome outcome, const file_work *work,
 	case NOT_SYNCED:
 		if (outcome == NOT_SYNCED) {
 			say(SAY_CANT_SYNC, path);
-			report_not_synced(path, &work->why);
+			report_failure(path, &work->why, true);
 		}
-		if (work->input.links > 1)
-			report_other_links(path, work->input.links - 1);
+		if (work->input.links == 2) {
+			report_note(path, NOTE_ONE_OTHER_LINK);
+		} else if (work->input.links > 2) {
+			char others[24];
+			(void)std::snprintf(others, sizeof others, "%lu", work->input.links - 1);
+			report_note(path, NOTE_OTHER_LINKS, others);
+		}
 		report_warnings(path, &plan, words->dropped_from, words->dropped_to);
 		return;
 	case CANT_OPEN:
@@ -355,11 +360,11 @@ void tell(const path_char *path, file_outcome outcome, const file_work *work,
 		break;
 	case IS_TEMPORARY:
 		say(SAY_CANT_CREATE_OUTPUT, path);
-		report_is_temporary_file(path);
+		report_note(path, NOTE_IS_TEMPORARY);
 		return;
 	case RESULT_HELD:
 		say(SAY_CANT_CREATE_OUTPUT, path);
-		report_result_held_for(path, run->result_kept_for);
+		report_note(path, NOTE_RESULT_HELD, temporary_location(), path_text(run->result_kept_for));
 		return;
 	case CANT_CREATE:
 	case CANT_CREATE_KEPT:
@@ -367,7 +372,7 @@ void tell(const path_char *path, file_outcome outcome, const file_work *work,
 		say(SAY_CANT_CREATE_OUTPUT, path);
 		report_failure(path, &work->why);
 		if (outcome == CANT_CREATE_KEPT)
-			report_result_kept(path);
+			report_note(path, NOTE_RESULT_KEPT, temporary_location());
 		return;
 	}
 	say(SAY_CANT_PATCH, path, reason);
@@ -433,8 +438,7 @@ int compare_file(run_mode mode, const path_char *path)
 	} else {
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
-		bool escaped;
-		diff_result made = make_diff(&w->input, shown_path(path, &escaped), &plan, block,
+		diff_result made = make_diff(&w->input, shown_path(path), &plan, block,
 		                             sizeof block, &w->why);
 		failure looked = {FAILED_NOTHING, {0, false}};
 		bool unchanged = made != DIFF_FAILED && input_unchanged(&w->input, &looked);
@@ -442,7 +446,7 @@ int compare_file(run_mode mode, const path_char *path)
 		if (made == DIFF_FAILED)
 			report_failure(path, &w->why);
 		else if (made == DIFF_CHANGED || (!unchanged && looked.step == FAILED_NOTHING))
-			report_changed_while_read(path);
+			report_note(path, NOTE_CHANGED_WHILE_READ);
 		else if (!unchanged)
 			report_failure(path, &looked);
 		else
@@ -497,11 +501,12 @@ int morvet_main(int argc, path_char **argv)
 		return finish_output(0, 1);
 	case UNKNOWN_OPTION:
 		say_usage();
-		report_unknown_option(command.unknown);
+		report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(command.unknown),
+		            path_text(command.unknown));
 		return finish_output(1, 1);
 	case CHECK_AND_DIFF:
 		say_usage();
-		report_check_and_diff();
+		report_note(nullptr, NOTE_CHECK_AND_DIFF);
 		return finish_output(1, 1);
 	case RUN_FILES:
 		break;
@@ -515,7 +520,7 @@ int morvet_main(int argc, path_char **argv)
 		for (int i = 1; i < argc; ++i) {
 			if (is_file_argument(&command, i, argv[i]) && names_temporary_file(argv[i])) {
 				say(SAY_CANT_CREATE_OUTPUT, argv[i]);
-				report_is_temporary_file(argv[i]);
+				report_note(argv[i], NOTE_IS_TEMPORARY);
 				return finish_output(1, 1);
 			}
 		}
@@ -523,7 +528,7 @@ int morvet_main(int argc, path_char **argv)
 		// waiting for another one reads that one's result.
 		run.lock = lock_working_directory(&run.lock_failure);
 		if (run.lock == LOCK_UNAVAILABLE)
-			report_lock_unavailable();
+			report_note(nullptr, NOTE_LOCK_UNAVAILABLE);
 	}
 
 	// Every file is done on its own: one failure stops no other.

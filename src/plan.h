@@ -147,7 +147,6 @@ struct patch_plan {
 	interpreter_reading interpreter;
 	refusal_reason interpreter_refusal; // told only when nothing else refuses
 	unsigned words_at;
-	unsigned value_phase;
 	unsigned value_digits;
 	unsigned value;
 	unsigned head_length;

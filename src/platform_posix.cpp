@@ -310,7 +310,7 @@ int create_beside(const input_file *input)
 void discard_beside()
 {
 	if (beside_active && !remove_beside())
-		report_left_behind(beside_location);
+		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
 	beside_active = 0;
 }
 
@@ -520,7 +520,7 @@ bool sync_directory(const input_file *input, failure *why)
 	int fd = openat(input->directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0) {
 		if (errno == EACCES) {
-			report_directory_not_opened(input->given);
+			report_note(input->given, NOTE_DIRECTORY_NOT_OPENED);
 			return true;
 		}
 		record_failure(why, FAILED_OPEN_DIRECTORY);
@@ -589,7 +589,7 @@ replace_result swap_into_place(input_file *input, failure *why)
 			beside_active = 0;
 			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
 				release_signals(&signals);
-				report_left_behind(beside_location);
+				report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
 				hold_signals(&signals);
 			}
 		} else if (exchange(input)) {
@@ -602,7 +602,7 @@ replace_result swap_into_place(input_file *input, failure *why)
 			record_failure(why, FAILED_REPLACE);
 			release_signals(&signals);
 			release_lease(input);
-			report_swapped_out(input->given, beside_location);
+			report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
 			return REPLACE_FAILED;
 		}
 	} else if (result == REPLACED && !exchange_missing(errno)) {
@@ -812,7 +812,7 @@ const int polls_before_note = 50;
 void pause_between_polls(int *polls_left)
 {
 	if (*polls_left == 0)
-		report_waiting_for_lock();
+		report_note(nullptr, NOTE_WAITING_FOR_LOCK);
 	if (*polls_left >= 0)
 		--*polls_left;
 	struct timespec pause = {0, poll_nanoseconds};
@@ -1208,7 +1208,7 @@ void rollback_temporary(temporary_file *temporary)
 	// removes a stale "$$out$$.stp".
 	discard_beside();
 	if (temporary_active && !remove_own_temporary())
-		report_left_behind(temporary_location());
+		report_note(nullptr, NOTE_LEFT_BEHIND, temporary_location());
 	temporary_active = 0;
 	(void)close(temporary->descriptor);
 	temporary->descriptor = -1;

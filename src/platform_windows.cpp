@@ -415,7 +415,7 @@ void remove_created(int slot, HANDLE handle, const wchar_t *path)
 	bool marked = set_delete_on_close(handle, true);
 	CloseHandle(handle);
 	if (!marked && !DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
-		report_left_behind(path_text(path));
+		report_note(nullptr, NOTE_LEFT_BEHIND, path_text(path));
 }
 
 // Gives a new, empty result file the input's compression: NTFS compresses
@@ -1109,7 +1109,7 @@ lock_result lock_working_directory(failure *why)
 		// longer is told why the tool sits there.
 		DWORD waited = WaitForSingleObject(mutex, 1000);
 		if (waited == WAIT_TIMEOUT) {
-			report_waiting_for_lock();
+			report_note(nullptr, NOTE_WAITING_FOR_LOCK);
 			waited = WaitForSingleObject(mutex, INFINITE);
 		}
 		// Abandoned: a run that was killed; its files are stale now.

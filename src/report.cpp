@@ -41,82 +41,92 @@ const char other_options_text[] =
 	"Exit status: 0 every file patched; 1 a file not patched or refused;\n"
 	"with --check and --diff, 2 when a file could not be opened or read.\n";
 
-// The step each failure names, and whether it was the temporary file's.
-struct step_text {
+// What each failed step is called, in the order of failed_step, and
+// whether the temporary file's path follows.
+const struct {
 	const char *text;
-	failed_step step;
 	bool temporary;
+} step_texts[] = {
+	{"failed", false},
+	{"can't open", false},
+	{"can't resolve the link", false},
+	{"not a regular file", false},
+	{"can't read", false},
+	{"can't check the file after reading it", false},
+	{"can't lock the working directory", false},
+	{"can't remove the old temporary file", true},
+	{"can't create the temporary file", true},
+	{"can't write the temporary file", true},
+	{"can't sync the temporary file", true},
+	{"can't read the file's attributes", false},
+	{"can't copy the file's attributes, which are too large", false},
+	{"can't give the result the file's attributes", false},
+	{"can't read the file's permissions", false},
+	{"can't give the result the file's permissions", false},
+	{"can't give the result the file's owner", false},
+	{"can't give the result the file's group", false},
+	{"can't check the file before replacing it", false},
+	{"can't name the result beside the file", false},
+	{"can't make a copy beside the file", false},
+	{"can't write the copy beside the file", false},
+	{"can't read the result back", true},
+	{"can't replace the file", false},
+	{"can't open the file's directory to sync it", false},
+	{"can't sync the file's directory", false},
+	{"can't copy the file's named streams", false},
 };
+static_assert(sizeof step_texts / sizeof step_texts[0] == FAILED_COPY_STREAMS + 1);
 
-const step_text step_texts[] = {
-	{"failed", FAILED_NOTHING, false},
-	{"can't open", FAILED_OPEN, false},
-	{"can't resolve the link", FAILED_RESOLVE_LINK, false},
-	{"not a regular file", FAILED_NOT_REGULAR, false},
-	{"can't read", FAILED_READ, false},
-	{"can't check the file after reading it", FAILED_CHECK_STILL_SAME, false},
-	{"can't lock the working directory", FAILED_LOCK, false},
-	{"can't remove the old temporary file", FAILED_REMOVE_OLD_TEMPORARY, true},
-	{"can't create the temporary file", FAILED_CREATE_TEMPORARY, true},
-	{"can't write the temporary file", FAILED_WRITE_TEMPORARY, true},
-	{"can't sync the temporary file", FAILED_SYNC_TEMPORARY, true},
-	{"can't read the file's attributes", FAILED_READ_ATTRIBUTES, false},
-	{"can't copy the file's attributes, which are too large", FAILED_ATTRIBUTES_TOO_LARGE,
-	 false},
-	{"can't give the result the file's attributes", FAILED_SET_ATTRIBUTES, false},
-	{"can't read the file's permissions", FAILED_READ_PERMISSIONS, false},
-	{"can't give the result the file's permissions", FAILED_SET_PERMISSIONS, false},
-	{"can't give the result the file's owner", FAILED_SET_OWNER, false},
-	{"can't give the result the file's group", FAILED_SET_GROUP, false},
-	{"can't check the file before replacing it", FAILED_CHECK_INPUT, false},
-	{"can't name the result beside the file", FAILED_NAME_BESIDE, false},
-	{"can't make a copy beside the file", FAILED_CREATE_BESIDE, false},
-	{"can't write the copy beside the file", FAILED_WRITE_BESIDE, false},
-	{"can't read the result back", FAILED_READ_RESULT, true},
-	{"can't replace the file", FAILED_REPLACE, false},
-	{"can't open the file's directory to sync it", FAILED_OPEN_DIRECTORY, false},
-	{"can't sync the file's directory", FAILED_SYNC_DIRECTORY, false},
-	{"can't copy the file's named streams", FAILED_COPY_STREAMS, false},
+// The notes, in the order of note.
+const char *const note_texts[] = {
+	"the patched result is in %s",
+	"can't create the temporary file %s: it holds the patched result of %s",
+	"can't patch: it is the temporary file $$out$$.stp itself",
+	"can't show the changes: it changed while it was being read",
+	"unknown option %s (a file whose name begins with - is named after --, or as ./%s)",
+	"--check and --diff cannot be used together",
+	"warning: the working directory cannot be locked, so runs started in it at the same "
+	"time are not kept apart",
+	"waiting for another run in this directory to finish",
+	"patched through this name only; its 1 other hard link keeps the old content",
+	"patched through this name only; its %s other hard links keep the old content",
+	"patched, but its directory could not be opened to sync it (permission denied)",
+	"another program changed it while it was being patched, and its version could not be "
+	"put back: it is in %s",
+	"could not remove %s",
 };
+static_assert(sizeof note_texts / sizeof note_texts[0] == NOTE_LEFT_BEHIND + 1);
 
 // One line of a message is made here, then written whole.
 char line[3 * 32768 * 2 + 1024];
 std::size_t line_length;
 char shown[2 * 3 * 32768 + 4];
-char text[512];
+char text[3 * 32768 * 2 + 512];
+char verdict[512];
 
-void begin_line()
+void add(const char *piece)
 {
-	line_length = 0;
-}
-
-void add(const char *piece, std::size_t length)
-{
+	std::size_t length = std::strlen(piece);
 	if (length > sizeof line - line_length)
 		length = sizeof line - line_length;
 	std::memcpy(line + line_length, piece, length);
 	line_length += length;
 }
 
-void add(const char *piece)
-{
-	add(piece, std::strlen(piece));
-}
-
-void add_path(const path_char *path)
-{
-	add(path_text(path));
-}
-
-void add_error(system_error error)
-{
-	describe_error(error, text, sizeof text);
-	add(text);
-}
-
 void say_line()
 {
 	write_text(stdout, line, line_length);
+}
+
+// "morvet: <path>: "
+void begin_report(const path_char *path)
+{
+	line_length = 0;
+	add("morvet: ");
+	if (path != nullptr) {
+		add(path_text(path));
+		add(": ");
+	}
 }
 
 // Standard error, after what standard output holds: in a log of both, a
@@ -128,41 +138,14 @@ void report_line()
 	write_text(stderr, line, line_length);
 }
 
-// "morvet: <path>: "
-void begin_report(const path_char *path)
+void report(const path_char *path, const char *what)
 {
-	begin_line();
-	add("morvet: ");
-	if (path != nullptr) {
-		add_path(path);
-		add(": ");
-	}
-}
-
-const step_text &text_of(failed_step step)
-{
-	for (const step_text &entry : step_texts) {
-		if (entry.step == step)
-			return entry;
-	}
-	return step_texts[0];
-}
-
-void add_failure(const failure *why)
-{
-	const step_text &step = text_of(why->step);
-	add(step.text);
-	if (step.temporary) {
-		add(" ");
-		add(temporary_location());
-	}
-	add(": ");
-	add_error(why->error);
+	begin_report(path);
+	add(what);
+	report_line();
 }
 
 // The reasons --check gives, in their order, joined by ", ".
-char verdict[512];
-
 void add_reason(std::size_t *used, const char *reason)
 {
 	int length = std::snprintf(verdict + *used, sizeof verdict - *used, "%s%s",
@@ -173,12 +156,15 @@ void add_reason(std::size_t *used, const char *reason)
 		*used = sizeof verdict - 1;
 }
 
-void format_stored(const patch_plan *plan, char *stored, std::size_t size)
+// The old statement's value, or ???? when it is not four digits and ';'.
+const char *stored_crc(const patch_plan *plan)
 {
+	static char stored[8];
 	if (plan->crc_stored_valid)
-		(void)std::snprintf(stored, size, "%04X", static_cast<unsigned>(plan->crc_stored));
+		(void)std::snprintf(stored, sizeof stored, "%04X", static_cast<unsigned>(plan->crc_stored));
 	else
-		(void)std::snprintf(stored, size, "????");
+		(void)std::snprintf(stored, sizeof stored, "????");
+	return stored;
 }
 
 bool crc_matched(const patch_plan *plan)
@@ -210,47 +196,33 @@ void say_version()
 
 void say(file_message message, const path_char *path, const char *reason)
 {
-	begin_line();
-	switch (message) {
-	case SAY_CANT_OPEN:
-		add("\nCan't open ");
-		add_path(path);
-		break;
-	case SAY_CANT_READ:
-		add("\nCan't read ");
-		add_path(path);
-		break;
-	case SAY_CANT_CREATE_OUTPUT:
-		add("\nCan't create output");
-		break;
-	case SAY_CANT_PATCH:
-		add("\nCan't patch ");
-		add_path(path);
+	const char *const starts[] = {"\nCan't open ", "\nCan't read ", "\nCan't create output",
+	                              "\nCan't patch ", "\nCan't sync "};
+	line_length = 0;
+	add(starts[message]);
+	if (message != SAY_CANT_CREATE_OUTPUT)
+		add(path_text(path));
+	if (message == SAY_CANT_PATCH) {
 		add(": ");
 		add(reason);
-		break;
-	case SAY_CANT_SYNC:
-		add("\nCan't sync ");
-		add_path(path);
-		break;
 	}
 	say_line();
 }
 
-const char *shown_path(const path_char *path, bool *escaped)
+const char *shown_path(const path_char *path)
 {
 	const char *plain = path_text(path);
-	std::size_t length = 0;
-	*escaped = false;
-	shown[length++] = '\\';
 #ifdef _WIN32
 	const char *escaped_bytes = "\n"; // a backslash separates names there
 #else
 	const char *escaped_bytes = "\n\\";
 #endif
+	if (std::strpbrk(plain, escaped_bytes) == nullptr)
+		return plain;
+	std::size_t length = 0;
+	shown[length++] = '\\';
 	for (const char *c = plain; *c != '\0' && length + 2 < sizeof shown; ++c) {
 		if (std::strchr(escaped_bytes, *c) != nullptr) {
-			*escaped = true;
 			shown[length++] = '\\';
 			shown[length++] = *c == '\n' ? 'n' : '\\';
 		} else {
@@ -258,14 +230,13 @@ const char *shown_path(const path_char *path, bool *escaped)
 		}
 	}
 	shown[length] = '\0';
-	return *escaped ? shown : plain;
+	return shown;
 }
 
 void say_verdict(const path_char *path, const char *verdict_text)
 {
-	bool escaped;
-	const char *name = shown_path(path, &escaped);
-	begin_line();
+	const char *name = shown_path(path);
+	line_length = 0;
 	add(name);
 	add(": ");
 	add(verdict_text);
@@ -273,7 +244,7 @@ void say_verdict(const path_char *path, const char *verdict_text)
 	say_line();
 }
 
-const char *refusal_text(refusal_reason reason, std::uint64_t line)
+const char *refusal_text(refusal_reason reason, std::uint64_t number)
 {
 	const char *format = "";
 	switch (reason) {
@@ -311,7 +282,7 @@ const char *refusal_text(refusal_reason reason, std::uint64_t line)
 		                    plan_max_edits);
 		return text;
 	}
-	(void)std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(line));
+	(void)std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(number));
 	return text;
 }
 
@@ -323,10 +294,9 @@ const char *check_verdict(const patch_plan *plan)
 	if (!plan->crc_statement_found) {
 		add_reason(&used, "no CRC statement");
 	} else if (!crc_matched(plan)) {
-		char stored[8], mismatch[96];
-		format_stored(plan, stored, sizeof stored);
+		char mismatch[96];
 		(void)std::snprintf(mismatch, sizeof mismatch,
-		                    "CRC statement %s does not match the text (%04X)", stored,
+		                    "CRC statement %s does not match the text (%04X)", stored_crc(plan),
 		                    static_cast<unsigned>(plan->input_crc));
 		add_reason(&used, mismatch);
 	}
@@ -341,10 +311,19 @@ const char *check_verdict(const patch_plan *plan)
 	return verdict;
 }
 
-void report_failure(const path_char *path, const failure *why)
+void report_failure(const path_char *path, const failure *why, bool not_synced)
 {
 	begin_report(path);
-	add_failure(why);
+	add(step_texts[why->step].text);
+	if (step_texts[why->step].temporary) {
+		add(" ");
+		add(temporary_location());
+	}
+	add(": ");
+	describe_error(why->error, text, sizeof text);
+	add(text);
+	if (not_synced)
+		add(" (the file is patched, but the change may not survive a power loss)");
 	report_line();
 }
 
@@ -356,63 +335,11 @@ void report_refusal(const path_char *path, const char *reason)
 	report_line();
 }
 
-void report_not_synced(const path_char *path, const failure *why)
+void report_note(const path_char *path, note which, const char *first, const char *second)
 {
-	begin_report(path);
-	add_failure(why);
-	add(" (the file is patched, but the change may not survive a power loss)");
-	report_line();
-}
-
-void report_result_kept(const path_char *path)
-{
-	begin_report(path);
-	add("the patched result is in ");
-	add(temporary_location());
-	report_line();
-}
-
-void report_result_held_for(const path_char *path, const path_char *owner)
-{
-	begin_report(path);
-	add(text_of(FAILED_CREATE_TEMPORARY).text);
-	add(" ");
-	add(temporary_location());
-	add(": it holds the patched result of ");
-	add_path(owner);
-	report_line();
-}
-
-void report_is_temporary_file(const path_char *path)
-{
-	begin_report(path);
-	add("can't patch: it is the temporary file $$out$$.stp itself");
-	report_line();
-}
-
-void report_changed_while_read(const path_char *path)
-{
-	begin_report(path);
-	add("can't show the changes: it changed while it was being read");
-	report_line();
-}
-
-void report_unknown_option(const path_char *argument)
-{
-	begin_report(nullptr);
-	add("unknown option ");
-	add_path(argument);
-	add(" (a file whose name begins with - is named after --, or as ./");
-	add_path(argument);
-	add(")");
-	report_line();
-}
-
-void report_check_and_diff()
-{
-	begin_report(nullptr);
-	add("--check and --diff cannot be used together");
-	report_line();
+	// Made first: the path's own text may reuse the details' storage.
+	(void)std::snprintf(text, sizeof text, note_texts[which], first, second);
+	report(path, text);
 }
 
 void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
@@ -420,25 +347,16 @@ void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_
 {
 	char warning[128];
 	if (plan->crc_statement_found && !crc_matched(plan)) {
-		char stored[8];
-		format_stored(plan, stored, sizeof stored);
 		(void)std::snprintf(warning, sizeof warning,
 		                    "warning: the old CRC statement %s did not match the text before "
 		                    "it (%04X)",
-		                    stored, static_cast<unsigned>(plan->input_crc));
-		begin_report(path);
-		add(warning);
-		report_line();
+		                    stored_crc(plan), static_cast<unsigned>(plan->input_crc));
+		report(path, warning);
 	}
-	const char *const missing[FORCE_COUNT] = {"warning: no USE_RCK declaration to force",
-	                                          "warning: no freq declaration to force"};
-	for (int variable = 0; variable < FORCE_COUNT; ++variable) {
-		if (!plan->declared[variable]) {
-			begin_report(path);
-			add(missing[variable]);
-			report_line();
-		}
-	}
+	if (!plan->declared[FORCE_USE_RCK])
+		report(path, "warning: no USE_RCK declaration to force");
+	if (!plan->declared[FORCE_FREQ])
+		report(path, "warning: no freq declaration to force");
 	if (plan->text_after_crc) {
 		unsigned long long from = dropped_from, to = dropped_to;
 		if (to > from)
@@ -448,66 +366,13 @@ void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_
 		else
 			(void)std::snprintf(warning, sizeof warning,
 			                    "warning: line %llu after the old CRC statement was dropped", from);
-		begin_report(path);
-		add(warning);
-		report_line();
+		report(path, warning);
 	}
-}
-
-void report_lock_unavailable()
-{
-	begin_report(nullptr);
-	add("warning: the working directory cannot be locked, so runs started in it at the "
-	    "same time are not kept apart");
-	report_line();
-}
-
-void report_waiting_for_lock()
-{
-	begin_report(nullptr);
-	add("waiting for another run in this directory to finish");
-	report_line();
-}
-
-void report_other_links(const path_char *path, unsigned long others)
-{
-	char note[128];
-	(void)std::snprintf(note, sizeof note,
-	                    "patched through this name only; its %lu other hard link%s keep%s the "
-	                    "old content",
-	                    others, others == 1 ? "" : "s", others == 1 ? "s" : "");
-	begin_report(path);
-	add(note);
-	report_line();
-}
-
-void report_directory_not_opened(const path_char *path)
-{
-	begin_report(path);
-	add("patched, but its directory could not be opened to sync it (permission denied)");
-	report_line();
-}
-
-void report_swapped_out(const path_char *path, const char *location)
-{
-	begin_report(path);
-	add("another program changed it while it was being patched, and its version could not "
-	    "be put back: it is in ");
-	add(location);
-	report_line();
 }
 
 void make_left_behind_line(const char *location, char *made, std::size_t size)
 {
 	(void)std::snprintf(made, size, "morvet: could not remove %s\n", location);
-}
-
-void report_left_behind(const char *location)
-{
-	begin_report(nullptr);
-	add("could not remove ");
-	add(location);
-	report_line();
 }
 
 int finish_output(int status, int failed_status)

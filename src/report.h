@@ -19,12 +19,8 @@
 
 // ---- Standard output
 
-// The fixed usage text, printed when no file is named.
-void say_usage();
-
-// The usage text, then the options and where the manual is.
-void say_help();
-
+void say_usage(); // the fixed usage text, printed when no file is named
+void say_help();  // the usage text, then the options and where the manual is
 void say_version();
 
 enum file_message {
@@ -37,14 +33,13 @@ enum file_message {
 
 void say(file_message message, const path_char *path, const char *reason = nullptr);
 
-// A --check line: "<path>: <verdict>", the path escaped when it holds a
-// line feed or a backslash (see shown_path).
+// A --check line: "<path>: <verdict>", the path as shown_path shows it.
 void say_verdict(const path_char *path, const char *verdict);
 
 // The path as --check and --diff show it: as it is, or, when it holds a
 // line feed (or, outside Windows, a backslash), with those written \n and
 // \\ and a backslash in front of the line, as sha256sum does.
-const char *shown_path(const path_char *path, bool *escaped);
+const char *shown_path(const path_char *path);
 
 // ---- Reasons, as the messages word them
 
@@ -52,46 +47,46 @@ const char *shown_path(const path_char *path, bool *escaped);
 // line its refusal_offset is on.
 const char *refusal_text(refusal_reason reason, std::uint64_t line);
 
-// The --check verdicts of a file that could not be opened or read.
-extern const char verdict_cant_open[];
-extern const char verdict_cant_read[];
-
-// What patching is refused for when the platform refuses it.
-extern const char reason_changed[];
-extern const char reason_open_for_writing[];
-extern const char reason_encrypted[];
-
 // The --check verdict of an accepted plan: "patched" or "not patched:
 // <reasons>".
 const char *check_verdict(const patch_plan *plan);
+
+extern const char verdict_cant_open[];       // --check, for a file not opened
+extern const char verdict_cant_read[];       // or not read
+extern const char reason_changed[];          // refusals the platform finds
+extern const char reason_open_for_writing[];
+extern const char reason_encrypted[];
 
 // ---- Standard error
 
 // "morvet: <path>: <what failed>: <the system's reason>"; the temporary
 // file's absolute path follows what failed when it was the temporary
-// file's.
-void report_failure(const path_char *path, const failure *why);
+// file's. not_synced: the file is patched all the same.
+void report_failure(const path_char *path, const failure *why, bool not_synced = false);
 
 // "morvet: <path>: can't patch: <reason>"
 void report_refusal(const path_char *path, const char *reason);
 
-// The file is in place but its directory could not be synced.
-void report_not_synced(const path_char *path, const failure *why);
+// Notes on standard error, each "morvet: [<path>: ]<text>", where the text
+// may hold first and second.
+enum note {
+	NOTE_RESULT_KEPT,        // the complete result stays in the temporary file
+	NOTE_RESULT_HELD,        // it holds the result of an earlier file (first)
+	NOTE_IS_TEMPORARY,       // an argument names the temporary file itself
+	NOTE_CHANGED_WHILE_READ, // --diff
+	NOTE_UNKNOWN_OPTION,     // first: the option
+	NOTE_CHECK_AND_DIFF,
+	NOTE_LOCK_UNAVAILABLE,
+	NOTE_WAITING_FOR_LOCK,
+	NOTE_ONE_OTHER_LINK,     // patched through this name only
+	NOTE_OTHER_LINKS,        // first: how many
+	NOTE_DIRECTORY_NOT_OPENED,
+	NOTE_SWAPPED_OUT,        // the other program's version is at first
+	NOTE_LEFT_BEHIND,        // a file this run could not remove, at first
+};
 
-// The complete result stays in the temporary file.
-void report_result_kept(const path_char *path);
-
-// The temporary file holds the result of an earlier file of this run.
-void report_result_held_for(const path_char *path, const path_char *owner);
-
-// An argument names the temporary file itself.
-void report_is_temporary_file(const path_char *path);
-
-// The input changed while --diff read it.
-void report_changed_while_read(const path_char *path);
-
-void report_unknown_option(const path_char *argument);
-void report_check_and_diff();
+void report_note(const path_char *path, note which, const char *first = nullptr,
+                 const char *second = nullptr);
 
 // What the text of a file that was (or, with --check, would be) patched
 // tells about it: an old CRC statement that did not match, a declaration
@@ -99,21 +94,8 @@ void report_check_and_diff();
 void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
                      std::uint64_t dropped_to);
 
-// Notes from the platform layer.
-void report_lock_unavailable();
-void report_waiting_for_lock();
-void report_other_links(const path_char *path, unsigned long others);
-void report_directory_not_opened(const path_char *path);
-
-// An exchange could not be undone: the other program's version of the file
-// is at location.
-void report_swapped_out(const path_char *path, const char *location);
-
-// A file this run made and could not remove: named so that the user can.
-void report_left_behind(const char *location);
-
-// The same line, made in advance into text (size bytes, always terminated)
-// for a signal handler to write as it stands.
+// The NOTE_LEFT_BEHIND line made in advance into text (size bytes, always
+// terminated), for a signal handler to write as it stands.
 void make_left_behind_line(const char *location, char *text, std::size_t size);
 
 // Flushes both streams; returns status, or failed_status when standard
