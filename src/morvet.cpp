@@ -19,23 +19,6 @@ namespace {
 
 enum run_mode { PATCH, CHECK, DIFF };
 
-// What the command line asks for.
-enum command {
-	RUN_FILES,
-	SHOW_USAGE,     // no file named
-	SHOW_HELP,
-	SHOW_VERSION,
-	UNKNOWN_OPTION,
-	CHECK_AND_DIFF,
-};
-
-struct command_line {
-	command what;
-	run_mode mode;
-	int double_dash;            // the index of "--", or argc
-	const path_char *unknown;   // the unknown option
-};
-
 // The exit statuses: patching gives 0 or 1; --check and --diff tell a
 // file they could not read (2) from one that is not patched (1).
 const int status_patched = 0;
@@ -44,6 +27,7 @@ const int status_trouble = 2;
 
 struct run_state {
 	run_mode mode;
+	int double_dash;                  // the index of "--", or argc
 	lock_result lock;
 	failure lock_failure;
 	const path_char *result_kept_for; // the file whose result "$$out$$.stp" holds
@@ -61,74 +45,72 @@ bool is_option(const path_char *argument, const char *option)
 
 // Before "--", an argument that begins with '-' and is longer than "-" is
 // an option wherever it stands; any other is a file.
-bool is_file_argument(const command_line *command, int index, const path_char *argument)
+bool is_file_argument(const run_state *run, int index, const path_char *argument)
 {
-	if (index > command->double_dash)
+	if (index != run->double_dash && index > run->double_dash)
 		return true;
-	if (index == command->double_dash)
-		return false;
-	return !(argument[0] == '-' && argument[1] != 0) && !is_help_option(argument);
+	return index != run->double_dash && !(argument[0] == '-' && argument[1] != 0) &&
+	       !is_help_option(argument);
 }
 
-command_line read_command_line(int argc, path_char **argv)
+// Reads the options; returns the exit status when the run ends there, or
+// -1 when there are files to go through.
+int read_command_line(int argc, path_char **argv, run_state *run)
 {
-	command_line command = {RUN_FILES, PATCH, argc, nullptr};
 	bool check = false, diff = false, help = false, version = false, any_file = false;
-	for (int i = 1; i < argc; ++i) {
-		if (is_option(argv[i], "--")) {
-			command.double_dash = i;
-			break;
-		}
+	const path_char *unknown = nullptr;
+	run->double_dash = argc;
+	for (int i = argc - 1; i >= 1; --i) {
+		if (is_option(argv[i], "--"))
+			run->double_dash = i;
 	}
 	for (int i = 1; i < argc; ++i) {
 		const path_char *argument = argv[i];
-		if (is_file_argument(&command, i, argument)) {
+		if (is_file_argument(run, i, argument))
 			any_file = true;
-		} else if (i == command.double_dash) {
-			continue;
-		} else if (is_option(argument, "--check")) {
+		else if (is_option(argument, "--check"))
 			check = true;
-		} else if (is_option(argument, "--diff")) {
+		else if (is_option(argument, "--diff"))
 			diff = true;
-		} else if (is_option(argument, "--help") || is_option(argument, "-h") ||
-		           is_help_option(argument)) {
+		else if (is_option(argument, "--help") || is_option(argument, "-h") ||
+		         is_help_option(argument))
 			help = true;
-		} else if (is_option(argument, "--version")) {
+		else if (is_option(argument, "--version"))
 			version = true;
-		} else if (command.unknown == nullptr) {
-			command.unknown = argument;
-		}
+		else if (unknown == nullptr && i != run->double_dash)
+			unknown = argument;
 	}
-	command.mode = check ? CHECK : diff ? DIFF : PATCH;
-	if (command.unknown != nullptr)
-		command.what = UNKNOWN_OPTION;
-	else if (help)
-		command.what = SHOW_HELP;
+	run->mode = check ? CHECK : diff ? DIFF : PATCH;
+	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
+		say_usage();
+		if (unknown != nullptr)
+			report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(unknown), path_text(unknown));
+		else if (check && diff)
+			report_note(nullptr, NOTE_CHECK_AND_DIFF);
+		return 1;
+	}
+	if (help)
+		say_help();
 	else if (version)
-		command.what = SHOW_VERSION;
-	else if (check && diff)
-		command.what = CHECK_AND_DIFF;
-	else if (!any_file)
-		command.what = SHOW_USAGE;
-	return command;
+		say_version();
+	return help || version ? 0 : -1;
 }
 
 // How patching one file ended.
 enum file_outcome {
 	PATCHED,
-	UNCHANGED,         // already patched: not written
-	NOT_SYNCED,        // in place, its directory not synced
+	UNCHANGED,        // already patched: not written
+	NOT_SYNCED,       // in place, its directory not synced
 	CANT_OPEN,
 	CANT_READ,
-	REFUSED,           // by the rules: the plan says why
-	CHANGED,           // another program changed it meanwhile
-	BEING_WRITTEN,     // another program has it open for writing
+	REFUSED,          // by the rules: the plan says why
+	CHANGED,          // another program changed it meanwhile
+	BEING_WRITTEN,    // another program has it open for writing
 	IS_ENCRYPTED,
 	IS_TEMPORARY,
-	CANT_CREATE,       // the temporary file or the replacement failed
-	CANT_CREATE_KEPT,  // and the complete result stays in "$$out$$.stp"
-	RESULT_HELD,       // "$$out$$.stp" holds an earlier file's result
-	LOCK_NOT_TAKEN,
+	CANT_CREATE,      // the temporary file or the replacement failed
+	CANT_CREATE_KEPT, // and the complete result stays in "$$out$$.stp"
+	RESULT_HELD,      // "$$out$$.stp" holds an earlier file's result
 };
 
 // The work on one file: everything it opens is let go of by the caller,
@@ -139,23 +121,22 @@ struct file_work {
 	failure why;
 };
 
-// One file at a time: the blocks it is read in, and its plan.
+// One file at a time: its work, the blocks it is read in, and its plan.
+file_work work;
 unsigned char block[262144];
 patch_plan plan;
 
-// Reads the whole input into the plan.
+// Reads the whole input into the plan; a refusal ends the reading.
 bool read_plan(input_file *input, failure *why)
 {
 	plan_begin(&plan);
-	std::uint64_t offset = 0;
-	for (;;) {
-		std::size_t got = 0;
+	std::size_t got = 0;
+	for (std::uint64_t offset = 0; plan.stage != STAGE_DONE; offset += got) {
 		if (!read_input(input, offset, block, sizeof block, &got, why))
 			return false;
-		if (got == 0 || plan.stage == STAGE_DONE)
+		if (got == 0)
 			break;
 		plan_feed(&plan, block, got);
-		offset += got;
 	}
 	plan_finish(&plan);
 	return true;
@@ -166,17 +147,17 @@ bool read_plan(input_file *input, failure *why)
 // again, and not on the plan's way through every byte.
 std::uint64_t line_at(input_file *input, std::uint64_t offset)
 {
-	std::uint64_t line = 1, at = 0;
-	while (at < offset) {
+	std::uint64_t line = 1;
+	std::size_t got = 0;
+	for (std::uint64_t at = 0; at < offset; at += got) {
 		std::uint64_t left = offset - at;
-		std::size_t want = left < sizeof block ? static_cast<std::size_t>(left) : sizeof block;
-		std::size_t got = 0;
 		failure ignored;
-		if (!read_input(input, at, block, want, &got, &ignored) || got == 0)
+		if (!read_input(input, at, block, left < sizeof block ? left : sizeof block, &got,
+		                &ignored) ||
+		    got == 0)
 			break;
 		for (std::size_t i = 0; i < got; ++i)
 			line += block[i] == '\n';
-		at += got;
 	}
 	return line;
 }
@@ -203,100 +184,74 @@ plan_words words_of_plan(input_file *input)
 	return words;
 }
 
-enum write_result { WRITTEN, WRITE_FAILED, READ_FAILED, INPUT_SHORTER };
-
-// The kept bytes from offset, length of them, into the temporary file: in
-// the kernel where it can, else through the block.
-write_result copy_kept(file_work *work, std::uint64_t offset, std::uint64_t length, bool *kernel)
-{
-	while (length > 0) {
-		std::uint64_t copied = 0;
-		if (*kernel &&
-		    !copy_in_kernel(&work->temporary, &work->input, offset, length, &copied, &work->why))
-			return WRITE_FAILED;
-		if (copied == 0) {
-			*kernel = false;
-			std::size_t want = length < sizeof block ? static_cast<std::size_t>(length)
-			                                         : sizeof block;
-			std::size_t got = 0;
-			if (!read_input(&work->input, offset, block, want, &got, &work->why))
-				return READ_FAILED;
-			if (got == 0)
-				return INPUT_SHORTER;
-			if (!write_temporary(&work->temporary, block, got, &work->why))
-				return WRITE_FAILED;
-			copied = got;
-		}
-		offset += copied;
-		length -= copied;
-	}
-	return WRITTEN;
-}
-
-// The plan applied: the kept ranges and the replacements, in order.
-write_result write_plan(file_work *work)
+// The plan applied to the temporary file: the kept ranges (in the kernel
+// where it can, else through the block) and the replacements, in order.
+// PATCHED when all is written.
+file_outcome write_plan(file_work *w)
 {
 	bool kernel = true;
 	std::uint64_t kept = 0;
 	for (unsigned i = 0; i <= plan.edit_count; ++i) {
 		std::uint64_t until = i < plan.edit_count ? plan.edits[i].from : plan.size;
-		write_result copied = copy_kept(work, kept, until - kept, &kernel);
-		if (copied != WRITTEN)
-			return copied;
+		while (kept < until) {
+			std::uint64_t copied = 0;
+			std::size_t got = 0;
+			if (kernel && !copy_in_kernel(&w->temporary, &w->input, kept, until - kept, &copied,
+			                              &w->why))
+				return CANT_CREATE;
+			kernel = copied > 0;
+			if (!kernel) {
+				std::uint64_t left = until - kept;
+				if (!read_input(&w->input, kept, block, left < sizeof block ? left : sizeof block,
+				                &got, &w->why))
+					return CANT_READ;
+				if (got == 0)
+					return CHANGED; // shorter than it was read
+				if (!write_temporary(&w->temporary, block, got, &w->why))
+					return CANT_CREATE;
+			}
+			kept += copied + got;
+		}
 		if (i == plan.edit_count)
 			break;
 		const plan_edit &edit = plan.edits[i];
-		if (!write_temporary(&work->temporary, reinterpret_cast<const unsigned char *>(edit.text),
-		                     edit.length, &work->why))
-			return WRITE_FAILED;
+		if (!write_temporary(&w->temporary, reinterpret_cast<const unsigned char *>(edit.text),
+		                     edit.length, &w->why))
+			return CANT_CREATE;
 		kept = edit.to;
 	}
-	return WRITTEN;
+	return PATCHED;
 }
 
 // Patches one file: the story of a run. Every failure returns at once;
 // the caller cleans up and reports.
-file_outcome patch(run_state *run, const path_char *path, file_work *work)
+file_outcome patch(run_state *run, const path_char *path, file_work *w)
 {
 	if (run->result_kept_for != nullptr)
 		return RESULT_HELD;
 	if (run->lock == LOCK_FAILED) {
-		work->why = run->lock_failure;
-		return LOCK_NOT_TAKEN;
+		w->why = run->lock_failure;
+		return CANT_CREATE;
 	}
-	if (!open_input(path, &work->input, &work->why))
+	if (!open_input(path, &w->input, &w->why))
 		return CANT_OPEN;
-	switch (guard_input(&work->input)) {
-	case GUARD_WRITER:
-		return BEING_WRITTEN;
-	case GUARD_ENCRYPTED:
-		return IS_ENCRYPTED;
-	case GUARD_HELD:
-	case GUARD_UNAVAILABLE:
-		break;
-	}
-	if (is_temporary_file(&work->input))
+	guard_result guard = guard_input(&w->input);
+	if (guard == GUARD_WRITER || guard == GUARD_ENCRYPTED)
+		return guard == GUARD_WRITER ? BEING_WRITTEN : IS_ENCRYPTED;
+	if (is_temporary_file(&w->input))
 		return IS_TEMPORARY;
-	if (!read_plan(&work->input, &work->why))
+	if (!read_plan(&w->input, &w->why))
 		return CANT_READ;
 	if (!plan_accepted(&plan))
 		return REFUSED;
 	if (plan.edit_count == 0)
 		return UNCHANGED; // not written, renamed or touched
-	if (!hold_temporary(&work->temporary, &work->input, &work->why))
+	if (!hold_temporary(&w->temporary, &w->input, &w->why))
 		return CANT_CREATE;
-	switch (write_plan(work)) {
-	case WRITTEN:
-		break;
-	case READ_FAILED:
-		return CANT_READ;
-	case INPUT_SHORTER:
-		return CHANGED;
-	case WRITE_FAILED:
-		return CANT_CREATE;
-	}
-
-	switch (commit_temporary(&work->temporary, &work->input, &work->why)) {
+	file_outcome written = write_plan(w);
+	if (written != PATCHED)
+		return written;
+	switch (commit_temporary(&w->temporary, &w->input, &w->why)) {
 	case REPLACED:
 		return PATCHED;
 	case REPLACED_NOT_SYNCED:
@@ -316,70 +271,46 @@ file_outcome patch(run_state *run, const path_char *path, file_work *work)
 
 // Says how patching a file ended: a fixed message on standard output, the
 // cause on standard error; warnings when the file was patched.
-void tell(const path_char *path, file_outcome outcome, const file_work *work,
-          const plan_words *words, const run_state *run)
+void tell(const path_char *path, file_outcome outcome, const plan_words *words,
+          const run_state *run)
 {
-	const char *reason = nullptr;
-	switch (outcome) {
-	case UNCHANGED:
-		return;
-	case PATCHED:
-	case NOT_SYNCED:
+	if (outcome == PATCHED || outcome == NOT_SYNCED) {
 		if (outcome == NOT_SYNCED) {
 			say(SAY_CANT_SYNC, path);
-			report_failure(path, &work->why, true);
+			report_failure(path, &work.why, true);
 		}
-		if (work->input.links == 2) {
-			report_note(path, NOTE_ONE_OTHER_LINK);
-		} else if (work->input.links > 2) {
-			char others[24];
-			(void)std::snprintf(others, sizeof others, "%lu", work->input.links - 1);
-			report_note(path, NOTE_OTHER_LINKS, others);
-		}
+		char others[24];
+		(void)std::snprintf(others, sizeof others, "%lu", work.input.links - 1);
+		if (work.input.links > 1)
+			report_note(path, work.input.links == 2 ? NOTE_ONE_OTHER_LINK : NOTE_OTHER_LINKS,
+			            others);
 		report_warnings(path, &plan, words->dropped_from, words->dropped_to);
 		return;
-	case CANT_OPEN:
-		say(SAY_CANT_OPEN, path);
-		report_failure(path, &work->why);
-		return;
-	case CANT_READ:
-		say(SAY_CANT_READ, path);
-		report_failure(path, &work->why);
-		return;
-	case REFUSED:
-		reason = words->refusal;
-		break;
-	case CHANGED:
-		reason = reason_changed;
-		break;
-	case BEING_WRITTEN:
-		reason = reason_open_for_writing;
-		break;
-	case IS_ENCRYPTED:
-		reason = reason_encrypted;
-		break;
-	case IS_TEMPORARY:
-		say(SAY_CANT_CREATE_OUTPUT, path);
-		report_note(path, NOTE_IS_TEMPORARY);
-		return;
-	case RESULT_HELD:
-		say(SAY_CANT_CREATE_OUTPUT, path);
-		report_note(path, NOTE_RESULT_HELD, temporary_location(), path_text(run->result_kept_for));
-		return;
-	case CANT_CREATE:
-	case CANT_CREATE_KEPT:
-	case LOCK_NOT_TAKEN:
-		say(SAY_CANT_CREATE_OUTPUT, path);
-		report_failure(path, &work->why);
+	}
+	const char *reason = outcome == REFUSED         ? words->refusal
+	                     : outcome == CHANGED       ? reason_changed
+	                     : outcome == BEING_WRITTEN ? reason_open_for_writing
+	                     : outcome == IS_ENCRYPTED  ? reason_encrypted
+	                                                : nullptr;
+	if (reason != nullptr) {
+		say(SAY_CANT_PATCH, path, reason);
+		report_refusal(path, reason);
+	} else if (outcome != UNCHANGED) {
+		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
+		    : outcome == CANT_READ ? SAY_CANT_READ
+		                           : SAY_CANT_CREATE_OUTPUT,
+		    path);
+		if (outcome == IS_TEMPORARY)
+			report_note(path, NOTE_IS_TEMPORARY);
+		else if (outcome == RESULT_HELD)
+			report_note(path, NOTE_RESULT_HELD, temporary_location(),
+			            path_text(run->result_kept_for));
+		else
+			report_failure(path, &work.why);
 		if (outcome == CANT_CREATE_KEPT)
 			report_note(path, NOTE_RESULT_KEPT, temporary_location());
-		return;
 	}
-	say(SAY_CANT_PATCH, path, reason);
-	report_refusal(path, reason);
 }
-
-file_work work;
 
 void patch_file(run_state *run, const path_char *path)
 {
@@ -392,7 +323,7 @@ void patch_file(run_state *run, const path_char *path)
 	// let go.
 	rollback_temporary(&work.temporary);
 	close_input(&work.input);
-	tell(path, outcome, &work, &words, run);
+	tell(path, outcome, &words, run);
 	if (outcome != PATCHED && outcome != UNCHANGED)
 		run->status = status_not_patched;
 }
@@ -403,84 +334,55 @@ void patch_file(run_state *run, const path_char *path)
 int compare_file(run_mode mode, const path_char *path)
 {
 	work = file_work{};
-	file_work *w = &work;
-	int status = status_trouble;
-	if (!open_input(path, &w->input, &w->why)) {
-		close_input(&w->input);
+	bool opened = open_input(path, &work.input, &work.why);
+	if (!opened || !read_plan(&work.input, &work.why)) {
 		if (mode == CHECK)
-			say_verdict(path, verdict_cant_open);
-		report_failure(path, &w->why);
-		return status;
+			say_verdict(path, opened ? verdict_cant_read : verdict_cant_open);
+		report_failure(path, &work.why);
+		close_input(&work.input);
+		return status_trouble;
 	}
-	if (!read_plan(&w->input, &w->why)) {
-		if (mode == CHECK)
-			say_verdict(path, verdict_cant_read);
-		report_failure(path, &w->why);
-		close_input(&w->input);
-		return status;
-	}
-	plan_words words = words_of_plan(&w->input);
+	plan_words words = words_of_plan(&work.input);
 	bool accepted = plan_accepted(&plan);
+	int status = accepted && plan.edit_count == 0 ? status_patched : status_not_patched;
 	if (mode == CHECK) {
-		if (accepted) {
-			say_verdict(path, check_verdict(&plan));
-		} else {
-			static char verdict[600];
-			(void)std::snprintf(verdict, sizeof verdict, "not patched: %s", words.refusal);
-			say_verdict(path, verdict);
-		}
-		status = accepted && plan.edit_count == 0 ? status_patched : status_not_patched;
+		static char refused[600];
+		(void)std::snprintf(refused, sizeof refused, "not patched: %s", words.refusal);
+		say_verdict(path, accepted ? check_verdict(&plan) : refused);
 	} else if (!accepted) {
 		report_refusal(path, words.refusal);
-		status = status_not_patched;
-	} else if (plan.edit_count == 0) {
-		status = status_patched;
-	} else {
+	} else if (status == status_not_patched) {
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
-		diff_result made = make_diff(&w->input, shown_path(path), &plan, block,
-		                             sizeof block, &w->why);
+		diff_result made =
+			make_diff(&work.input, shown_path(path), &plan, block, sizeof block, &work.why);
 		failure looked = {FAILED_NOTHING, {0, false}};
-		bool unchanged = made != DIFF_FAILED && input_unchanged(&w->input, &looked);
+		bool unchanged = made != DIFF_FAILED && input_unchanged(&work.input, &looked);
 		release_diff(made == DIFF_MADE && unchanged);
+		if (made != DIFF_MADE || !unchanged)
+			status = status_trouble;
 		if (made == DIFF_FAILED)
-			report_failure(path, &w->why);
+			report_failure(path, &work.why);
 		else if (made == DIFF_CHANGED || (!unchanged && looked.step == FAILED_NOTHING))
 			report_note(path, NOTE_CHANGED_WHILE_READ);
 		else if (!unchanged)
 			report_failure(path, &looked);
-		else
-			status = status_not_patched;
 	}
 	if (accepted)
 		report_warnings(path, &plan, words.dropped_from, words.dropped_to);
-	close_input(&w->input);
+	close_input(&work.input);
 	return status;
 }
 
 void visit_file(const path_char *path, void *context)
 {
-	run_state *run = static_cast<run_state *>(context);
+	auto *run = static_cast<run_state *>(context);
 	if (run->mode == PATCH) {
 		patch_file(run, path);
 		return;
 	}
 	int status = compare_file(run->mode, path);
-	if (status > run->status)
-		run->status = status;
-}
-
-// A pattern that matched nothing names no file to open.
-void no_file_matched(run_state *run, const path_char *pattern, const failure *why)
-{
-	if (run->mode == CHECK)
-		say_verdict(pattern, verdict_cant_open);
-	else if (run->mode == PATCH)
-		say(SAY_CANT_OPEN, pattern);
-	report_failure(pattern, why);
-	int status = run->mode == PATCH ? status_not_patched : status_trouble;
-	if (status > run->status)
-		run->status = status;
+	run->status = status > run->status ? status : run->status;
 }
 
 } // namespace
@@ -488,37 +390,16 @@ void no_file_matched(run_state *run, const path_char *pattern, const failure *wh
 int morvet_main(int argc, path_char **argv)
 {
 	begin_run();
-	command_line command = read_command_line(argc, argv);
-	switch (command.what) {
-	case SHOW_USAGE:
-		say_usage();
-		return finish_output(1, 1);
-	case SHOW_HELP:
-		say_help();
-		return finish_output(0, 1);
-	case SHOW_VERSION:
-		say_version();
-		return finish_output(0, 1);
-	case UNKNOWN_OPTION:
-		say_usage();
-		report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(command.unknown),
-		            path_text(command.unknown));
-		return finish_output(1, 1);
-	case CHECK_AND_DIFF:
-		say_usage();
-		report_note(nullptr, NOTE_CHECK_AND_DIFF);
-		return finish_output(1, 1);
-	case RUN_FILES:
-		break;
-	}
-
-	run_state run = {command.mode, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr,
+	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr,
 	                 status_patched};
+	int ended = read_command_line(argc, argv, &run);
+	if (ended >= 0)
+		return finish_output(ended, 1);
 	if (run.mode == PATCH) {
 		// The temporary file named as a file to patch would be destroyed
 		// by the run itself: nothing is touched.
 		for (int i = 1; i < argc; ++i) {
-			if (is_file_argument(&command, i, argv[i]) && names_temporary_file(argv[i])) {
+			if (is_file_argument(&run, i, argv[i]) && names_temporary_file(argv[i])) {
 				say(SAY_CANT_CREATE_OUTPUT, argv[i]);
 				report_note(argv[i], NOTE_IS_TEMPORARY);
 				return finish_output(1, 1);
@@ -530,14 +411,19 @@ int morvet_main(int argc, path_char **argv)
 		if (run.lock == LOCK_UNAVAILABLE)
 			report_note(nullptr, NOTE_LOCK_UNAVAILABLE);
 	}
-
-	// Every file is done on its own: one failure stops no other.
+	// Every file is done on its own: one failure stops no other. A
+	// pattern that matched nothing names no file to open.
 	for (int i = 1; i < argc; ++i) {
-		if (!is_file_argument(&command, i, argv[i]))
-			continue;
 		failure why = {FAILED_NOTHING, {0, false}};
-		if (!expand_argument(argv[i], visit_file, &run, &why))
-			no_file_matched(&run, argv[i], &why);
+		if (!is_file_argument(&run, i, argv[i]) || expand_argument(argv[i], visit_file, &run, &why))
+			continue;
+		if (run.mode == CHECK)
+			say_verdict(argv[i], verdict_cant_open);
+		else if (run.mode == PATCH)
+			say(SAY_CANT_OPEN, argv[i]);
+		report_failure(argv[i], &why);
+		int status = run.mode == PATCH ? status_not_patched : status_trouble;
+		run.status = status > run.status ? status : run.status;
 	}
 	return finish_output(run.status, run.mode == PATCH ? 1 : status_trouble);
 }
