@@ -2,14 +2,13 @@
 // See diff.h.
 #include "diff.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 // Lines of context around each change, as diff -u gives them.
 const std::uint64_t context = 3;
-
-const char no_line_end[] = "\n\\ No newline at end of file\n";
 
 // One edit of the plan, in lines of the old text.
 struct change {
@@ -18,11 +17,9 @@ struct change {
 	std::uint64_t old_lines;    // the lines it removes
 	std::uint64_t new_lines;    // and adds
 	std::uint64_t context_from; // where the line up to three before it begins
-	std::uint64_t feeds_before_to; // line feeds before the edit's end
 };
 
 change changes[plan_max_edits];
-
 char held[1 << 20];
 std::size_t held_length;
 
@@ -32,10 +29,10 @@ void out(const char *data, std::size_t length)
 		// Too long to hold back: it goes out as it is made.
 		write_text(stdout, held, held_length);
 		held_length = 0;
-		if (length > sizeof held) {
-			write_text(stdout, data, length);
-			return;
-		}
+	}
+	if (length > sizeof held) {
+		write_text(stdout, data, length);
+		return;
 	}
 	std::memcpy(held + held_length, data, length);
 	held_length += length;
@@ -52,10 +49,8 @@ void out_lines(char prefix, const char *data, std::size_t length, bool *at_line_
 	while (length > 0) {
 		if (*at_line_start)
 			out(&prefix, 1);
-		const void *line_feed = std::memchr(data, '\n', length);
-		std::size_t line = line_feed ? static_cast<std::size_t>(
-						       static_cast<const char *>(line_feed) - data) + 1
-					     : length;
+		const char *line_feed = static_cast<const char *>(std::memchr(data, '\n', length));
+		std::size_t line = line_feed ? static_cast<std::size_t>(line_feed - data) + 1 : length;
 		out(data, line);
 		*at_line_start = line_feed != nullptr;
 		data += line;
@@ -71,60 +66,38 @@ struct reading {
 	diff_result result;
 };
 
-// Reads up to want bytes at offset; fewer only where the file ends.
-bool read_at(reading *r, std::uint64_t offset, std::size_t want, std::size_t *got)
+// Reads what there is at offset, up to want bytes and the buffer's size.
+bool read_at(reading *r, std::uint64_t offset, std::uint64_t want, std::size_t *got)
 {
 	*got = 0;
-	while (*got < want) {
-		std::size_t more = 0;
-		if (!read_input(r->input, offset + *got, r->buffer + *got, want - *got, &more, r->why)) {
+	std::size_t more = 1;
+	while (*got < want && *got < r->size && more > 0) {
+		std::uint64_t left = want - *got < r->size - *got ? want - *got : r->size - *got;
+		if (!read_input(r->input, offset + *got, r->buffer + *got, static_cast<std::size_t>(left),
+		                &more, r->why)) {
 			r->result = DIFF_FAILED;
 			return false;
 		}
-		if (more == 0)
-			break;
 		*got += more;
 	}
 	return true;
 }
 
-// The input's bytes from..to as diff lines, read again.
+// The input's bytes from..to as diff lines, read again; up to lines lines.
 bool out_input(reading *r, std::uint64_t from, std::uint64_t to, char prefix,
-               bool *at_line_start)
+               bool *at_line_start, std::uint64_t lines = ~std::uint64_t{0})
 {
-	while (from < to) {
-		std::uint64_t left = to - from;
-		std::size_t want = left < r->size ? static_cast<std::size_t>(left) : r->size, got;
-		if (!read_at(r, from, want, &got))
+	while (from < to && lines > 0) {
+		std::size_t got, take = 0;
+		if (!read_at(r, from, to - from, &got))
 			return false;
-		if (got < want) {
+		if (got == 0) {
 			r->result = DIFF_CHANGED; // shorter than it was
 			return false;
 		}
-		out_lines(prefix, reinterpret_cast<const char *>(r->buffer), got, at_line_start);
-		from += got;
-	}
-	return true;
-}
-
-// Up to lines lines of context from offset on.
-bool out_context_after(reading *r, std::uint64_t from, std::uint64_t lines, std::uint64_t end)
-{
-	bool at_line_start = true;
-	while (lines > 0 && from < end) {
-		std::uint64_t left = end - from;
-		std::size_t want = left < r->size ? static_cast<std::size_t>(left) : r->size, got, take = 0;
-		if (!read_at(r, from, want, &got))
-			return false;
-		if (got < want) {
-			r->result = DIFF_CHANGED;
-			return false;
-		}
-		while (take < got && lines > 0) {
-			if (r->buffer[take++] == '\n')
-				--lines;
-		}
-		out_lines(' ', reinterpret_cast<const char *>(r->buffer), take, &at_line_start);
+		while (take < got && lines > 0)
+			lines -= r->buffer[take++] == '\n' ? 1 : 0;
+		out_lines(prefix, reinterpret_cast<const char *>(r->buffer), take, at_line_start);
 		from += take;
 	}
 	return true;
@@ -138,40 +111,32 @@ bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
 	std::uint64_t line = 1, offset = 0, line_start = 0;
 	unsigned next_from = 0, next_to = 0;
 	unsigned char last = '\n';
-	for (;;) {
-		std::size_t got;
+	for (std::size_t got = r->size; got == r->size;) {
 		if (!read_at(r, offset, r->size, &got))
 			return false;
 		for (std::size_t i = 0; i <= got; ++i, ++offset) {
-			while (next_from < plan->edit_count && plan->edits[next_from].from == offset) {
+			for (; next_from < plan->edit_count && plan->edits[next_from].from == offset; ++next_from) {
 				change &c = changes[next_from];
-				c.line_start = line_start;
-				c.first_line = line;
-				if (next_from > 0 && plan->edits[next_from - 1].to == offset &&
-				    offset > line_start) {
+				c = {line_start, line, 0, 0, starts[(line - (line - 1 < context ? line - 1 : context)) % 4]};
+				if (next_from > 0 && plan->edits[next_from - 1].to == offset && offset > line_start) {
 					// The edit before took the unfinished last line and
 					// ended it: this one adds a line after it.
 					c.line_start = offset;
 					++c.first_line;
 				}
-				++next_from;
-				std::uint64_t before = line - 1 < context ? line - 1 : context;
-				c.context_from = starts[(line - before) % (context + 1)];
 			}
-			while (next_to < next_from && plan->edits[next_to].to == offset)
-				changes[next_to++].feeds_before_to = line - 1;
+			for (; next_to < next_from && plan->edits[next_to].to == offset; ++next_to) {
+				change &c = changes[next_to];
+				c.old_lines = offset == c.line_start ? 0 : line - c.first_line;
+			}
 			if (i == got)
 				break;
 			if (r->buffer[i] == '\n') {
-				++line;
 				line_start = offset + 1;
-				starts[line % (context + 1)] = line_start;
+				starts[++line % 4] = line_start;
 			}
 		}
-		if (got > 0)
-			last = r->buffer[got - 1];
-		if (got < r->size)
-			break;
+		last = got > 0 ? r->buffer[got - 1] : last;
 	}
 	if (offset != plan->size || next_to != plan->edit_count) {
 		r->result = DIFF_CHANGED;
@@ -181,30 +146,34 @@ bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
 	*total_lines = line - 1 + (open_last_line ? 1 : 0);
 	for (unsigned i = 0; i < plan->edit_count; ++i) {
 		const plan_edit &edit = plan->edits[i];
-		change &c = changes[i];
-		c.old_lines = edit.to == c.line_start
-		                      ? 0
-		                      : c.feeds_before_to - (c.first_line - 1) +
-		                                (edit.to == plan->size && open_last_line ? 1 : 0);
-		c.new_lines = 0;
+		if (edit.to == plan->size && open_last_line && edit.to > changes[i].line_start)
+			++changes[i].old_lines; // the unfinished last line
 		for (std::size_t k = 0; k < edit.length; ++k)
-			c.new_lines += edit.text[k] == '\n';
+			changes[i].new_lines += edit.text[k] == '\n';
 	}
 	return true;
 }
 
 // What hunk headers say of a range: its first line and its length, the
 // length left out when it is 1, and the line before it when it is empty.
-void out_range(char sign, std::uint64_t start, std::uint64_t count)
+void out_range(const char *sign, std::uint64_t start, std::uint64_t count)
 {
 	char text[64];
-	unsigned long long first = count == 0 ? start - 1 : start;
 	if (count == 1)
-		(void)std::snprintf(text, sizeof text, "%c%llu", sign, first);
+		(void)std::snprintf(text, sizeof text, "%s%llu", sign, static_cast<unsigned long long>(start));
 	else
-		(void)std::snprintf(text, sizeof text, "%c%llu,%llu", sign, first,
+		(void)std::snprintf(text, sizeof text, "%s%llu,%llu", sign,
+		                    static_cast<unsigned long long>(count == 0 ? start - 1 : start),
 		                    static_cast<unsigned long long>(count));
 	out(text);
+}
+
+std::int64_t growth(unsigned first, unsigned last)
+{
+	std::int64_t grows = 0;
+	for (unsigned i = first; i <= last; ++i)
+		grows += static_cast<std::int64_t>(changes[i].new_lines - changes[i].old_lines);
+	return grows;
 }
 
 // The hunk of changes first..last, the lines before it having added
@@ -217,15 +186,9 @@ bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
 	std::uint64_t after = b.first_line + b.old_lines; // the first old line past the changes
 	std::uint64_t trailing = total_lines + 1 - after < context ? total_lines + 1 - after : context;
 	std::uint64_t old_count = after + trailing - old_start;
-	std::int64_t grows = 0;
-	for (unsigned i = first; i <= last; ++i)
-		grows += static_cast<std::int64_t>(changes[i].new_lines) -
-		         static_cast<std::int64_t>(changes[i].old_lines);
-	out("@@ ");
-	out_range('-', old_start, old_count);
-	out(" ");
-	out_range('+', static_cast<std::uint64_t>(static_cast<std::int64_t>(old_start) + shift),
-	          static_cast<std::uint64_t>(static_cast<std::int64_t>(old_count) + grows));
+	out_range("@@ -", old_start, old_count);
+	out_range(" +", old_start + static_cast<std::uint64_t>(shift),
+	          old_count + static_cast<std::uint64_t>(growth(first, last)));
 	out(" @@\n");
 	bool at_line_start = true;
 	if (!out_input(r, a.context_from, a.line_start, ' ', &at_line_start))
@@ -240,7 +203,7 @@ bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
 			if (!out_input(r, changes[k].line_start, plan->edits[k].to, '-', &at_line_start))
 				return false;
 			if (!at_line_start && plan->edits[k].to > changes[k].line_start)
-				out(no_line_end);
+				out("\n\\ No newline at end of file\n");
 		}
 		for (unsigned k = i; k <= end; ++k) {
 			at_line_start = true;
@@ -248,15 +211,14 @@ bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
 				return false;
 			out_lines('+', plan->edits[k].text, plan->edits[k].length, &at_line_start);
 		}
-		if (end < last) {
-			at_line_start = true;
-			if (!out_input(r, plan->edits[end].to, changes[end + 1].line_start, ' ',
-			               &at_line_start))
-				return false;
-		}
+		at_line_start = true;
+		if (end < last && !out_input(r, plan->edits[end].to, changes[end + 1].line_start, ' ',
+		                             &at_line_start))
+			return false;
 		i = end + 1;
 	}
-	return out_context_after(r, plan->edits[last].to, trailing, plan->size);
+	at_line_start = true;
+	return out_input(r, plan->edits[last].to, plan->size, ' ', &at_line_start, trailing);
 }
 
 } // namespace
@@ -280,19 +242,15 @@ diff_result make_diff(input_file *input, const char *path, const patch_plan *pla
 		out(end);
 	}
 	std::int64_t shift = 0;
-	for (unsigned first = 0; first < plan->edit_count;) {
+	for (unsigned first = 0, last = 0; first < plan->edit_count; first = ++last) {
 		// Changes whose context touches or overlaps make one hunk.
-		unsigned last = first;
 		while (last + 1 < plan->edit_count &&
 		       changes[last + 1].first_line <=
 		               changes[last].first_line + changes[last].old_lines + 2 * context)
 			++last;
 		if (!out_hunk(&r, plan, first, last, shift, total_lines))
 			return r.result;
-		for (unsigned i = first; i <= last; ++i)
-			shift += static_cast<std::int64_t>(changes[i].new_lines) -
-			         static_cast<std::int64_t>(changes[i].old_lines);
-		first = last + 1;
+		shift += growth(first, last);
 	}
 	return DIFF_MADE;
 }

@@ -699,8 +699,3 @@ void plan_finish(patch_plan *plan)
 	add_edit(plan, end, end, add_line_end ? plan->appended : plan->statement,
 	         plan->statement_length + (add_line_end ? 2 : 0));
 }
-
-const char *forced_declaration(forced_variable variable)
-{
-	return rules[variable].replacement;
-}

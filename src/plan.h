@@ -195,7 +195,4 @@ inline bool plan_accepted(const patch_plan *plan)
 	return plan->refusal == REFUSE_NOTHING;
 }
 
-// The text that replaces a forced declaration.
-const char *forced_declaration(forced_variable variable);
-
 #endif

@@ -97,6 +97,24 @@ const char *const note_texts[] = {
 };
 static_assert(sizeof note_texts / sizeof note_texts[0] == NOTE_LEFT_BEHIND + 1);
 
+// Why a file is refused, in the order of refusal_reason; N is its line.
+const char *const refusal_texts[] = {
+	"",
+	"not a STAPL text file",
+	"line %llu holds more than the declaration",
+	"the declaration on line %llu is never finished",
+	"line %llu holds a CRC statement that does not begin the line",
+	"the text ends inside a string",
+	"the last statement is not finished",
+	"the text begins with a CRC statement",
+	"line %llu puts a label before the declaration",
+	"line %llu holds a comment that a lone carriage return ends before the declaration",
+	"a player's CRC check and its interpreter read line %llu differently",
+	"it holds more than 16384 declarations to force",
+};
+static_assert(sizeof refusal_texts / sizeof refusal_texts[0] == REFUSE_TOO_MANY_DECLARATIONS + 1);
+static_assert(plan_max_edits == 16384);
+
 // One line of a message is made here, then written whole.
 char line[3 * 32768 * 2 + 1024];
 std::size_t line_length;
@@ -246,43 +264,8 @@ void say_verdict(const path_char *path, const char *verdict_text)
 
 const char *refusal_text(refusal_reason reason, std::uint64_t number)
 {
-	const char *format = "";
-	switch (reason) {
-	case REFUSE_NOTHING:
-		break;
-	case REFUSE_NOT_TEXT:
-		return "not a STAPL text file";
-	case REFUSE_MORE_THAN_DECLARATION:
-		format = "line %llu holds more than the declaration";
-		break;
-	case REFUSE_UNFINISHED_DECLARATION:
-		format = "the declaration on line %llu is never finished";
-		break;
-	case REFUSE_CRC_INSIDE_LINE:
-		format = "line %llu holds a CRC statement that does not begin the line";
-		break;
-	case REFUSE_UNFINISHED_STRING:
-		return "the text ends inside a string";
-	case REFUSE_UNFINISHED_STATEMENT:
-		return "the last statement is not finished";
-	case REFUSE_BEGINS_WITH_CRC:
-		return "the text begins with a CRC statement";
-	case REFUSE_LABEL:
-		format = "line %llu puts a label before the declaration";
-		break;
-	case REFUSE_LONE_CR_COMMENT:
-		format = "line %llu holds a comment that a lone carriage return ends before the "
-		         "declaration";
-		break;
-	case REFUSE_READINGS_DISAGREE:
-		format = "a player's CRC check and its interpreter read line %llu differently";
-		break;
-	case REFUSE_TOO_MANY_DECLARATIONS:
-		(void)std::snprintf(text, sizeof text, "it holds more than %u declarations to force",
-		                    plan_max_edits);
-		return text;
-	}
-	(void)std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(number));
+	(void)std::snprintf(text, sizeof text, refusal_texts[reason],
+	                    static_cast<unsigned long long>(number));
 	return text;
 }
 
