@@ -142,48 +142,6 @@ bool read_plan(input_file *input, failure *why)
 	return true;
 }
 
-// The line the byte at offset is on, counted from 1. Lines are wanted only
-// for a refusal or a warning, so they are counted then, reading the input
-// again, and not on the plan's way through every byte.
-std::uint64_t line_at(input_file *input, std::uint64_t offset)
-{
-	std::uint64_t line = 1;
-	std::size_t got = 0;
-	for (std::uint64_t at = 0; at < offset; at += got) {
-		std::uint64_t left = offset - at;
-		failure ignored;
-		if (!read_input(input, at, block, left < sizeof block ? left : sizeof block, &got,
-		                &ignored) ||
-		    got == 0)
-			break;
-		for (std::size_t i = 0; i < got; ++i)
-			line += block[i] == '\n';
-	}
-	return line;
-}
-
-// What the messages about a plan say: its refusal, or the lines dropped
-// after the old CRC statement.
-struct plan_words {
-	const char *refusal;
-	std::uint64_t dropped_from;
-	std::uint64_t dropped_to;
-};
-
-plan_words words_of_plan(input_file *input)
-{
-	plan_words words = {nullptr, 0, 0};
-	if (!plan_accepted(&plan))
-		words.refusal = refusal_text(plan.refusal, line_at(input, plan.refusal_offset));
-	if (plan.text_after_crc) {
-		words.dropped_from = line_at(input, plan.dropped_from);
-		// The input's last line: the one its final line feed ends, or the
-		// unfinished one after it.
-		words.dropped_to = line_at(input, plan.size) - (plan.last_byte == '\n' ? 1 : 0);
-	}
-	return words;
-}
-
 // The plan applied to the temporary file: the kept ranges (in the kernel
 // where it can, else through the block) and the replacements, in order.
 // PATCHED when all is written.
@@ -271,8 +229,7 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 
 // Says how patching a file ended: a fixed message on standard output, the
 // cause on standard error; warnings when the file was patched.
-void tell(const path_char *path, file_outcome outcome, const plan_words *words,
-          const run_state *run)
+void tell(const path_char *path, file_outcome outcome, const run_state *run)
 {
 	if (outcome == PATCHED || outcome == NOT_SYNCED) {
 		if (outcome == NOT_SYNCED) {
@@ -284,10 +241,10 @@ void tell(const path_char *path, file_outcome outcome, const plan_words *words,
 		if (work.input.links > 1)
 			report_note(path, work.input.links == 2 ? NOTE_ONE_OTHER_LINK : NOTE_OTHER_LINKS,
 			            others);
-		report_warnings(path, &plan, words->dropped_from, words->dropped_to);
+		report_warnings(path, &plan);
 		return;
 	}
-	const char *reason = outcome == REFUSED         ? words->refusal
+	const char *reason = outcome == REFUSED         ? refusal_text(&plan)
 	                     : outcome == CHANGED       ? reason_changed
 	                     : outcome == BEING_WRITTEN ? reason_open_for_writing
 	                     : outcome == IS_ENCRYPTED  ? reason_encrypted
@@ -316,14 +273,11 @@ void patch_file(run_state *run, const path_char *path)
 {
 	work = file_work{};
 	file_outcome outcome = patch(run, path, &work);
-	plan_words words = {nullptr, 0, 0};
-	if (outcome == REFUSED || outcome == PATCHED || outcome == NOT_SYNCED)
-		words = words_of_plan(&work.input);
 	// One way out, whatever happened: nothing incomplete left, the input
 	// let go.
 	rollback_temporary(&work.temporary);
 	close_input(&work.input);
-	tell(path, outcome, &words, run);
+	tell(path, outcome, run);
 	if (outcome != PATCHED && outcome != UNCHANGED)
 		run->status = status_not_patched;
 }
@@ -342,15 +296,14 @@ int compare_file(run_mode mode, const path_char *path)
 		close_input(&work.input);
 		return status_trouble;
 	}
-	plan_words words = words_of_plan(&work.input);
 	bool accepted = plan_accepted(&plan);
 	int status = accepted && plan.edit_count == 0 ? status_patched : status_not_patched;
 	if (mode == CHECK) {
 		static char refused[600];
-		(void)std::snprintf(refused, sizeof refused, "not patched: %s", words.refusal);
+		(void)std::snprintf(refused, sizeof refused, "not patched: %s", refusal_text(&plan));
 		say_verdict(path, accepted ? check_verdict(&plan) : refused);
 	} else if (!accepted) {
-		report_refusal(path, words.refusal);
+		report_refusal(path, refusal_text(&plan));
 	} else if (status == status_not_patched) {
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
@@ -369,7 +322,7 @@ int compare_file(run_mode mode, const path_char *path)
 			report_failure(path, &looked);
 	}
 	if (accepted)
-		report_warnings(path, &plan, words.dropped_from, words.dropped_to);
+		report_warnings(path, &plan);
 	close_input(&work.input);
 	return status;
 }

@@ -23,40 +23,36 @@ const declaration_rule rules[FORCE_COUNT] = {
 	{"INTEGER", "freq", "INTEGER freq = 3;\r\n", "INTEGERfreq=3;"},
 };
 
-const char *keyword_text(unsigned char keyword)
+// The keyword, or with name the variable that follows it.
+const char *word_of(unsigned char keyword, bool name = false)
 {
-	const char *const texts[] = {"", rules[0].keyword, rules[1].keyword, "CRC"};
-	return texts[keyword];
+	const char *const keywords[] = {"", rules[0].keyword, rules[1].keyword, "CRC"};
+	return name ? rules[keyword - KEYWORD_BOOLEAN].name : keywords[keyword];
 }
 
-const char *name_text(unsigned char keyword)
-{
-	return rules[keyword - KEYWORD_BOOLEAN].name;
-}
+// Byte classes, spelled out rather than taken from <cctype>, whose answer
+// depends on the locale. White space to the CRC check is space, tab, LF,
+// CR (never seen), FF and VT; to the interpreter, FF and VT are not.
+enum : unsigned char { CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8 };
 
-// White space to the CRC check: space, tab, LF, CR (never seen), FF, VT.
-bool is_check_space(unsigned char byte)
-{
-	return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
+constexpr struct byte_classes {
+	unsigned char of[256];
+	constexpr byte_classes() : of()
+	{
+		for (int byte = 0; byte < 256; ++byte) {
+			bool space = byte == ' ' || (byte >= '\t' && byte <= '\r');
+			bool letter = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
+			of[byte] = static_cast<unsigned char>(
+				(space ? CHECK_SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
+				(space && byte != '\f' && byte != '\v' ? INTERPRETER_SPACE : 0) |
+				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0));
+		}
+	}
+} classes;
 
-bool is_line_space(unsigned char byte)
+bool is(unsigned char byte, unsigned char kind)
 {
-	return byte != '\n' && is_check_space(byte);
-}
-
-// White space to the interpreter: form feed and vertical tab are not.
-bool is_interpreter_space(unsigned char byte)
-{
-	return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
-}
-
-// Spelled out rather than taken from <cctype>, whose answer depends on the
-// locale.
-bool is_name_byte(unsigned char byte)
-{
-	return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-	       (byte >= '0' && byte <= '9') || byte == '_';
+	return (classes.of[byte] & kind) != 0;
 }
 
 unsigned char upper(unsigned char byte)
@@ -67,19 +63,18 @@ unsigned char upper(unsigned char byte)
 // The keyword a word's first letter may begin: CRC in capitals only.
 unsigned char keyword_for(unsigned char first)
 {
-	if (upper(first) == 'B' || upper(first) == 'I')
-		return upper(first) == 'B' ? KEYWORD_BOOLEAN : KEYWORD_INTEGER;
-	return first == 'C' ? KEYWORD_CRC : KEYWORD_NONE;
+	return upper(first) == 'B' ? KEYWORD_BOOLEAN
+	       : upper(first) == 'I' ? KEYWORD_INTEGER
+	       : first == 'C'        ? KEYWORD_CRC
+	                             : KEYWORD_NONE;
 }
 
 // Whether byte goes on word after at letters: without regard to case, but
 // for CRC.
 bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 {
-	if (at >= std::strlen(word))
-		return false;
-	auto letter = static_cast<unsigned char>(word[at]);
-	return any_case ? upper(byte) == upper(letter) : byte == letter;
+	auto letter = static_cast<unsigned char>(at < std::strlen(word) ? word[at] : 0);
+	return letter != 0 && (any_case ? upper(byte) == upper(letter) : byte == letter);
 }
 
 // ---- The CRC check's reading
@@ -91,9 +86,9 @@ const std::uint32_t crc_letters = 'C' << 16 | 'R' << 8 | 'C';
 // C, R, C and this one white space.
 bool check_fires(const check_reading *r, unsigned char byte)
 {
-	return is_check_space(byte) && r->mode == IN_CODE && r->in_first_word &&
+	return is(byte, CHECK_SPACE) && r->mode == IN_CODE && r->in_first_word &&
 	       (r->recent & 0xFFFFFF) == crc_letters &&
-	       is_check_space(static_cast<unsigned char>(r->recent >> 24));
+	       is(static_cast<unsigned char>(r->recent >> 24), CHECK_SPACE);
 }
 
 // Takes one visible byte. A comment or string right after a first word
@@ -106,7 +101,7 @@ void check_take(check_reading *r, unsigned char byte)
 			r->mode = IN_CODE;
 	} else if (byte == '\'' || byte == '"') {
 		r->mode = byte == '\'' ? IN_COMMENT : IN_STRING;
-	} else if (is_name_byte(byte)) {
+	} else if (is(byte, NAME)) {
 		r->in_first_word |= !r->in_statement;
 		r->in_statement = true;
 	} else {
@@ -117,21 +112,21 @@ void check_take(check_reading *r, unsigned char byte)
 
 // ---- Refusals, and the CRCs
 
-void refuse(patch_plan *plan, refusal_reason reason, std::uint64_t offset)
+void refuse(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 {
 	plan->refusal = reason;
-	plan->refusal_offset = offset;
+	plan->refusal_line = line;
 	plan->stage = STAGE_DONE;
 }
 
 // What only the interpreter's reading objects to is told when nothing
 // else refuses the text, so that every other text is refused as it always
 // was.
-void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t offset)
+void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 {
 	if (plan->interpreter_refusal == REFUSE_NOTHING) {
 		plan->interpreter_refusal = reason;
-		plan->interpreter_refusal_offset = offset;
+		plan->interpreter_refusal_line = line;
 	}
 }
 
@@ -163,7 +158,7 @@ void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char
               std::size_t length)
 {
 	if (plan->edit_count == plan_max_edits)
-		refuse(plan, REFUSE_TOO_MANY_DECLARATIONS, from);
+		refuse(plan, REFUSE_TOO_MANY_DECLARATIONS, plan->line_feeds + 1);
 	else
 		plan->edits[plan->edit_count++] = {from, to, text, length};
 }
@@ -186,7 +181,7 @@ void interpreter_declaration(patch_plan *plan, const interpreter_reading *in)
 	         : in->cr_comment_before ? REFUSE_LONE_CR_COMMENT
 	         : in->text_before       ? REFUSE_MORE_THAN_DECLARATION
 	                                 : REFUSE_READINGS_DISAGREE,
-	         in->word_at);
+	         in->word_line);
 }
 
 // A word of the statement ended, at a blank (or a comment) or at another
@@ -195,8 +190,8 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 {
 	interpreter_reading *in = &plan->interpreter;
 	bool whole = in->alive && in->keyword != KEYWORD_NONE &&
-	             in->length == std::strlen(in->phase == WORDS_NAME ? name_text(in->keyword)
-	                                                               : keyword_text(in->keyword));
+	             in->length == std::strlen(in->phase == WORDS_NAME ? word_of(in->keyword, true)
+	                                                               : word_of(in->keyword));
 	if (in->phase == WORDS_KEYWORD && whole && in->keyword == KEYWORD_CRC) {
 		if (at_blank && !in->labelled) {
 			plan->crc_pending = true;
@@ -218,7 +213,7 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	interpreter_reading *in = &plan->interpreter;
-	if (!is_name_byte(byte)) {
+	if (!is(byte, NAME)) {
 		if (in->phase == WORDS_KEYWORD && byte == ':' && in->length > 0) {
 			// A label: the statement proper begins after it.
 			in->labelled = true;
@@ -236,7 +231,7 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (in->phase == WORDS_KEYWORD && in->length == 0)
 		in->keyword = keyword_for(byte);
 	if (in->phase == WORDS_KEYWORD || in->phase == WORDS_NAME) {
-		const char *word = in->phase == WORDS_NAME ? name_text(in->keyword) : keyword_text(in->keyword);
+		const char *word = in->phase == WORDS_NAME ? word_of(in->keyword, true) : word_of(in->keyword);
 		in->alive = in->alive && spells(word, in->length, byte, in->keyword != KEYWORD_CRC);
 		++in->length;
 	}
@@ -254,7 +249,7 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 		in->line_cr_comment = byte == '\r';
 	} else if (in->mode == IN_STRING && byte == '"') {
 		in->mode = IN_CODE;
-	} else if (in->mode == IN_CODE && is_interpreter_space(byte)) {
+	} else if (in->mode == IN_CODE && is(byte, INTERPRETER_SPACE)) {
 		word_ends(plan, offset, true);
 	} else if (in->mode == IN_CODE) {
 		if (!in->in_statement && byte != '\'') {
@@ -263,6 +258,7 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 			in->keyword = KEYWORD_NONE;
 			in->length = 0;
 			in->word_at = offset;
+			in->word_line = plan->line_feeds + 1;
 			in->text_before = in->line_has_text;
 			in->cr_comment_before = in->line_cr_comment;
 		}
@@ -303,7 +299,7 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 void line_is_text(patch_plan *plan)
 {
 	if (plan->declaration_pending)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_at);
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 	plan->declaration_pending = false;
 	plan->line = LINE_OFF;
 }
@@ -312,7 +308,7 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 {
 	auto variable = static_cast<forced_variable>(plan->rule - KEYWORD_BOOLEAN);
 	if (!plan->declaration_pending)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_at);
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 	plan->declaration_pending = false;
 	plan->line = LINE_OFF;
 	plan->stage = STAGE_DECLARATION;
@@ -323,7 +319,6 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	// The keyword and name are read: the comparisons with the forced line
 	// go on after them.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
-	plan->words = rules[variable].words;
 	plan->words_at = static_cast<unsigned>(read);
 	plan->words_equal = plan->exact_case;
 	plan->words_in_comment = false;
@@ -336,7 +331,7 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 {
 	// The interpreter must find the same statement there.
 	if (!plan->crc_pending || plan->keyword_at != plan->interpreter.word_at)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_at);
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 	plan->crc_pending = false;
 	plan->line = LINE_OFF;
 	plan->stage = STAGE_TAIL;
@@ -362,22 +357,23 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	if (plan->line == LINE_MARK && offset >= 3)
 		plan->line = LINE_INDENT;
-	if (plan->line == LINE_INDENT && !is_line_space(byte)) {
+	if (plan->line == LINE_INDENT && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_KEYWORD;
 		plan->keyword_at = offset;
+		plan->keyword_line = plan->line_feeds + 1;
 		crc_to(plan, offset);
 		plan->keyword_crc_input = plan->crc_input;
 		plan->keyword_fed_since = plan->fed_since;
 		plan->rule = keyword_for(byte);
 		plan->matched = 0;
 		plan->exact_case = true;
-	} else if (plan->line == LINE_GAP && !is_line_space(byte)) {
+	} else if (plan->line == LINE_GAP && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_NAME;
 		plan->matched = 0;
 	} else if (plan->line != LINE_KEYWORD && plan->line != LINE_NAME) {
 		return; // off, or inside an indent or a gap
 	}
-	const char *word = plan->line == LINE_NAME ? name_text(plan->rule) : keyword_text(plan->rule);
+	const char *word = plan->line == LINE_NAME ? word_of(plan->rule, true) : word_of(plan->rule);
 	if (plan->matched < std::strlen(word)) {
 		if (!spells(word, plan->matched, byte, plan->rule != KEYWORD_CRC)) {
 			line_is_text(plan);
@@ -385,18 +381,18 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		}
 		plan->exact_case &= byte == static_cast<unsigned char>(word[plan->matched++]);
 	} else if (plan->line == LINE_NAME) {
-		if (is_name_byte(byte)) // USE_RCK2, frequency: other variables
+		if (is(byte, NAME)) // USE_RCK2, frequency: other variables
 			line_is_text(plan);
 		else
 			begin_declaration(plan, offset);
 	} else if (plan->rule == KEYWORD_CRC) {
 		// The check did not fire on the keyword: only at the text's very
 		// first byte is it the old statement all the same.
-		if (is_check_space(byte) && plan->check_at_line.recent == 0)
+		if (is(byte, CHECK_SPACE) && plan->check_at_line.recent == 0)
 			begin_tail(plan, offset, true);
 		else
 			line_is_text(plan);
-	} else if (is_line_space(byte) && plan->line_between) {
+	} else if (is(byte, LINE_SPACE) && plan->line_between) {
 		plan->line = LINE_GAP;
 		plan->gap_is_space = byte == ' ';
 	} else {
@@ -414,7 +410,7 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	plan->difference =
 		static_cast<std::uint16_t>(fed(plan->output_at_edit, replacement, length) ^ plan->crc_input);
 	plan->fed_since = 0;
-	if (!plan->words_equal || plan->words[plan->words_at] != '\0')
+	if (!plan->words_equal || rules[plan->forcing].words[plan->words_at] != '\0')
 		plan->not_forced[plan->forcing] = true;
 	if (!plan->replaced_equal || plan->replaced_matched != length)
 		add_edit(plan, plan->declaration_from, end, replacement, length);
@@ -435,32 +431,32 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 		plan->words_in_comment = byte != '\n';
 	} else if (byte == '\'') {
 		plan->words_in_comment = true;
-	} else if (!is_check_space(byte)) {
-		plan->words_equal &= plan->words[plan->words_at] == static_cast<char>(byte);
+	} else if (!is(byte, CHECK_SPACE)) {
+		plan->words_equal &= rules[plan->forcing].words[plan->words_at] == static_cast<char>(byte);
 		plan->words_at += plan->words_equal ? 1 : 0;
 	}
 	const interpreter_reading *in = &plan->interpreter;
 	if (plan->stage == STAGE_DECLARATION) {
 		check_take(&plan->check, byte);
 		if (in->in_statement != plan->check.in_statement)
-			disagree(plan, REFUSE_READINGS_DISAGREE, plan->declaration_from);
+			disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 		if (!plan->check.in_statement)
 			plan->stage = STAGE_AFTER_DECLARATION;
 		return;
 	}
-	if (plan->stage == STAGE_AFTER_DECLARATION && !is_line_space(byte)) {
+	if (plan->stage == STAGE_AFTER_DECLARATION && !is(byte, LINE_SPACE)) {
 		if (byte != '\n' && byte != '\'') {
 			// Replacing the line would silently drop another statement.
-			refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->declaration_from);
+			refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
 			return;
 		}
 		if (byte == '\'')
 			plan->stage = STAGE_DECLARATION_COMMENT;
 	}
-	if (plan->stage == STAGE_DECLARATION_COMMENT || !is_line_space(byte))
+	if (plan->stage == STAGE_DECLARATION_COMMENT || !is(byte, LINE_SPACE))
 		check_take(&plan->check, byte);
 	if (in->in_statement)
-		disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->declaration_from);
+		disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
 	if (byte == '\n')
 		end_declaration(plan, offset + 1);
 }
@@ -468,10 +464,10 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 // A visible byte of the old CRC statement, read as a player checks it:
 // white space, four hex digits, white space, ';'; then whether any text
 // follows.
-void tail_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
+void tail_step(patch_plan *plan, unsigned char byte)
 {
 	if (plan->tail == TAIL_VALUE) {
-		if (is_check_space(byte) && plan->value_digits % 4 == 0)
+		if (is(byte, CHECK_SPACE) && plan->value_digits % 4 == 0)
 			return;
 		int digit = byte >= '0' && byte <= '9'   ? byte - '0'
 		            : byte >= 'A' && byte <= 'F' ? byte - 'A' + 10
@@ -489,9 +485,9 @@ void tail_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (plan->tail == TAIL_REST) {
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
-	} else if (plan->tail == TAIL_AFTER && !is_check_space(byte)) {
+	} else if (plan->tail == TAIL_AFTER && !is(byte, CHECK_SPACE)) {
 		plan->text_after_crc = true;
-		plan->dropped_from = offset;
+		plan->dropped_line = plan->line_feeds + 1;
 		plan->tail = TAIL_TEXT;
 	}
 }
@@ -510,7 +506,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (byte == 0 || byte == 0xFF) {
 		// Not text; a player reading signed characters also takes 0xFF for
 		// the end of the file.
-		refuse(plan, REFUSE_NOT_TEXT, offset);
+		refuse(plan, REFUSE_NOT_TEXT, plan->line_feeds + 1);
 		return;
 	}
 	if (plan->stage != STAGE_TAIL)
@@ -524,7 +520,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		else if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && plan->matched == 3)
 			begin_tail(plan, offset, false);
 		else
-			refuse(plan, REFUSE_CRC_INSIDE_LINE, offset);
+			refuse(plan, REFUSE_CRC_INSIDE_LINE, plan->line_feeds + 1);
 	}
 	if (plan->stage == STAGE_TEXT && visible) {
 		check_take(&plan->check, byte);
@@ -533,7 +529,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	} else if (plan->stage == STAGE_TAIL) {
 		compare_replaced(plan, byte, plan->statement);
 		if (visible)
-			tail_step(plan, byte, offset);
+			tail_step(plan, byte);
 	} else if (plan->stage != STAGE_TEXT && plan->stage != STAGE_DONE) {
 		compare_replaced(plan, byte, rules[plan->forcing].replacement);
 		if (visible)
@@ -542,7 +538,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (plan->crc_pending && visible && offset >= plan->crc_pending_after) {
 		// The interpreter found a CRC statement the check does not.
 		plan->crc_pending = false;
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_at);
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
 	}
 }
 
@@ -567,7 +563,8 @@ constexpr stop_table comment_stops = stops_at("\r\n"), string_stops = stops_at("
 // comment, a string, or a statement past its first words, both readings
 // only wait for the byte that ends it; after the old statement's text,
 // only a NUL matters. That is most of a STAPL file's bytes.
-std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length)
+std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length,
+                      std::uint64_t *lines)
 {
 	const stop_table *table = nullptr;
 	const check_reading &check = plan->check;
@@ -586,8 +583,10 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	else
 		return 0;
 	std::size_t i = 0;
-	while (i < length && !table->stop[data[i]])
-		++i;
+	std::uint64_t line_feeds = 0;
+	for (; i < length && !table->stop[data[i]]; ++i)
+		line_feeds += data[i] == '\n';
+	*lines += line_feeds;
 	return i;
 }
 
@@ -596,9 +595,11 @@ void feed_block(patch_plan *plan, const unsigned char *data, std::size_t length)
 	plan->block = data;
 	plan->block_base = plan->size;
 	for (std::size_t i = 0; i < length && plan->stage != STAGE_DONE; ++i) {
-		i += quiet_run(plan, data + i, length - i);
-		if (i < length)
+		i += quiet_run(plan, data + i, length - i, &plan->line_feeds);
+		if (i < length) {
 			step(plan, data[i], plan->block_base + i);
+			plan->line_feeds += data[i] == '\n';
+		}
 	}
 	plan->size += length;
 	crc_to(plan, plan->size);
@@ -610,8 +611,8 @@ void feed_block(patch_plan *plan, const unsigned char *data, std::size_t length)
 // unfinished last line gets one.
 void rule_at_end(patch_plan *plan)
 {
-	bool whole = plan->matched == std::strlen(plan->line == LINE_NAME ? name_text(plan->rule)
-	                                                                  : keyword_text(plan->rule));
+	bool whole = plan->matched == std::strlen(plan->line == LINE_NAME ? word_of(plan->rule, true)
+	                                                                  : word_of(plan->rule));
 	if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
 	    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
 		begin_tail(plan, plan->size, plan->check_at_line.recent == 0);
@@ -661,24 +662,24 @@ void plan_finish(patch_plan *plan)
 	if (plan->stage == STAGE_TEXT)
 		rule_at_end(plan);
 	if (plan->crc_pending)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_at);
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
 	if (plan->stage == STAGE_DECLARATION)
-		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->declaration_from);
+		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
 	else if (plan->stage == STAGE_AFTER_DECLARATION || plan->stage == STAGE_DECLARATION_COMMENT)
 		end_declaration(plan, end);
 	// Only the text the tool itself makes of an empty one may begin with
 	// its CRC statement.
 	if (plan->stage == STAGE_TAIL && plan->tail_at_text_start &&
 	    (!plan->crc_stored_valid || plan->crc_stored != 0 || plan->text_after_crc))
-		refuse(plan, REFUSE_BEGINS_WITH_CRC, 0);
+		refuse(plan, REFUSE_BEGINS_WITH_CRC, 1);
 	// What a player reads before the new statement must leave nothing open.
 	const check_reading &written = plan->stage == STAGE_TAIL ? plan->check_at_line : plan->check;
 	if (plan->stage != STAGE_DONE && written.mode == IN_STRING)
-		refuse(plan, REFUSE_UNFINISHED_STRING, end);
+		refuse(plan, REFUSE_UNFINISHED_STRING, plan->line_feeds + 1);
 	else if (plan->stage != STAGE_DONE && written.in_statement)
-		refuse(plan, REFUSE_UNFINISHED_STATEMENT, end);
+		refuse(plan, REFUSE_UNFINISHED_STATEMENT, plan->line_feeds + 1);
 	else if (plan->stage != STAGE_DONE && plan->interpreter_refusal != REFUSE_NOTHING)
-		refuse(plan, plan->interpreter_refusal, plan->interpreter_refusal_offset);
+		refuse(plan, plan->interpreter_refusal, plan->interpreter_refusal_line);
 	if (plan->stage == STAGE_DONE)
 		return;
 	plan->appended[0] = '\r';

@@ -49,12 +49,9 @@ struct check_reading {
 };
 
 // The interpreter's reading, with what it has seen of a statement's words.
+// WORDS_NAME: the second word of a BOOLEAN or INTEGER statement.
 enum word_phase : unsigned char {
-	WORDS_NONE,       // between statements
-	WORDS_KEYWORD,    // the first word
-	WORDS_AFTER_KEYWORD,
-	WORDS_NAME,       // the second word of a BOOLEAN or INTEGER statement
-	WORDS_BODY,       // nothing more to tell
+	WORDS_NONE, WORDS_KEYWORD, WORDS_AFTER_KEYWORD, WORDS_NAME, WORDS_BODY,
 };
 
 struct interpreter_reading {
@@ -67,29 +64,22 @@ struct interpreter_reading {
 	bool labelled;         // a label stands before this statement
 	bool line_has_text;    // since the last LF, more than blanks
 	bool line_cr_comment;  // and a comment there ended at a CR
-	bool text_before;      // the two, as the statement began
-	bool cr_comment_before;
-	std::uint64_t word_at; // where the statement's first word began
+	bool text_before, cr_comment_before; // the two, as the statement began
+	std::uint64_t word_at, word_line; // where the statement's first word began
 };
 
-// The rules at a line's start, on the CRC check's reading.
+// The rules at a line's start, on the CRC check's reading (LINE_OFF: none
+// applies; LINE_MARK: a UTF-8 byte-order mark, counted as indent).
 enum line_phase : unsigned char {
-	LINE_OFF,   // no rule applies to this line
-	LINE_MARK,  // a UTF-8 byte-order mark, counted as indent
-	LINE_INDENT,
-	LINE_KEYWORD,
-	LINE_GAP,
-	LINE_NAME,
+	LINE_OFF, LINE_MARK, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME,
 };
 
-// Where the reading is, beside the statement it reads.
+// Where the reading is: in the text, dropping a forced declaration (up to
+// its ';', then its line), in the old CRC statement and all after it, or
+// done with a refusal.
 enum plan_stage : unsigned char {
-	STAGE_TEXT,
-	STAGE_DECLARATION,  // dropping a forced declaration up to its ';'
-	STAGE_AFTER_DECLARATION,
-	STAGE_DECLARATION_COMMENT,
-	STAGE_TAIL,         // the old CRC statement and all after it
-	STAGE_DONE,         // refused
+	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_DECLARATION_COMMENT,
+	STAGE_TAIL, STAGE_DONE,
 };
 
 enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER, TAIL_TEXT };
@@ -110,52 +100,39 @@ enum forced_variable : unsigned char { FORCE_USE_RCK, FORCE_FREQ, FORCE_COUNT };
 struct patch_plan {
 	// ---- The outcome, once plan_finish has run
 	std::uint64_t size;             // bytes read
-	std::uint64_t refusal_offset;   // the refusal is about the line this is on
-	std::uint64_t dropped_from;     // where text after the old statement begins
+	std::uint64_t line_feeds;       // read so far
+	std::uint64_t refusal_line;     // the line, from 1, the refusal is about
+	std::uint64_t dropped_line;     // where text after the old statement begins
 	const char *statement;          // the new CRC statement
 	std::size_t statement_length;
 	refusal_reason refusal;
 	unsigned edit_count;            // none: patching would change nothing
-	std::uint16_t crc_stored;
+	std::uint16_t crc_stored;       // the old statement's value, when well formed
 	std::uint16_t input_crc;        // a player's CRC of the text before the old statement
 	std::uint16_t output_crc;       // the CRC the new statement carries
 	bool declared[FORCE_COUNT];     // a declaration the rules force was there
 	bool not_forced[FORCE_COUNT];   // and one did not already read as forced
-	bool crc_statement_found;
-	bool crc_stored_valid;          // well formed: four hex digits, then ';'
+	bool crc_statement_found, crc_stored_valid;
 	bool text_after_crc;            // more than white space after its ';'
 	char appended[2 + crc16_statement_size]; // a line end, then the new statement
 
 	// ---- The reading, while it goes on
-	std::uint64_t line_start;
-	std::uint64_t keyword_at;       // where the line's first word began
-	std::uint64_t crc_pending_after;
-	std::uint64_t interpreter_refusal_offset;
-	std::uint64_t declaration_from;
-	std::uint64_t tail_from;
+	std::uint64_t line_start, keyword_at; // the line's and its first word's
+	std::uint64_t keyword_line, crc_pending_after, interpreter_refusal_line;
+	std::uint64_t declaration_from, declaration_end, tail_from;
 	std::uint64_t replaced_matched; // bytes dropped so far that equal what replaces them
-	std::uint64_t declaration_end;  // where the last declaration replaced ended
 	// The CRCs: the input's register, fed up to crc_at; the output's is
-	// the input's XOR difference carried over the bytes fed since.
-	std::uint64_t crc_at;
-	std::uint64_t fed_since;
-	std::uint64_t line_fed_since;   // as the line began
-	std::uint64_t keyword_fed_since; // as its first word began
+	// the input's XOR difference carried over the bytes fed since, also
+	// as the line and its first word began.
+	std::uint64_t crc_at, fed_since, line_fed_since, keyword_fed_since;
 	const unsigned char *block;     // the piece being read, from offset block_base
 	std::uint64_t block_base;
-	const char *words;              // the forced declaration without blanks
 	interpreter_reading interpreter;
 	refusal_reason interpreter_refusal; // told only when nothing else refuses
-	unsigned words_at;
-	unsigned value_digits;
-	unsigned value;
-	unsigned head_length;
-	check_reading check;
-	check_reading check_at_line;    // as the line began
-	std::uint16_t crc_input;
-	std::uint16_t difference;
-	std::uint16_t line_crc_input;
-	std::uint16_t keyword_crc_input;
+	unsigned words_at;              // of the forced declaration without blanks
+	unsigned value_digits, value, head_length;
+	check_reading check, check_at_line;
+	std::uint16_t crc_input, difference, line_crc_input, keyword_crc_input;
 	std::uint16_t output_at_edit;   // the output's register where an edit began
 	plan_stage stage;
 	line_phase line;
@@ -168,15 +145,11 @@ struct patch_plan {
 	bool gap_is_space;              // the gap between them began with a space
 	bool declaration_pending;       // the interpreter found one at keyword_at
 	bool crc_pending;               // the interpreter found a CRC statement there
-	bool words_equal;
-	bool words_in_comment;
-	bool tail_at_text_start;
-	bool replaced_equal;
+	bool words_equal, words_in_comment, tail_at_text_start, replaced_equal;
 	bool crc_stopped;               // the input's CRC ends at the old statement
 	bool head_done;                 // the first three bytes were looked at
 	bool mark;                      // and are a UTF-8 byte-order mark
-	unsigned char last_byte;
-	unsigned char head[3];
+	unsigned char last_byte, head[3];
 
 	plan_edit edits[plan_max_edits]; // last: only the ones used are touched
 };

@@ -262,10 +262,10 @@ void say_verdict(const path_char *path, const char *verdict_text)
 	say_line();
 }
 
-const char *refusal_text(refusal_reason reason, std::uint64_t number)
+const char *refusal_text(const patch_plan *plan)
 {
-	(void)std::snprintf(text, sizeof text, refusal_texts[reason],
-	                    static_cast<unsigned long long>(number));
+	(void)std::snprintf(text, sizeof text, refusal_texts[plan->refusal],
+	                    static_cast<unsigned long long>(plan->refusal_line));
 	return text;
 }
 
@@ -325,8 +325,7 @@ void report_note(const path_char *path, note which, const char *first, const cha
 	report(path, text);
 }
 
-void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
-                     std::uint64_t dropped_to)
+void report_warnings(const path_char *path, const patch_plan *plan)
 {
 	char warning[128];
 	if (plan->crc_statement_found && !crc_matched(plan)) {
@@ -341,7 +340,10 @@ void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_
 	if (!plan->declared[FORCE_FREQ])
 		report(path, "warning: no freq declaration to force");
 	if (plan->text_after_crc) {
-		unsigned long long from = dropped_from, to = dropped_to;
+		// To the input's last line: the one its final line feed ends, or
+		// the unfinished one after it.
+		unsigned long long from = plan->dropped_line,
+		                   to = plan->line_feeds + (plan->last_byte == '\n' ? 0 : 1);
 		if (to > from)
 			(void)std::snprintf(warning, sizeof warning,
 			                    "warning: lines %llu-%llu after the old CRC statement were dropped",

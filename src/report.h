@@ -1,13 +1,10 @@
 // report.h - every message the tool gives, in one place.
 //
-// Standard output carries the tool's own fixed messages ("\nCan't open ...",
-// "\nCan't create output", ...) byte for byte as scripts expect them, the
-// --check verdicts and the --diff hunks. Standard error carries, one line
-// each and each naming the file concerned, why something failed, warnings
-// and notes ("morvet: <path>: <what failed>: <the system's reason>").
-// Standard output is flushed before every line on standard error, so that
-// in one log a cause follows what it explains. Nothing is buffered past the
-// end of a run: finish_output flushes both.
+// Standard output carries the fixed messages ("\nCan't open ...") byte for
+// byte as scripts expect them, the --check verdicts and the --diff hunks.
+// Standard error carries, a line each naming its file, why something
+// failed, warnings and notes. Standard output is flushed before every line
+// on standard error, so that in one log a cause follows what it explains.
 #ifndef MORVET_REPORT_H
 #define MORVET_REPORT_H
 
@@ -41,14 +38,10 @@ void say_verdict(const path_char *path, const char *verdict);
 // \\ and a backslash in front of the line, as sha256sum does.
 const char *shown_path(const path_char *path);
 
-// ---- Reasons, as the messages word them
+// Why the plan refused a file, after "Can't patch <path>: ".
+const char *refusal_text(const patch_plan *plan);
 
-// Why the plan refused a file, after "Can't patch <path>: "; line is the
-// line its refusal_offset is on.
-const char *refusal_text(refusal_reason reason, std::uint64_t line);
-
-// The --check verdict of an accepted plan: "patched" or "not patched:
-// <reasons>".
+// The --check verdict of an accepted plan: "patched" or "not patched: ...".
 const char *check_verdict(const patch_plan *plan);
 
 extern const char verdict_cant_open[];       // --check, for a file not opened
@@ -64,9 +57,7 @@ extern const char reason_encrypted[];
 // file's. not_synced: the file is patched all the same.
 void report_failure(const path_char *path, const failure *why, bool not_synced = false);
 
-// "morvet: <path>: can't patch: <reason>"
-void report_refusal(const path_char *path, const char *reason);
-
+void report_refusal(const path_char *path, const char *reason); // "... can't patch: <reason>"
 // Notes on standard error, each "morvet: [<path>: ]<text>", where the text
 // may hold first and second.
 enum note {
@@ -90,17 +81,15 @@ void report_note(const path_char *path, note which, const char *first = nullptr,
 
 // What the text of a file that was (or, with --check, would be) patched
 // tells about it: an old CRC statement that did not match, a declaration
-// missing, text dropped (from line dropped_from to dropped_to).
-void report_warnings(const path_char *path, const patch_plan *plan, std::uint64_t dropped_from,
-                     std::uint64_t dropped_to);
+// missing, text dropped.
+void report_warnings(const path_char *path, const patch_plan *plan);
 
 // The NOTE_LEFT_BEHIND line made in advance into text (size bytes, always
 // terminated), for a signal handler to write as it stands.
 void make_left_behind_line(const char *location, char *text, std::size_t size);
 
 // Flushes both streams; returns status, or failed_status when standard
-// output could not be written, since a message that was lost is a failure
-// of the run.
+// output could not be written: a message lost is a failure of the run.
 int finish_output(int status, int failed_status);
 
 #endif

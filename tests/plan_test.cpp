@@ -16,12 +16,6 @@ namespace {
 
 patch_plan plan;
 
-unsigned long long line_of(const std::string &text, std::uint64_t offset)
-{
-	return 1 + static_cast<unsigned long long>(
-		std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
-}
-
 void make_plan(const std::string &input, std::size_t piece)
 {
 	plan_begin(&plan);
@@ -57,7 +51,7 @@ std::string patched(const std::string &input)
 			plan_accepted(&plan)
 				? applied(input)
 				: std::string("refused: ") +
-				          refusal_text(plan.refusal, line_of(input, plan.refusal_offset));
+				          refusal_text(&plan);
 		if (first.empty())
 			first = result;
 		EXPECT_EQ(result, first) << "in pieces of " << piece << ": " << input;
@@ -70,7 +64,7 @@ std::string checked(const std::string &input)
 	make_plan(input, input.size() + 1);
 	if (!plan_accepted(&plan))
 		return std::string("not patched: ") +
-		       refusal_text(plan.refusal, line_of(input, plan.refusal_offset));
+		       refusal_text(&plan);
 	return check_verdict(&plan);
 }
 
