@@ -90,7 +90,7 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 		return 1;
 	}
 	if (help)
-		say_help();
+		say_usage(true);
 	else if (version)
 		say_version();
 	return help || version ? 0 : -1;
@@ -200,31 +200,21 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 		return IS_TEMPORARY;
 	if (!read_plan(&w->input, &w->why))
 		return CANT_READ;
-	if (!plan_accepted(&plan))
-		return REFUSED;
-	if (plan.edit_count == 0)
-		return UNCHANGED; // not written, renamed or touched
+	if (!plan_accepted(&plan) || plan.edit_count == 0)
+		return plan_accepted(&plan) ? UNCHANGED : REFUSED; // neither is written or touched
 	if (!hold_temporary(&w->temporary, &w->input, &w->why))
 		return CANT_CREATE;
 	file_outcome written = write_plan(w);
 	if (written != PATCHED)
 		return written;
-	switch (commit_temporary(&w->temporary, &w->input, &w->why)) {
-	case REPLACED:
-		return PATCHED;
-	case REPLACED_NOT_SYNCED:
-		return NOT_SYNCED;
-	case REPLACE_FAILED:
-		return CANT_CREATE;
-	case REPLACE_FAILED_RESULT_KEPT:
+	// What each replace_result means for the file, in its order.
+	static const file_outcome replaced[] = {PATCHED, NOT_SYNCED,    CANT_CREATE,
+	                                        CANT_CREATE_KEPT, CHANGED, BEING_WRITTEN};
+	static_assert(sizeof replaced / sizeof replaced[0] == REPLACE_INPUT_WRITTEN + 1);
+	file_outcome outcome = replaced[commit_temporary(&w->temporary, &w->input, &w->why)];
+	if (outcome == CANT_CREATE_KEPT)
 		run->result_kept_for = path;
-		return CANT_CREATE_KEPT;
-	case REPLACE_INPUT_CHANGED:
-		return CHANGED;
-	case REPLACE_INPUT_WRITTEN:
-		return BEING_WRITTEN;
-	}
-	return CANT_CREATE;
+	return outcome;
 }
 
 // Says how patching a file ended: a fixed message on standard output, the

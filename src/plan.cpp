@@ -314,7 +314,6 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	plan->stage = STAGE_DECLARATION;
 	plan->forcing = variable;
 	plan->declared[variable] = true;
-	plan->declaration_from = plan->keyword_at;
 	plan->output_at_edit = output_register(plan, plan->keyword_crc_input, plan->keyword_fed_since);
 	// The keyword and name are read: the comparisons with the forced line
 	// go on after them.
@@ -338,7 +337,6 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	plan->crc_statement_found = true;
 	plan->tail = TAIL_VALUE;
 	plan->tail_at_text_start = at_text_start;
-	plan->tail_from = plan->line_start;
 	// A player checks the text before the statement's C; the new one
 	// certifies the text before its line.
 	plan->input_crc = crc16_value(plan->keyword_crc_input);
@@ -413,7 +411,7 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	if (!plan->words_equal || rules[plan->forcing].words[plan->words_at] != '\0')
 		plan->not_forced[plan->forcing] = true;
 	if (!plan->replaced_equal || plan->replaced_matched != length)
-		add_edit(plan, plan->declaration_from, end, replacement, length);
+		add_edit(plan, plan->keyword_at, end, replacement, length);
 	if (plan->stage == STAGE_DONE)
 		return;
 	plan->declaration_end = end;
@@ -686,7 +684,7 @@ void plan_finish(patch_plan *plan)
 	plan->appended[1] = '\n';
 	if (plan->stage == STAGE_TAIL) {
 		if (!plan->replaced_equal || plan->replaced_matched != plan->statement_length)
-			add_edit(plan, plan->tail_from, end, plan->statement, plan->statement_length);
+			add_edit(plan, plan->line_start, end, plan->statement, plan->statement_length);
 		return;
 	}
 	// No old statement: the new one is appended, after a line end when the

@@ -41,39 +41,36 @@ const char other_options_text[] =
 	"Exit status: 0 every file patched; 1 a file not patched or refused;\n"
 	"with --check and --diff, 2 when a file could not be opened or read.\n";
 
-// What each failed step is called, in the order of failed_step, and
-// whether the temporary file's path follows.
-const struct {
-	const char *text;
-	bool temporary;
-} step_texts[] = {
-	{"failed", false},
-	{"can't open", false},
-	{"can't resolve the link", false},
-	{"not a regular file", false},
-	{"can't read", false},
-	{"can't check the file after reading it", false},
-	{"can't lock the working directory", false},
-	{"can't remove the old temporary file", true},
-	{"can't create the temporary file", true},
-	{"can't write the temporary file", true},
-	{"can't sync the temporary file", true},
-	{"can't read the file's attributes", false},
-	{"can't copy the file's attributes, which are too large", false},
-	{"can't give the result the file's attributes", false},
-	{"can't read the file's permissions", false},
-	{"can't give the result the file's permissions", false},
-	{"can't give the result the file's owner", false},
-	{"can't give the result the file's group", false},
-	{"can't check the file before replacing it", false},
-	{"can't name the result beside the file", false},
-	{"can't make a copy beside the file", false},
-	{"can't write the copy beside the file", false},
-	{"can't read the result back", true},
-	{"can't replace the file", false},
-	{"can't open the file's directory to sync it", false},
-	{"can't sync the file's directory", false},
-	{"can't copy the file's named streams", false},
+// What each failed step is called, in the order of failed_step; %s is the
+// temporary file's path.
+const char *const step_texts[] = {
+	"failed",
+	"can't open",
+	"can't resolve the link",
+	"not a regular file",
+	"can't read",
+	"can't check the file after reading it",
+	"can't lock the working directory",
+	"can't remove the old temporary file %s",
+	"can't create the temporary file %s",
+	"can't write the temporary file %s",
+	"can't sync the temporary file %s",
+	"can't read the file's attributes",
+	"can't copy the file's attributes, which are too large",
+	"can't give the result the file's attributes",
+	"can't read the file's permissions",
+	"can't give the result the file's permissions",
+	"can't give the result the file's owner",
+	"can't give the result the file's group",
+	"can't check the file before replacing it",
+	"can't name the result beside the file",
+	"can't make a copy beside the file",
+	"can't write the copy beside the file",
+	"can't read the result back %s",
+	"can't replace the file",
+	"can't open the file's directory to sync it",
+	"can't sync the file's directory",
+	"can't copy the file's named streams",
 };
 static_assert(sizeof step_texts / sizeof step_texts[0] == FAILED_COPY_STREAMS + 1);
 
@@ -131,13 +128,9 @@ void add(const char *piece)
 	line_length += length;
 }
 
-void say_line()
-{
-	write_text(stdout, line, line_length);
-}
-
-// "morvet: <path>: "
-void begin_report(const path_char *path)
+// "morvet: <path>: <what>" on standard error, after what standard output
+// holds: in a log of both, a cause follows the verdict it explains.
+void report(const path_char *path, const char *what)
 {
 	line_length = 0;
 	add("morvet: ");
@@ -145,22 +138,10 @@ void begin_report(const path_char *path)
 		add(path_text(path));
 		add(": ");
 	}
-}
-
-// Standard error, after what standard output holds: in a log of both, a
-// cause follows the verdict it explains.
-void report_line()
-{
-	(void)std::fflush(stdout);
-	add("\n");
-	write_text(stderr, line, line_length);
-}
-
-void report(const path_char *path, const char *what)
-{
-	begin_report(path);
 	add(what);
-	report_line();
+	add("\n");
+	(void)std::fflush(stdout);
+	write_text(stderr, line, line_length);
 }
 
 // The reasons --check gives, in their order, joined by ", ".
@@ -178,10 +159,8 @@ void add_reason(std::size_t *used, const char *reason)
 const char *stored_crc(const patch_plan *plan)
 {
 	static char stored[8];
-	if (plan->crc_stored_valid)
-		(void)std::snprintf(stored, sizeof stored, "%04X", static_cast<unsigned>(plan->crc_stored));
-	else
-		(void)std::snprintf(stored, sizeof stored, "????");
+	(void)std::snprintf(stored, sizeof stored, plan->crc_stored_valid ? "%04X" : "????",
+	                    static_cast<unsigned>(plan->crc_stored));
 	return stored;
 }
 
@@ -192,18 +171,12 @@ bool crc_matched(const patch_plan *plan)
 
 } // namespace
 
-void say_usage()
+void say_usage(bool help)
 {
-	write_text(stdout, usage_text, sizeof usage_text - 1);
-}
-
-void say_help()
-{
-	say_usage();
-	write_text(stdout, options_text, sizeof options_text - 1);
-	write_text(stdout, help_option_text, sizeof help_option_text - 1);
-	write_text(stdout, other_options_text, sizeof other_options_text - 1);
-	write_text(stdout, manual_text, sizeof manual_text - 1);
+	const char *const texts[] = {usage_text, options_text, help_option_text, other_options_text,
+	                             manual_text};
+	for (int i = 0; i < (help ? 5 : 1); ++i)
+		write_text(stdout, texts[i], std::strlen(texts[i]));
 }
 
 void say_version()
@@ -224,7 +197,7 @@ void say(file_message message, const path_char *path, const char *reason)
 		add(": ");
 		add(reason);
 	}
-	say_line();
+	write_text(stdout, line, line_length);
 }
 
 const char *shown_path(const path_char *path)
@@ -253,13 +226,8 @@ const char *shown_path(const path_char *path)
 
 void say_verdict(const path_char *path, const char *verdict_text)
 {
-	const char *name = shown_path(path);
-	line_length = 0;
-	add(name);
-	add(": ");
-	add(verdict_text);
-	add("\n");
-	say_line();
+	int length = std::snprintf(line, sizeof line, "%s: %s\n", shown_path(path), verdict_text);
+	write_text(stdout, line, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 const char *refusal_text(const patch_plan *plan)
@@ -296,26 +264,22 @@ const char *check_verdict(const patch_plan *plan)
 
 void report_failure(const path_char *path, const failure *why, bool not_synced)
 {
-	begin_report(path);
-	add(step_texts[why->step].text);
-	if (step_texts[why->step].temporary) {
-		add(" ");
-		add(temporary_location());
-	}
-	add(": ");
-	describe_error(why->error, text, sizeof text);
-	add(text);
-	if (not_synced)
-		add(" (the file is patched, but the change may not survive a power loss)");
-	report_line();
+	char reason[512];
+	describe_error(why->error, reason, sizeof reason);
+	int length = std::snprintf(text, sizeof text, step_texts[why->step], temporary_location());
+	(void)std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ": %s%s",
+	                    reason,
+	                    not_synced ? " (the file is patched, but the change may not survive "
+	                                 "a power loss)"
+	                               : "");
+	report(path, text);
 }
 
 void report_refusal(const path_char *path, const char *reason)
 {
-	begin_report(path);
-	add("can't patch: ");
-	add(reason);
-	report_line();
+	char refusal[640]; // the reason may be refusal_text's
+	(void)std::snprintf(refusal, sizeof refusal, "can't patch: %s", reason);
+	report(path, refusal);
 }
 
 void report_note(const path_char *path, note which, const char *first, const char *second)

@@ -16,8 +16,9 @@
 
 // ---- Standard output
 
-void say_usage(); // the fixed usage text, printed when no file is named
-void say_help();  // the usage text, then the options and where the manual is
+// The fixed usage text, printed when no file is named; with help, then the
+// options and where the manual is.
+void say_usage(bool help = false);
 void say_version();
 
 enum file_message {
