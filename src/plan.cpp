@@ -33,7 +33,12 @@ const char *word_of(unsigned char keyword, bool name = false)
 // Byte classes, spelled out rather than taken from <cctype>, whose answer
 // depends on the locale. White space to the CRC check is space, tab, LF,
 // CR (never seen), FF and VT; to the interpreter, FF and VT are not.
-enum : unsigned char { CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8 };
+// The STOP classes end a run of bytes that change nothing in a comment, a
+// string or a statement's body: NUL and 0xFF (never text) end every one.
+enum : unsigned char {
+	CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8,
+	STOP_COMMENT = 16, STOP_STRING = 32, STOP_STATEMENT = 64, STOP_TAIL = 128,
+};
 
 constexpr struct byte_classes {
 	unsigned char of[256];
@@ -45,7 +50,12 @@ constexpr struct byte_classes {
 			of[byte] = static_cast<unsigned char>(
 				(space ? CHECK_SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
 				(space && byte != '\f' && byte != '\v' ? INTERPRETER_SPACE : 0) |
-				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0));
+				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0) |
+				(byte == 0 || byte == 0xFF ? STOP_COMMENT | STOP_STRING | STOP_STATEMENT | STOP_TAIL
+				                           : 0) |
+				(byte == '\r' || byte == '\n' ? STOP_COMMENT : 0) |
+				(byte == '"' ? STOP_STRING | STOP_STATEMENT : 0) |
+				(byte == ';' || byte == '\'' ? STOP_STATEMENT : 0));
 		}
 	}
 } classes;
@@ -540,23 +550,6 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	}
 }
 
-// Bytes to stop at, where a run of bytes that change nothing ends.
-struct stop_table {
-	bool stop[256];
-};
-
-constexpr stop_table stops_at(const char *bytes)
-{
-	stop_table table{};
-	table.stop[0] = table.stop[0xFF] = true;
-	for (; *bytes != '\0'; ++bytes)
-		table.stop[static_cast<unsigned char>(*bytes)] = true;
-	return table;
-}
-
-constexpr stop_table comment_stops = stops_at("\r\n"), string_stops = stops_at("\""),
-                     statement_stops = stops_at(";'\""), nul_stops = stops_at("");
-
 // How many bytes at data change nothing in either reading: inside a
 // comment, a string, or a statement past its first words, both readings
 // only wait for the byte that ends it; after the old statement's text,
@@ -564,25 +557,25 @@ constexpr stop_table comment_stops = stops_at("\r\n"), string_stops = stops_at("
 std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length,
                       std::uint64_t *lines)
 {
-	const stop_table *table = nullptr;
 	const check_reading &check = plan->check;
 	const interpreter_reading &in = plan->interpreter;
+	unsigned char stops = 0;
 	if (plan->stage == STAGE_TAIL && plan->tail == TAIL_TEXT)
-		table = &nul_stops;
+		stops = STOP_TAIL;
 	else if (plan->stage != STAGE_TEXT || plan->line != LINE_OFF || plan->crc_pending)
 		return 0;
 	else if (check.mode == IN_COMMENT && in.mode == IN_COMMENT)
-		table = &comment_stops;
+		stops = STOP_COMMENT;
 	else if (check.mode == IN_STRING && in.mode == IN_STRING)
-		table = &string_stops;
+		stops = STOP_STRING;
 	else if (check.mode == IN_CODE && check.in_statement && !check.in_first_word &&
 	         in.mode == IN_CODE && in.in_statement && in.phase == WORDS_BODY)
-		table = &statement_stops;
+		stops = STOP_STATEMENT;
 	else
 		return 0;
 	std::size_t i = 0;
 	std::uint64_t line_feeds = 0;
-	for (; i < length && !table->stop[data[i]]; ++i)
+	for (; i < length && !is(data[i], stops); ++i)
 		line_feeds += data[i] == '\n';
 	*lines += line_feeds;
 	return i;
