@@ -557,3 +557,56 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 	          std::string::npos)
 		<< run.errors;
 }
+
+namespace {
+
+TEST_F(Morvet, AFileWithNothingToChangeIsNotTouchedThroughAnyOfItsNames)
+{
+	SKIP_THROUGH_RUNNER();
+	write_file(work / "board.stp", typical_result);
+	ASSERT_EQ(link((work / "board.stp").c_str(), (work / "other.stp").c_str()), 0);
+	// An hour back, so that any write would show in the times.
+	struct timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+	ASSERT_EQ(utimensat(AT_FDCWD, (work / "board.stp").c_str(), times, 0), 0);
+	struct stat before;
+	ASSERT_EQ(stat((work / "board.stp").c_str(), &before), 0);
+	for (const char *name : {"board.stp", "other.stp"}) {
+		finished run = run_morvet(work, {name});
+		EXPECT_EQ(run.status, 0) << name;
+		EXPECT_EQ(run.output + run.errors, "") << name;
+		struct stat after;
+		ASSERT_EQ(stat((work / name).c_str(), &after), 0);
+		EXPECT_EQ(after.st_ino, before.st_ino) << name;
+		EXPECT_EQ(after.st_nlink, 2u) << name;
+		EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << name;
+		EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << name;
+		EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec) << name;
+	}
+	EXPECT_EQ(names_in(work), (std::vector<std::string>{"board.stp", "other.stp"}));
+}
+
+TEST_F(HeldRun, ADiffOfAFileThatChangesWhileItIsReadIsNotShown)
+{
+	// The run is held as it reads the file again for the diff; meanwhile
+	// another program appends to it, or rewrites it in place.
+	for (bool same_size : {false, true}) {
+		write_file(work / "board.stp", typical_input);
+		setenv("MORVET_RUNNER", held_at("pread64").append(":when=3").c_str(), 1);
+		started process = start_morvet(work, {"--diff", "board.stp"});
+		unsetenv("MORVET_RUNNER");
+		std::this_thread::sleep_for(std::chrono::milliseconds(400));
+		std::string changed = typical_input;
+		if (same_size)
+			changed[0] = 'n';
+		else
+			changed += "' appended\r\n";
+		write_file(work / "board.stp", changed);
+		finished run = wait_for(process);
+		EXPECT_EQ(run.status, 2) << same_size;
+		EXPECT_EQ(run.output, "") << same_size;
+		EXPECT_NE(run.errors.find("it changed while it was being read"), std::string::npos)
+			<< same_size << run.errors;
+	}
+}
+
+} // namespace
