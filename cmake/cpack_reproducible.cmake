@@ -53,15 +53,20 @@ endforeach()
 # The zip still lists its members in the order the staging directory reads
 # them, which differs between file systems, and records the builder's user
 # and group ids: strip-nondeterminism sorts the members and clears those.
+# Without it the zip would differ from another build of the same commit, so
+# no zip is left to be taken for a release: the package step fails.
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   if(NOT package MATCHES "[.]zip$")
     continue()
   endif()
   find_program(MORVET_STRIP_NONDETERMINISM strip-nondeterminism)
   if(NOT MORVET_STRIP_NONDETERMINISM)
-    message(WARNING "strip-nondeterminism is missing (Debian package strip-nondeterminism): "
-                    "${package} is not reproducible elsewhere")
-    continue()
+    # CPack would still copy the zip out, and an older one stays beside it.
+    get_filename_component(name "${package}" NAME)
+    file(REMOVE "${package}" "${CPACK_PACKAGE_DIRECTORY}/${name}")
+    message(FATAL_ERROR "strip-nondeterminism is missing (install the Debian package "
+                        "strip-nondeterminism): without it the zip's member order and "
+                        "owner ids depend on this machine, so ${name} is not made.")
   endif()
   execute_process(COMMAND "${MORVET_STRIP_NONDETERMINISM}" --type zip
                           --timestamp "${CPACK_MORVET_SOURCE_DATE_EPOCH}" "${package}"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package as a user gets it: its file name, its control fields,
-# the files it installs, and the program in it run from where dpkg-deb
-# unpacks it, on a copy of the example.
+# the files it installs, what lintian says of it, and the program in it run
+# from where dpkg-deb unpacks it, on a copy of the example.
 #
 # Usage: package_check.sh BUILD-DIRECTORY (where "cmake --workflow --preset
 # package" left the .deb: build/tool)
@@ -31,7 +31,8 @@ echo "$listing"
 
 # The files, where Debian wants them and owned by root.
 for path in ./usr/bin/morvet ./usr/share/man/man1/morvet.1.gz \
-	./usr/share/doc/morvet/README.md ./usr/share/doc/morvet/copyright; do
+	./usr/share/doc/morvet/README.md ./usr/share/doc/morvet/copyright \
+	./usr/share/doc/morvet/changelog.gz; do
 	grep -q " $path\$" <<<"$listing" || fail "the package lacks $path"
 done
 if awk '{ print $2 }' <<<"$listing" | grep -qv '^root/root$'; then
@@ -69,6 +70,30 @@ if ! nm "$program" 2>&1 | grep -q 'no symbols'; then
 	fail "the packaged program is not stripped"
 fi
 gzip -t "$scratch/root/usr/share/man/man1/morvet.1.gz" || fail "the manual page is not a valid gzip file"
+changelog="$scratch/root/usr/share/doc/morvet/changelog.gz"
+if ! gzip -t "$changelog"; then
+	fail "the changelog is not a valid gzip file"
+elif ! latest=$(dpkg-parsechangelog -l- -SVersion < <(gzip -dc "$changelog")) ||
+	[ "$latest" != "$version" ]; then
+	fail "the changelog's latest entry is for version ${latest:-(none)}, not $version"
+fi
+
+# Debian's own checker: any error or warning it reports fails the check
+# (its informational tags do not). It says when it runs as root; that goes
+# to standard error and is no tag.
+if command -v lintian >/dev/null 2>&1; then
+	if ! tags=$(lintian --fail-on none "$deb"); then
+		fail "lintian could not check the package"
+	fi
+	[ -z "$tags" ] || echo "$tags"
+	if grep -qE '^[EW]: ' <<<"$tags"; then
+		fail "lintian reports errors or warnings (the E: and W: lines above)"
+	else
+		echo "lintian: no errors, no warnings"
+	fi
+else
+	echo "SKIP: lintian is not installed (Debian package lintian): the package is not checked by it"
+fi
 
 # The program runs from the package: it says its version and patches a
 # copy of the example.
