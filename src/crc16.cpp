@@ -84,24 +84,26 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 	unsigned reg = crc;
 	std::uint64_t skipped = 0;
 	std::size_t i = 0;
-	for (; i + 8 <= length; i += 8) {
+	while (i + 8 <= length) {
 		const unsigned char *p = data + i;
 		std::uint64_t word;
 		std::memcpy(&word, p, sizeof word);
 		std::uint64_t x = word ^ returns; // a zero byte where a CR is
-		if (((x - ones) & ~x & (ones << 7)) != 0) {
-			for (int k = 0; k < 8; ++k) {
-				if (p[k] == '\r')
-					++skipped;
-				else
-					reg = feed_table(reg, p[k]);
-			}
+		std::uint64_t returns_at = (x - ones) & ~x & (ones << 7);
+		if (returns_at != 0) {
+			// Up to the first CR byte by byte, then on past it.
+			int before = __builtin_ctzll(returns_at) / 8;
+			for (int k = 0; k < before; ++k)
+				reg = feed_table(reg, p[k]);
+			++skipped;
+			i += static_cast<std::size_t>(before) + 1;
 			continue;
 		}
 		unsigned first = reg ^ (p[0] | static_cast<unsigned>(p[1]) << 8);
 		reg = tables.byte[7][first & 0xFF] ^ tables.byte[6][first >> 8] ^
 		      tables.byte[5][p[2]] ^ tables.byte[4][p[3]] ^ tables.byte[3][p[4]] ^
 		      tables.byte[2][p[5]] ^ tables.byte[1][p[6]] ^ tables.byte[0][p[7]];
+		i += 8;
 	}
 	for (; i < length; ++i) {
 		if (data[i] == '\r')
