@@ -1,12 +1,9 @@
 // crc16.cpp - the file CRC: the players' bit-by-bit steps, and the same
 // arithmetic eight bytes at a time through tables.
 //
-// A table step folds in a byte at once: table[0][b] is the register that
-// feeding b gives from 0, and table[k][b] that register carried over k
-// more zero bytes. Since the CRC is linear, eight bytes fold in as the XOR
-// of eight lookups that do not wait on each other, which is what makes it
-// fast. A stretch holding a carriage return, which is not fed, goes byte
-// by byte.
+// table[k][b] is the register feeding b gives from 0, carried over k zero
+// bytes: the CRC is linear, so eight bytes fold in as the XOR of eight
+// lookups that do not wait on each other.
 #include "crc16.h"
 
 #include <cstdio>

@@ -66,21 +66,12 @@ struct reading {
 	diff_result result;
 };
 
-// Reads what there is at offset, up to want bytes and the buffer's size.
+// Reads up to want bytes at offset, at most the buffer's size; 0 at the end.
 bool read_at(reading *r, std::uint64_t offset, std::uint64_t want, std::size_t *got)
 {
-	*got = 0;
-	std::size_t more = 1;
-	while (*got < want && *got < r->size && more > 0) {
-		std::uint64_t left = want - *got < r->size - *got ? want - *got : r->size - *got;
-		if (!read_input(r->input, offset + *got, r->buffer + *got, static_cast<std::size_t>(left),
-		                &more, r->why)) {
-			r->result = DIFF_FAILED;
-			return false;
-		}
-		*got += more;
-	}
-	return true;
+	bool read = read_input(r->input, offset, r->buffer, want < r->size ? want : r->size, got, r->why);
+	r->result = read ? r->result : DIFF_FAILED;
+	return read;
 }
 
 // The input's bytes from..to as diff lines, read again; up to lines lines.
@@ -111,7 +102,7 @@ bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
 	std::uint64_t line = 1, offset = 0, line_start = 0;
 	unsigned next_from = 0, next_to = 0;
 	unsigned char last = '\n';
-	for (std::size_t got = r->size; got == r->size;) {
+	for (std::size_t got = 1; got > 0;) {
 		if (!read_at(r, offset, r->size, &got))
 			return false;
 		for (std::size_t i = 0; i <= got; ++i, ++offset) {

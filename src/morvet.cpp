@@ -1,12 +1,9 @@
 // morvet.cpp - the command line and the story of a run.
 //
-// Every argument is read before any file is touched. Then each file is
-// read once into a plan (plan.h); a file the plan changes is written anew
-// into the temporary file, the plan's edits and the kept bytes between
-// them, and the finished result replaces the file. Until that last step
-// the file is never written to, so every failure before it leaves the
-// user's file exactly as it was; a file with nothing to change is never
-// touched. --check and --diff answer from the plan and change nothing.
+// Every argument is read before any file is touched. Each file is read
+// once into a plan; a file it changes is written anew into the temporary
+// file, which then replaces it: until then every failure leaves the file
+// exactly as it was. --check and --diff answer from the plan alone.
 #include "morvet.h"
 
 #include <cstdio>
@@ -21,9 +18,7 @@ enum run_mode { PATCH, CHECK, DIFF };
 
 // The exit statuses: patching gives 0 or 1; --check and --diff tell a
 // file they could not read (2) from one that is not patched (1).
-const int status_patched = 0;
-const int status_not_patched = 1;
-const int status_trouble = 2;
+const int status_patched = 0, status_not_patched = 1, status_trouble = 2;
 
 struct run_state {
 	run_mode mode;
@@ -47,10 +42,9 @@ bool is_option(const path_char *argument, const char *option)
 // an option wherever it stands; any other is a file.
 bool is_file_argument(const run_state *run, int index, const path_char *argument)
 {
-	if (index != run->double_dash && index > run->double_dash)
-		return true;
-	return index != run->double_dash && !(argument[0] == '-' && argument[1] != 0) &&
-	       !is_help_option(argument);
+	return index > run->double_dash ||
+	       (index < run->double_dash && !(argument[0] == '-' && argument[1] != 0) &&
+	        !is_help_option(argument));
 }
 
 // Reads the options; returns the exit status when the run ends there, or
@@ -60,10 +54,8 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	bool check = false, diff = false, help = false, version = false, any_file = false;
 	const path_char *unknown = nullptr;
 	run->double_dash = argc;
-	for (int i = argc - 1; i >= 1; --i) {
-		if (is_option(argv[i], "--"))
-			run->double_dash = i;
-	}
+	for (int i = argc - 1; i >= 1; --i)
+		run->double_dash = is_option(argv[i], "--") ? i : run->double_dash;
 	for (int i = 1; i < argc; ++i) {
 		const path_char *argument = argv[i];
 		if (is_file_argument(run, i, argument))
@@ -288,13 +280,11 @@ int compare_file(run_mode mode, const path_char *path)
 	}
 	bool accepted = plan_accepted(&plan);
 	int status = accepted && plan.edit_count == 0 ? status_patched : status_not_patched;
-	if (mode == CHECK) {
-		static char refused[600];
-		(void)std::snprintf(refused, sizeof refused, "not patched: %s", refusal_text(&plan));
-		say_verdict(path, accepted ? check_verdict(&plan) : refused);
-	} else if (!accepted) {
+	if (mode == CHECK)
+		say_verdict(path, check_verdict(&plan));
+	else if (!accepted)
 		report_refusal(path, refusal_text(&plan));
-	} else if (status == status_not_patched) {
+	else if (status == status_not_patched) {
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
 		diff_result made =

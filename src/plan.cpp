@@ -175,25 +175,6 @@ void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char
 
 // ---- The interpreter's reading
 
-// The interpreter found a BOOLEAN USE_RCK or INTEGER freq statement. The
-// rules must be reading the same words on the same line, or the text is
-// refused for what stands before it.
-void interpreter_declaration(patch_plan *plan, const interpreter_reading *in)
-{
-	if (plan->stage == STAGE_TEXT && plan->keyword_at == in->word_at &&
-	    plan->line >= LINE_KEYWORD && plan->rule == in->keyword && !in->labelled &&
-	    !in->text_before) {
-		plan->declaration_pending = true;
-		return;
-	}
-	disagree(plan,
-	         in->labelled            ? REFUSE_LABEL
-	         : in->cr_comment_before ? REFUSE_LONE_CR_COMMENT
-	         : in->text_before       ? REFUSE_MORE_THAN_DECLARATION
-	                                 : REFUSE_READINGS_DISAGREE,
-	         in->word_line);
-}
-
 // A word of the statement ended, at a blank (or a comment) or at another
 // byte that is no name's.
 void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
@@ -211,8 +192,19 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 	} else if (in->phase == WORDS_KEYWORD) {
 		in->phase = whole && at_blank ? WORDS_AFTER_KEYWORD : WORDS_BODY;
 	} else if (in->phase == WORDS_NAME) {
-		if (whole)
-			interpreter_declaration(plan, in);
+		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must be
+		// reading the same words on the same line, or the text is refused
+		// for what stands before it.
+		plan->declaration_pending = whole && plan->stage == STAGE_TEXT &&
+		                            plan->keyword_at == in->word_at && plan->line >= LINE_KEYWORD &&
+		                            plan->rule == in->keyword && !in->labelled && !in->text_before;
+		if (whole && !plan->declaration_pending)
+			disagree(plan,
+			         in->labelled            ? REFUSE_LABEL
+			         : in->cr_comment_before ? REFUSE_LONE_CR_COMMENT
+			         : in->text_before       ? REFUSE_MORE_THAN_DECLARATION
+			                                 : REFUSE_READINGS_DISAGREE,
+			         in->word_line);
 		in->phase = WORDS_BODY;
 	} else if (in->phase == WORDS_AFTER_KEYWORD && !at_blank) {
 		in->phase = WORDS_BODY;

@@ -1,20 +1,14 @@
 // plan.h - one read of a STAPL text, as a player reads it, made into a
 // plan of what patching changes.
 //
-// A STAPL player reads a file twice. Its CRC check reads the bytes with
-// every carriage return skipped and finds the CRC statement; its
-// interpreter runs the statements, where a comment ends at CR or LF,
-// letter case does not count, and space, tab, CR and LF part words. The
-// CRC check's reading alone says where the old CRC statement is and what
-// the new one certifies; the interpreter's says what is a declaration.
-// Where the two disagree about either, the text is refused. (The rules in
-// full: doc/design.md.)
+// A player's CRC check (carriage returns skipped) alone says where the old
+// CRC statement is; its interpreter (comments end at CR or LF, letter case
+// ignored, CR parts words) says what is a declaration; where they disagree
+// the text is refused. The rules in full: doc/design.md.
 //
-// Calling sequence: plan_begin, plan_feed with every byte of the text in
-// order (pieces of any size), plan_finish. The plan is then complete: the
-// refusal, or the edits (byte ranges of the input and what replaces
-// them, in order), what was found, and both CRCs. Memory is the plan
-// itself, whatever the text holds: the reading keeps state, never text.
+// Calling sequence: plan_begin, plan_feed with every byte in order (pieces
+// of any size), plan_finish. Then the plan holds the refusal, or the edits
+// in order, what was found and both CRCs. It keeps state, never text.
 #ifndef MORVET_PLAN_H
 #define MORVET_PLAN_H
 
@@ -155,14 +149,9 @@ struct patch_plan {
 };
 
 void plan_begin(patch_plan *plan);
-
-// The next length bytes of the text.
 void plan_feed(patch_plan *plan, const unsigned char *data, std::size_t length);
-
-// The text has ended.
 void plan_finish(patch_plan *plan);
 
-// True when the plan may be applied: nothing refused.
 inline bool plan_accepted(const patch_plan *plan)
 {
 	return plan->refusal == REFUSE_NOTHING;

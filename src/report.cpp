@@ -147,7 +147,7 @@ void report(const path_char *path, const char *what)
 // The reasons --check gives, in their order, joined by ", ".
 void add_reason(std::size_t *used, const char *reason)
 {
-	int length = std::snprintf(verdict + *used, sizeof verdict - *used, "%s%s",
+	int length = std::snprintf(verdict + *used, sizeof verdict - *used, "%s%.200s",
 	                           *used == 0 ? "not patched: " : ", ", reason);
 	if (length > 0)
 		*used += static_cast<std::size_t>(length);
@@ -239,9 +239,13 @@ const char *refusal_text(const patch_plan *plan)
 
 const char *check_verdict(const patch_plan *plan)
 {
+	std::size_t used = 0;
+	if (!plan_accepted(plan)) {
+		add_reason(&used, refusal_text(plan));
+		return verdict;
+	}
 	if (plan->edit_count == 0)
 		return "patched";
-	std::size_t used = 0;
 	if (!plan->crc_statement_found) {
 		add_reason(&used, "no CRC statement");
 	} else if (!crc_matched(plan)) {

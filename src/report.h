@@ -42,7 +42,7 @@ const char *shown_path(const path_char *path);
 // Why the plan refused a file, after "Can't patch <path>: ".
 const char *refusal_text(const patch_plan *plan);
 
-// The --check verdict of an accepted plan: "patched" or "not patched: ...".
+// The --check verdict: "patched" or "not patched: <reasons or refusal>".
 const char *check_verdict(const patch_plan *plan);
 
 extern const char verdict_cant_open[];       // --check, for a file not opened
@@ -53,14 +53,13 @@ extern const char reason_encrypted[];
 
 // ---- Standard error
 
-// "morvet: <path>: <what failed>: <the system's reason>"; the temporary
-// file's absolute path follows what failed when it was the temporary
-// file's. not_synced: the file is patched all the same.
+// "morvet: <path>: <what failed>: <the system's reason>"; not_synced: the
+// file is patched all the same.
 void report_failure(const path_char *path, const failure *why, bool not_synced = false);
 
 void report_refusal(const path_char *path, const char *reason); // "... can't patch: <reason>"
-// Notes on standard error, each "morvet: [<path>: ]<text>", where the text
-// may hold first and second.
+// A note on standard error, "morvet: [<path>: ]<text>", holding first and
+// second where its text says.
 enum note {
 	NOTE_RESULT_KEPT,        // the complete result stays in the temporary file
 	NOTE_RESULT_HELD,        // it holds the result of an earlier file (first)
@@ -80,9 +79,7 @@ enum note {
 void report_note(const path_char *path, note which, const char *first = nullptr,
                  const char *second = nullptr);
 
-// What the text of a file that was (or, with --check, would be) patched
-// tells about it: an old CRC statement that did not match, a declaration
-// missing, text dropped.
+// The warnings on a file patched (or, with --check, that would be).
 void report_warnings(const path_char *path, const patch_plan *plan);
 
 // The NOTE_LEFT_BEHIND line made in advance into text (size bytes, always
