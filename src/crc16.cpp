@@ -68,9 +68,7 @@ unsigned multiply(unsigned a, unsigned b)
 
 std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte)
 {
-	if (byte == '\r')
-		return crc;
-	return static_cast<std::uint16_t>(feed_bits(crc, byte));
+	return byte == '\r' ? crc : static_cast<std::uint16_t>(feed_bits(crc, byte));
 }
 
 std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
@@ -81,8 +79,14 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 	unsigned reg = crc;
 	std::uint64_t skipped = 0;
 	std::size_t i = 0;
-	while (i + 8 <= length) {
+	while (i < length) {
 		const unsigned char *p = data + i;
+		if (i + 8 > length) { // the last few
+			skipped += *p == '\r' ? 1 : 0;
+			reg = *p == '\r' ? reg : feed_table(reg, *p);
+			++i;
+			continue;
+		}
 		std::uint64_t word;
 		std::memcpy(&word, p, sizeof word);
 		std::uint64_t x = word ^ returns; // a zero byte where a CR is
@@ -102,12 +106,6 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 		      tables.byte[2][p[5]] ^ tables.byte[1][p[6]] ^ tables.byte[0][p[7]];
 		i += 8;
 	}
-	for (; i < length; ++i) {
-		if (data[i] == '\r')
-			++skipped;
-		else
-			reg = feed_table(reg, data[i]);
-	}
 	*fed += length - skipped;
 	return static_cast<std::uint16_t>(reg);
 }
@@ -123,11 +121,6 @@ std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length)
 		power = multiply(power, power);
 	}
 	return static_cast<std::uint16_t>(result);
-}
-
-std::uint16_t crc16_value(std::uint16_t crc)
-{
-	return static_cast<std::uint16_t>(~crc);
 }
 
 std::size_t crc16_format_statement(std::uint16_t value, char *text)

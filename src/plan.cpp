@@ -33,11 +33,11 @@ const char *word_of(unsigned char keyword, bool name = false)
 // Byte classes, spelled out rather than taken from <cctype>, whose answer
 // depends on the locale. White space to the CRC check is space, tab, LF,
 // CR (never seen), FF and VT; to the interpreter, FF and VT are not.
-// The STOP classes end a run of bytes that change nothing in a comment, a
-// string or a statement's body: NUL and 0xFF (never text) end every one.
+// STOP_STATEMENT ends a run of bytes that change nothing in a statement's
+// body, STOP_TAIL after the old CRC statement: NUL and 0xFF (never text).
 enum : unsigned char {
-	CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8,
-	STOP_COMMENT = 16, STOP_STRING = 32, STOP_STATEMENT = 64, STOP_TAIL = 128,
+	CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP_STATEMENT = 16,
+	STOP_TAIL = 32,
 };
 
 constexpr struct byte_classes {
@@ -51,11 +51,8 @@ constexpr struct byte_classes {
 				(space ? CHECK_SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
 				(space && byte != '\f' && byte != '\v' ? INTERPRETER_SPACE : 0) |
 				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0) |
-				(byte == 0 || byte == 0xFF ? STOP_COMMENT | STOP_STRING | STOP_STATEMENT | STOP_TAIL
-				                           : 0) |
-				(byte == '\r' || byte == '\n' ? STOP_COMMENT : 0) |
-				(byte == '"' ? STOP_STRING | STOP_STATEMENT : 0) |
-				(byte == ';' || byte == '\'' ? STOP_STATEMENT : 0));
+				(byte == 0 || byte == 0xFF ? STOP_STATEMENT | STOP_TAIL : 0) |
+				(byte == ';' || byte == '\'' || byte == '"' ? STOP_STATEMENT : 0));
 		}
 	}
 } classes;
@@ -244,8 +241,6 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	interpreter_reading *in = &plan->interpreter;
-	if (plan->mark && offset < 3)
-		return; // the byte-order mark is no text
 	if (in->mode == IN_COMMENT && (byte == '\r' || byte == '\n')) {
 		in->mode = IN_CODE;
 		in->line_cr_comment = byte == '\r';
@@ -289,7 +284,7 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 	plan->line = LINE_OFF;
 	if (plan->check.mode != IN_CODE || (plan->check.in_statement && !plan->check.in_first_word))
 		return; // no statement can begin here, nor a CRC keyword be found
-	plan->line = plan->mark && offset == 0 ? LINE_MARK : LINE_INDENT;
+	plan->line = offset == 0 ? LINE_MARK : LINE_INDENT;
 	plan->line_between = !plan->check.in_statement;
 	crc_to(plan, offset);
 	plan->line_crc_input = plan->crc_input;
@@ -355,8 +350,8 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 // rules may begin a declaration or the tail on it.
 void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
-	if (plan->line == LINE_MARK && offset >= 3)
-		plan->line = LINE_INDENT;
+	if (plan->line == LINE_MARK)
+		plan->line = LINE_INDENT; // past the mark, or none there
 	if (plan->line == LINE_INDENT && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_KEYWORD;
 		plan->keyword_at = offset;
@@ -509,6 +504,21 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		refuse(plan, REFUSE_NOT_TEXT, plan->line_feeds + 1);
 		return;
 	}
+	if (plan->marking) {
+		// A UTF-8 byte-order mark, as Notepad writes one, counts as the
+		// first line's indent; bytes that only begin one are text.
+		bool goes_on = byte == static_cast<unsigned char>("\xEF\xBB\xBF"[offset]);
+		plan->marking = goes_on && offset < 2;
+		if (goes_on) {
+			check_take(&plan->check, byte);
+			return;
+		}
+		if (offset > 0) {
+			plan->interpreter.in_statement = plan->interpreter.line_has_text = true;
+			plan->interpreter.phase = WORDS_BODY;
+			line_is_text(plan);
+		}
+	}
 	if (plan->stage != STAGE_TAIL)
 		interpreter_step(plan, byte, offset);
 	// Carriage returns are invisible to the check: a blank in an indent or
@@ -542,10 +552,9 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	}
 }
 
-// How many bytes at data change nothing in either reading: inside a
-// comment, a string, or a statement past its first words, both readings
-// only wait for the byte that ends it; after the old statement's text,
-// only a NUL matters. That is most of a STAPL file's bytes.
+// How many bytes at data change nothing in either reading: in a statement
+// past its first words both only wait for the byte that ends it; after the
+// old statement's text only a NUL matters. That is most of a file's bytes.
 std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length,
                       std::uint64_t *lines)
 {
@@ -556,10 +565,6 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 		stops = STOP_TAIL;
 	else if (plan->stage != STAGE_TEXT || plan->line != LINE_OFF || plan->crc_pending)
 		return 0;
-	else if (check.mode == IN_COMMENT && in.mode == IN_COMMENT)
-		stops = STOP_COMMENT;
-	else if (check.mode == IN_STRING && in.mode == IN_STRING)
-		stops = STOP_STRING;
 	else if (check.mode == IN_CODE && check.in_statement && !check.in_first_word &&
 	         in.mode == IN_CODE && in.in_statement && in.phase == WORDS_BODY)
 		stops = STOP_STATEMENT;
@@ -612,33 +617,17 @@ void plan_begin(patch_plan *plan)
 	std::memset(plan, 0, offsetof(patch_plan, edits));
 	plan->crc_input = crc16_preset;
 	plan->stage = STAGE_TEXT;
+	plan->marking = true;
+	begin_line(plan, 0);
 }
 
 void plan_feed(patch_plan *plan, const unsigned char *data, std::size_t length)
 {
-	// A UTF-8 byte-order mark, as Notepad writes one, counts as the first
-	// line's indent: the first three bytes wait until they are all here.
-	while (!plan->head_done && length > 0 && plan->head_length < 3) {
-		plan->head[plan->head_length++] = *data++;
-		--length;
-	}
-	if (!plan->head_done && plan->head_length == 3) {
-		plan->head_done = true;
-		plan->mark = std::memcmp(plan->head, "\xEF\xBB\xBF", 3) == 0;
-		begin_line(plan, 0);
-		feed_block(plan, plan->head, 3);
-	}
-	if (length > 0)
-		feed_block(plan, data, length);
+	feed_block(plan, data, length);
 }
 
 void plan_finish(patch_plan *plan)
 {
-	if (!plan->head_done) {
-		plan->head_done = true;
-		begin_line(plan, 0);
-		feed_block(plan, plan->head, plan->head_length);
-	}
 	std::uint64_t end = plan->size;
 	if (plan->stage != STAGE_TAIL && plan->stage != STAGE_DONE)
 		word_ends(plan, end, true);

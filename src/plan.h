@@ -124,7 +124,7 @@ struct patch_plan {
 	interpreter_reading interpreter;
 	refusal_reason interpreter_refusal; // told only when nothing else refuses
 	unsigned words_at;              // of the forced declaration without blanks
-	unsigned value_digits, value, head_length;
+	unsigned value_digits, value;
 	check_reading check, check_at_line;
 	std::uint16_t crc_input, difference, line_crc_input, keyword_crc_input;
 	std::uint16_t output_at_edit;   // the output's register where an edit began
@@ -141,9 +141,8 @@ struct patch_plan {
 	bool crc_pending;               // the interpreter found a CRC statement there
 	bool words_equal, words_in_comment, tail_at_text_start, replaced_equal;
 	bool crc_stopped;               // the input's CRC ends at the old statement
-	bool head_done;                 // the first three bytes were looked at
-	bool mark;                      // and are a UTF-8 byte-order mark
-	unsigned char last_byte, head[3];
+	bool marking;                   // the text so far begins a UTF-8 byte-order mark
+	unsigned char last_byte;
 
 	plan_edit edits[plan_max_edits]; // last: only the ones used are touched
 };

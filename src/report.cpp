@@ -307,20 +307,16 @@ void report_warnings(const path_char *path, const patch_plan *plan)
 		report(path, "warning: no USE_RCK declaration to force");
 	if (!plan->declared[FORCE_FREQ])
 		report(path, "warning: no freq declaration to force");
-	if (plan->text_after_crc) {
-		// To the input's last line: the one its final line feed ends, or
-		// the unfinished one after it.
-		unsigned long long from = plan->dropped_line,
-		                   to = plan->line_feeds + (plan->last_byte == '\n' ? 0 : 1);
-		if (to > from)
-			(void)std::snprintf(warning, sizeof warning,
-			                    "warning: lines %llu-%llu after the old CRC statement were dropped",
-			                    from, to);
-		else
-			(void)std::snprintf(warning, sizeof warning,
-			                    "warning: line %llu after the old CRC statement was dropped", from);
+	// Up to the input's last line: the one its final line feed ends, or
+	// the unfinished one after it.
+	unsigned long long from = plan->dropped_line,
+	                   to = plan->line_feeds + (plan->last_byte == '\n' ? 0 : 1);
+	(void)std::snprintf(warning, sizeof warning,
+	                    to > from ? "warning: lines %llu-%llu after the old CRC statement were dropped"
+	                              : "warning: line %llu after the old CRC statement was dropped",
+	                    from, to);
+	if (plan->text_after_crc)
 		report(path, warning);
-	}
 }
 
 void make_left_behind_line(const char *location, char *made, std::size_t size)

@@ -21,12 +21,10 @@
 void say_usage(bool help = false);
 void say_version();
 
+// "\nCan't open <path>", "\nCan't read <path>", "\nCan't create output",
+// "\nCan't patch <path>: <reason>", "\nCan't sync <path>".
 enum file_message {
-	SAY_CANT_OPEN,          // "\nCan't open <path>"
-	SAY_CANT_READ,          // "\nCan't read <path>"
-	SAY_CANT_CREATE_OUTPUT, // "\nCan't create output"
-	SAY_CANT_PATCH,         // "\nCan't patch <path>: <reason>"
-	SAY_CANT_SYNC,          // "\nCan't sync <path>"
+	SAY_CANT_OPEN, SAY_CANT_READ, SAY_CANT_CREATE_OUTPUT, SAY_CANT_PATCH, SAY_CANT_SYNC,
 };
 
 void say(file_message message, const path_char *path, const char *reason = nullptr);
@@ -61,19 +59,10 @@ void report_refusal(const path_char *path, const char *reason); // "... can't pa
 // A note on standard error, "morvet: [<path>: ]<text>", holding first and
 // second where its text says.
 enum note {
-	NOTE_RESULT_KEPT,        // the complete result stays in the temporary file
-	NOTE_RESULT_HELD,        // it holds the result of an earlier file (first)
-	NOTE_IS_TEMPORARY,       // an argument names the temporary file itself
-	NOTE_CHANGED_WHILE_READ, // --diff
-	NOTE_UNKNOWN_OPTION,     // first: the option
-	NOTE_CHECK_AND_DIFF,
-	NOTE_LOCK_UNAVAILABLE,
-	NOTE_WAITING_FOR_LOCK,
-	NOTE_ONE_OTHER_LINK,     // patched through this name only
-	NOTE_OTHER_LINKS,        // first: how many
-	NOTE_DIRECTORY_NOT_OPENED,
-	NOTE_SWAPPED_OUT,        // the other program's version is at first
-	NOTE_LEFT_BEHIND,        // a file this run could not remove, at first
+	NOTE_RESULT_KEPT, NOTE_RESULT_HELD, NOTE_IS_TEMPORARY, NOTE_CHANGED_WHILE_READ,
+	NOTE_UNKNOWN_OPTION, NOTE_CHECK_AND_DIFF, NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK,
+	NOTE_ONE_OTHER_LINK, NOTE_OTHER_LINKS, NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT,
+	NOTE_LEFT_BEHIND,
 };
 
 void report_note(const path_char *path, note which, const char *first = nullptr,
