@@ -1,11 +1,9 @@
-// morvet.cpp - the command line and the story of a run.
+// morvet.cpp - the process entry: the command line and the story of a run.
 //
 // Every argument is read before any file is touched. Each file is read
 // once into a plan; a file it changes is written anew into the temporary
 // file, which then replaces it: until then every failure leaves the file
 // exactly as it was. --check and --diff answer from the plan alone.
-#include "morvet.h"
-
 #include <cstdio>
 
 #include "diff.h"
@@ -88,21 +86,15 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	return help || version ? 0 : -1;
 }
 
-// How patching one file ended.
+// How patching one file ended. UNCHANGED: already patched, not written;
+// NOT_SYNCED: in place, its directory not synced; REFUSED: the plan says
+// why; CHANGED: another program changed it meanwhile; BEING_WRITTEN: one
+// has it open for writing; CANT_CREATE: the temporary file or the
+// replacement failed (_KEPT: the result stays in "$$out$$.stp", which with
+// RESULT_HELD holds an earlier file's result).
 enum file_outcome {
-	PATCHED,
-	UNCHANGED,        // already patched: not written
-	NOT_SYNCED,       // in place, its directory not synced
-	CANT_OPEN,
-	CANT_READ,
-	REFUSED,          // by the rules: the plan says why
-	CHANGED,          // another program changed it meanwhile
-	BEING_WRITTEN,    // another program has it open for writing
-	IS_ENCRYPTED,
-	IS_TEMPORARY,
-	CANT_CREATE,      // the temporary file or the replacement failed
-	CANT_CREATE_KEPT, // and the complete result stays in "$$out$$.stp"
-	RESULT_HELD,      // "$$out$$.stp" holds an earlier file's result
+	PATCHED, UNCHANGED, NOT_SYNCED, CANT_OPEN, CANT_READ, REFUSED, CHANGED, BEING_WRITTEN,
+	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD,
 };
 
 // The work on one file: everything it opens is let go of by the caller,
@@ -320,7 +312,15 @@ void visit_file(const path_char *path, void *context)
 
 } // namespace
 
-int morvet_main(int argc, path_char **argv)
+// The whole run: options, then the STAPL files to patch in place (or, with
+// --check or --diff, to compare). The exit status: 0 when every file was
+// patched (or found patched), 1 otherwise; with --check and --diff, 2 when
+// a file could not be opened or read.
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv)
+#else
+int main(int argc, char **argv)
+#endif
 {
 	begin_run();
 	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr,

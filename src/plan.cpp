@@ -33,12 +33,8 @@ const char *word_of(unsigned char keyword, bool name = false)
 // Byte classes, spelled out rather than taken from <cctype>, whose answer
 // depends on the locale. White space to the CRC check is space, tab, LF,
 // CR (never seen), FF and VT; to the interpreter, FF and VT are not.
-// STOP_STATEMENT ends a run of bytes that change nothing in a statement's
-// body, STOP_TAIL after the old CRC statement: NUL and 0xFF (never text).
-enum : unsigned char {
-	CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP_STATEMENT = 16,
-	STOP_TAIL = 32,
-};
+// STOP ends a run of bytes that change nothing in a statement's body.
+enum : unsigned char { CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP = 16 };
 
 constexpr struct byte_classes {
 	unsigned char of[256];
@@ -51,8 +47,7 @@ constexpr struct byte_classes {
 				(space ? CHECK_SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
 				(space && byte != '\f' && byte != '\v' ? INTERPRETER_SPACE : 0) |
 				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0) |
-				(byte == 0 || byte == 0xFF ? STOP_STATEMENT | STOP_TAIL : 0) |
-				(byte == ';' || byte == '\'' || byte == '"' ? STOP_STATEMENT : 0));
+				(byte == 0 || byte == 0xFF || byte == ';' || byte == '\'' || byte == '"' ? STOP : 0));
 		}
 	}
 } classes;
@@ -127,8 +122,7 @@ void refuse(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 }
 
 // What only the interpreter's reading objects to is told when nothing
-// else refuses the text, so that every other text is refused as it always
-// was.
+// else refuses: every other text is refused as it always was.
 void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 {
 	if (plan->interpreter_refusal == REFUSE_NOTHING) {
@@ -157,8 +151,8 @@ std::uint16_t output_register(const patch_plan *plan, std::uint16_t input, std::
 
 std::uint16_t fed(std::uint16_t crc, const char *text, std::size_t length)
 {
-	std::uint64_t ignored = 0;
-	return crc16_update(crc, reinterpret_cast<const unsigned char *>(text), length, &ignored);
+	std::uint64_t count = 0;
+	return crc16_update(crc, reinterpret_cast<const unsigned char *>(text), length, &count);
 }
 
 void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char *text,
@@ -178,16 +172,12 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 {
 	interpreter_reading *in = &plan->interpreter;
 	bool whole = in->alive && in->keyword != KEYWORD_NONE &&
-	             in->length == std::strlen(in->phase == WORDS_NAME ? word_of(in->keyword, true)
-	                                                               : word_of(in->keyword));
-	if (in->phase == WORDS_KEYWORD && whole && in->keyword == KEYWORD_CRC) {
-		if (at_blank && !in->labelled) {
-			plan->crc_pending = true;
-			plan->crc_pending_after = offset;
-		}
-		in->phase = WORDS_BODY;
-	} else if (in->phase == WORDS_KEYWORD) {
-		in->phase = whole && at_blank ? WORDS_AFTER_KEYWORD : WORDS_BODY;
+	             in->length == std::strlen(word_of(in->keyword, in->phase == WORDS_NAME));
+	if (in->phase == WORDS_KEYWORD) {
+		bool crc = whole && in->keyword == KEYWORD_CRC;
+		plan->crc_pending_after = offset;
+		plan->crc_pending = crc && at_blank && !in->labelled;
+		in->phase = whole && at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
 	} else if (in->phase == WORDS_NAME) {
 		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must be
 		// reading the same words on the same line, or the text is refused
@@ -230,8 +220,8 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (in->phase == WORDS_KEYWORD && in->length == 0)
 		in->keyword = keyword_for(byte);
 	if (in->phase == WORDS_KEYWORD || in->phase == WORDS_NAME) {
-		const char *word = in->phase == WORDS_NAME ? word_of(in->keyword, true) : word_of(in->keyword);
-		in->alive = in->alive && spells(word, in->length, byte, in->keyword != KEYWORD_CRC);
+		in->alive = in->alive && spells(word_of(in->keyword, in->phase == WORDS_NAME), in->length,
+		                                byte, in->keyword != KEYWORD_CRC);
 		++in->length;
 	}
 }
@@ -368,7 +358,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	} else if (plan->line != LINE_KEYWORD && plan->line != LINE_NAME) {
 		return; // off, or inside an indent or a gap
 	}
-	const char *word = plan->line == LINE_NAME ? word_of(plan->rule, true) : word_of(plan->rule);
+	const char *word = word_of(plan->rule, plan->line == LINE_NAME);
 	if (plan->matched < std::strlen(word)) {
 		if (!spells(word, plan->matched, byte, plan->rule != KEYWORD_CRC)) {
 			line_is_text(plan);
@@ -553,26 +543,20 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 }
 
 // How many bytes at data change nothing in either reading: in a statement
-// past its first words both only wait for the byte that ends it; after the
-// old statement's text only a NUL matters. That is most of a file's bytes.
+// past its first words both only wait for the byte that ends it (or a NUL
+// or 0xFF, never text). That is most of a file's bytes.
 std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length,
                       std::uint64_t *lines)
 {
 	const check_reading &check = plan->check;
 	const interpreter_reading &in = plan->interpreter;
-	unsigned char stops = 0;
-	if (plan->stage == STAGE_TAIL && plan->tail == TAIL_TEXT)
-		stops = STOP_TAIL;
-	else if (plan->stage != STAGE_TEXT || plan->line != LINE_OFF || plan->crc_pending)
-		return 0;
-	else if (check.mode == IN_CODE && check.in_statement && !check.in_first_word &&
-	         in.mode == IN_CODE && in.in_statement && in.phase == WORDS_BODY)
-		stops = STOP_STATEMENT;
-	else
+	if (plan->stage != STAGE_TEXT || plan->line != LINE_OFF || plan->crc_pending ||
+	    check.mode != IN_CODE || !check.in_statement || check.in_first_word ||
+	    in.mode != IN_CODE || !in.in_statement || in.phase != WORDS_BODY)
 		return 0;
 	std::size_t i = 0;
 	std::uint64_t line_feeds = 0;
-	for (; i < length && !is(data[i], stops); ++i)
+	for (; i < length && !is(data[i], STOP); ++i)
 		line_feeds += data[i] == '\n';
 	*lines += line_feeds;
 	return i;
@@ -599,8 +583,7 @@ void feed_block(patch_plan *plan, const unsigned char *data, std::size_t length)
 // unfinished last line gets one.
 void rule_at_end(patch_plan *plan)
 {
-	bool whole = plan->matched == std::strlen(plan->line == LINE_NAME ? word_of(plan->rule, true)
-	                                                                  : word_of(plan->rule));
+	bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
 	if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
 	    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
 		begin_tail(plan, plan->size, plan->check_at_line.recent == 0);

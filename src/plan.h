@@ -17,19 +17,12 @@
 
 #include "crc16.h"
 
+// Why a text is refused, as report.cpp words them.
 enum refusal_reason {
-	REFUSE_NOTHING,
-	REFUSE_NOT_TEXT,               // a NUL or 0xFF byte
-	REFUSE_MORE_THAN_DECLARATION,  // a declaration shares its lines
-	REFUSE_UNFINISHED_DECLARATION, // a declaration's ';' never comes
-	REFUSE_CRC_INSIDE_LINE,        // a CRC statement that does not begin its line
-	REFUSE_UNFINISHED_STRING,      // the text ends inside a string
-	REFUSE_UNFINISHED_STATEMENT,   // the text ends inside a statement
-	REFUSE_BEGINS_WITH_CRC,        // a CRC statement no player finds, before the program
-	REFUSE_LABEL,                  // a label before a declaration
-	REFUSE_LONE_CR_COMMENT,        // a comment that only a lone CR ends before one
-	REFUSE_READINGS_DISAGREE,      // the CRC check and the interpreter read a line apart
-	REFUSE_TOO_MANY_DECLARATIONS,  // more than plan_max_edits to force
+	REFUSE_NOTHING, REFUSE_NOT_TEXT, REFUSE_MORE_THAN_DECLARATION, REFUSE_UNFINISHED_DECLARATION,
+	REFUSE_CRC_INSIDE_LINE, REFUSE_UNFINISHED_STRING, REFUSE_UNFINISHED_STATEMENT,
+	REFUSE_BEGINS_WITH_CRC, REFUSE_LABEL, REFUSE_LONE_CR_COMMENT, REFUSE_READINGS_DISAGREE,
+	REFUSE_TOO_MANY_DECLARATIONS,
 };
 
 // The CRC check's reading: where a statement and its first word are.
@@ -97,13 +90,13 @@ struct patch_plan {
 	std::uint64_t line_feeds;       // read so far
 	std::uint64_t refusal_line;     // the line, from 1, the refusal is about
 	std::uint64_t dropped_line;     // where text after the old statement begins
-	const char *statement;          // the new CRC statement
+	const char *statement;          // the new CRC statement, and its length
 	std::size_t statement_length;
 	refusal_reason refusal;
 	unsigned edit_count;            // none: patching would change nothing
-	std::uint16_t crc_stored;       // the old statement's value, when well formed
-	std::uint16_t input_crc;        // a player's CRC of the text before the old statement
-	std::uint16_t output_crc;       // the CRC the new statement carries
+	// The old statement's value when well formed; a player's CRC of the text
+	// before it; the CRC the new statement carries.
+	std::uint16_t crc_stored, input_crc, output_crc;
 	bool declared[FORCE_COUNT];     // a declaration the rules force was there
 	bool not_forced[FORCE_COUNT];   // and one did not already read as forced
 	bool crc_statement_found, crc_stored_valid;
@@ -130,15 +123,13 @@ struct patch_plan {
 	std::uint16_t output_at_edit;   // the output's register where an edit began
 	plan_stage stage;
 	line_phase line;
-	unsigned char rule;             // the rule the line may still match
-	unsigned char matched;          // visible letters matched of the keyword or name
+	unsigned char rule, matched;    // the rule the line may still match; letters of it
 	forced_variable forcing;
 	tail_phase tail;
-	bool line_between;              // the line began between statements
-	bool exact_case;                // the words so far as the forced line spells them
-	bool gap_is_space;              // the gap between them began with a space
-	bool declaration_pending;       // the interpreter found one at keyword_at
-	bool crc_pending;               // the interpreter found a CRC statement there
+	// The line began between statements; its words are as the forced line
+	// spells them; the gap between them began with a space; the interpreter
+	// found a declaration or a CRC statement at keyword_at.
+	bool line_between, exact_case, gap_is_space, declaration_pending, crc_pending;
 	bool words_equal, words_in_comment, tail_at_text_start, replaced_equal;
 	bool crc_stopped;               // the input's CRC ends at the old statement
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark

@@ -114,34 +114,24 @@ static_assert(plan_max_edits == 16384);
 
 // One line of a message is made here, then written whole.
 char line[3 * 32768 * 2 + 1024];
-std::size_t line_length;
 char shown[2 * 3 * 32768 + 4];
 char text[3 * 32768 * 2 + 512];
 char verdict[512];
 
-void add(const char *piece)
+// The length snprintf made into line: what it wrote, not what it would have.
+std::size_t made(int length)
 {
-	std::size_t length = std::strlen(piece);
-	if (length > sizeof line - line_length)
-		length = sizeof line - line_length;
-	std::memcpy(line + line_length, piece, length);
-	line_length += length;
+	return length < 0 ? 0 : length < static_cast<int>(sizeof line) ? length : sizeof line - 1;
 }
 
 // "morvet: <path>: <what>" on standard error, after what standard output
 // holds: in a log of both, a cause follows the verdict it explains.
 void report(const path_char *path, const char *what)
 {
-	line_length = 0;
-	add("morvet: ");
-	if (path != nullptr) {
-		add(path_text(path));
-		add(": ");
-	}
-	add(what);
-	add("\n");
+	int length = std::snprintf(line, sizeof line, "morvet: %s%s%s\n", path ? path_text(path) : "",
+	                           path ? ": " : "", what);
 	(void)std::fflush(stdout);
-	write_text(stderr, line, line_length);
+	write_text(stderr, line, made(length));
 }
 
 // The reasons --check gives, in their order, joined by ", ".
@@ -187,17 +177,10 @@ void say_version()
 
 void say(file_message message, const path_char *path, const char *reason)
 {
-	const char *const starts[] = {"\nCan't open ", "\nCan't read ", "\nCan't create output",
-	                              "\nCan't patch ", "\nCan't sync "};
-	line_length = 0;
-	add(starts[message]);
-	if (message != SAY_CANT_CREATE_OUTPUT)
-		add(path_text(path));
-	if (message == SAY_CANT_PATCH) {
-		add(": ");
-		add(reason);
-	}
-	write_text(stdout, line, line_length);
+	const char *const formats[] = {"\nCan't open %s", "\nCan't read %s", "\nCan't create output",
+	                               "\nCan't patch %s: %s", "\nCan't sync %s"};
+	int length = std::snprintf(line, sizeof line, formats[message], path_text(path), reason);
+	write_text(stdout, line, made(length));
 }
 
 const char *shown_path(const path_char *path)
@@ -227,7 +210,7 @@ const char *shown_path(const path_char *path)
 void say_verdict(const path_char *path, const char *verdict_text)
 {
 	int length = std::snprintf(line, sizeof line, "%s: %s\n", shown_path(path), verdict_text);
-	write_text(stdout, line, length > 0 ? static_cast<std::size_t>(length) : 0);
+	write_text(stdout, line, made(length));
 }
 
 const char *refusal_text(const patch_plan *plan)

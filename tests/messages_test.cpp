@@ -30,7 +30,7 @@ std::string read_text(const char *path)
 const std::set<std::string> help_texts = {"options_text", "other_options_text",
                                           "help_option_text", "manual_text"};
 const std::set<std::string> for_readme = {
-	"usage_text", "say", "starts", "refusal_texts", "check_verdict", "report_warnings",
+	"usage_text", "say", "formats", "refusal_texts", "check_verdict", "report_warnings",
 	"verdict_cant_open", "verdict_cant_read", "reason_changed", "reason_open_for_writing",
 	"reason_encrypted"};
 
