@@ -125,7 +125,7 @@ std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length)
 
 std::size_t crc16_format_statement(std::uint16_t value, char *text)
 {
-	int length = std::snprintf(text, crc16_statement_size, "CRC %04X;\r\n",
-	                           static_cast<unsigned>(value));
-	return length > 0 ? static_cast<std::size_t>(length) : 0;
+	// Always the 11 bytes: four digits fit any 16-bit value.
+	(void)std::snprintf(text, crc16_statement_size, "CRC %04X;\r\n", static_cast<unsigned>(value));
+	return crc16_statement_size - 1;
 }

@@ -150,12 +150,9 @@ bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
 void out_range(const char *sign, std::uint64_t start, std::uint64_t count)
 {
 	char text[64];
-	if (count == 1)
-		(void)std::snprintf(text, sizeof text, "%s%llu", sign, static_cast<unsigned long long>(start));
-	else
-		(void)std::snprintf(text, sizeof text, "%s%llu,%llu", sign,
-		                    static_cast<unsigned long long>(count == 0 ? start - 1 : start),
-		                    static_cast<unsigned long long>(count));
+	(void)std::snprintf(text, sizeof text, count == 1 ? "%s%llu" : "%s%llu,%llu", sign,
+	                    static_cast<unsigned long long>(count == 0 ? start - 1 : start),
+	                    static_cast<unsigned long long>(count));
 	out(text);
 }
 

@@ -7,8 +7,6 @@
 
 namespace {
 
-// ---- What the rules know of STAPL
-
 enum rule_keyword : unsigned char { KEYWORD_NONE, KEYWORD_BOOLEAN, KEYWORD_INTEGER, KEYWORD_CRC };
 
 struct declaration_rule {
@@ -34,7 +32,7 @@ const char *word_of(unsigned char keyword, bool name = false)
 // depends on the locale. White space to the CRC check is space, tab, LF,
 // CR (never seen), FF and VT; to the interpreter, FF and VT are not.
 // STOP ends a run of bytes that change nothing in a statement's body.
-enum : unsigned char { CHECK_SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP = 16 };
+enum : unsigned char { SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP = 16 };
 
 constexpr struct byte_classes {
 	unsigned char of[256];
@@ -44,7 +42,7 @@ constexpr struct byte_classes {
 			bool space = byte == ' ' || (byte >= '\t' && byte <= '\r');
 			bool letter = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z');
 			of[byte] = static_cast<unsigned char>(
-				(space ? CHECK_SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
+				(space ? SPACE : 0) | (space && byte != '\n' ? LINE_SPACE : 0) |
 				(space && byte != '\f' && byte != '\v' ? INTERPRETER_SPACE : 0) |
 				(letter || (byte >= '0' && byte <= '9') || byte == '_' ? NAME : 0) |
 				(byte == 0 || byte == 0xFF || byte == ';' || byte == '\'' || byte == '"' ? STOP : 0));
@@ -79,8 +77,6 @@ bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 	return letter != 0 && (any_case ? upper(byte) == upper(letter) : byte == letter);
 }
 
-// ---- The CRC check's reading
-
 const std::uint32_t crc_letters = 'C' << 16 | 'R' << 8 | 'C';
 
 // Whether the check fires on this visible byte: outside a comment and a
@@ -88,9 +84,9 @@ const std::uint32_t crc_letters = 'C' << 16 | 'R' << 8 | 'C';
 // C, R, C and this one white space.
 bool check_fires(const check_reading *r, unsigned char byte)
 {
-	return is(byte, CHECK_SPACE) && r->mode == IN_CODE && r->in_first_word &&
+	return is(byte, SPACE) && r->mode == IN_CODE && r->in_first_word &&
 	       (r->recent & 0xFFFFFF) == crc_letters &&
-	       is(static_cast<unsigned char>(r->recent >> 24), CHECK_SPACE);
+	       is(static_cast<unsigned char>(r->recent >> 24), SPACE);
 }
 
 // Takes one visible byte. A comment or string right after a first word
@@ -111,8 +107,6 @@ void check_take(check_reading *r, unsigned char byte)
 		r->in_statement &= byte != ';';
 	}
 }
-
-// ---- Refusals, and the CRCs
 
 void refuse(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 {
@@ -163,8 +157,6 @@ void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char
 	else
 		plan->edits[plan->edit_count++] = {from, to, text, length};
 }
-
-// ---- The interpreter's reading
 
 // A word of the statement ended, at a blank (or a comment) or at another
 // byte that is no name's.
@@ -264,8 +256,6 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 	if (byte == '\n')
 		in->line_has_text = in->line_cr_comment = false;
 }
-
-// ---- The rules, on the CRC check's reading
 
 void begin_line(patch_plan *plan, std::uint64_t offset)
 {
@@ -373,7 +363,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	} else if (plan->rule == KEYWORD_CRC) {
 		// The check did not fire on the keyword: only at the text's very
 		// first byte is it the old statement all the same.
-		if (is(byte, CHECK_SPACE) && plan->check_at_line.recent == 0)
+		if (is(byte, SPACE) && plan->check_at_line.recent == 0)
 			begin_tail(plan, offset, true);
 		else
 			line_is_text(plan);
@@ -384,8 +374,6 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		line_is_text(plan);
 	}
 }
-
-// ---- The stages after a rule
 
 void end_declaration(patch_plan *plan, std::uint64_t end)
 {
@@ -416,7 +404,7 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 		plan->words_in_comment = byte != '\n';
 	} else if (byte == '\'') {
 		plan->words_in_comment = true;
-	} else if (!is(byte, CHECK_SPACE)) {
+	} else if (!is(byte, SPACE)) {
 		plan->words_equal &= rules[plan->forcing].words[plan->words_at] == static_cast<char>(byte);
 		plan->words_at += plan->words_equal ? 1 : 0;
 	}
@@ -452,7 +440,7 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 void tail_step(patch_plan *plan, unsigned char byte)
 {
 	if (plan->tail == TAIL_VALUE) {
-		if (is(byte, CHECK_SPACE) && plan->value_digits % 4 == 0)
+		if (is(byte, SPACE) && plan->value_digits % 4 == 0)
 			return;
 		int digit = byte >= '0' && byte <= '9'   ? byte - '0'
 		            : byte >= 'A' && byte <= 'F' ? byte - 'A' + 10
@@ -470,7 +458,7 @@ void tail_step(patch_plan *plan, unsigned char byte)
 	if (plan->tail == TAIL_REST) {
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
-	} else if (plan->tail == TAIL_AFTER && !is(byte, CHECK_SPACE)) {
+	} else if (plan->tail == TAIL_AFTER && !is(byte, SPACE)) {
 		plan->text_after_crc = true;
 		plan->dropped_line = plan->line_feeds + 1;
 		plan->tail = TAIL_TEXT;
@@ -629,16 +617,15 @@ void plan_finish(patch_plan *plan)
 		refuse(plan, REFUSE_BEGINS_WITH_CRC, 1);
 	// What a player reads before the new statement must leave nothing open.
 	const check_reading &written = plan->stage == STAGE_TAIL ? plan->check_at_line : plan->check;
-	if (plan->stage != STAGE_DONE && written.mode == IN_STRING)
-		refuse(plan, REFUSE_UNFINISHED_STRING, plan->line_feeds + 1);
-	else if (plan->stage != STAGE_DONE && written.in_statement)
-		refuse(plan, REFUSE_UNFINISHED_STATEMENT, plan->line_feeds + 1);
-	else if (plan->stage != STAGE_DONE && plan->interpreter_refusal != REFUSE_NOTHING)
-		refuse(plan, plan->interpreter_refusal, plan->interpreter_refusal_line);
+	refusal_reason last = written.mode == IN_STRING ? REFUSE_UNFINISHED_STRING
+	                      : written.in_statement    ? REFUSE_UNFINISHED_STATEMENT
+	                                                : plan->interpreter_refusal;
+	if (plan->stage != STAGE_DONE && last != REFUSE_NOTHING)
+		refuse(plan, last, last == plan->interpreter_refusal ? plan->interpreter_refusal_line
+		                                                     : plan->line_feeds + 1);
 	if (plan->stage == STAGE_DONE)
 		return;
-	plan->appended[0] = '\r';
-	plan->appended[1] = '\n';
+	std::memcpy(plan->appended, "\r\n", 2);
 	if (plan->stage == STAGE_TAIL) {
 		if (!plan->replaced_equal || plan->replaced_matched != plan->statement_length)
 			add_edit(plan, plan->line_start, end, plan->statement, plan->statement_length);

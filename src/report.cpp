@@ -4,10 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef MORVET_VERSION
-#define MORVET_VERSION "unknown"
-#endif
-
 const char verdict_cant_open[] = "can't open";
 const char verdict_cant_read[] = "can't read";
 const char reason_changed[] = "it changed while it was being patched";

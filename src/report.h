@@ -14,8 +14,6 @@
 #include "plan.h"
 #include "platform.h"
 
-// ---- Standard output
-
 // The fixed usage text, printed when no file is named; with help, then the
 // options and where the manual is.
 void say_usage(bool help = false);
@@ -48,8 +46,6 @@ extern const char verdict_cant_read[];       // or not read
 extern const char reason_changed[];          // refusals the platform finds
 extern const char reason_open_for_writing[];
 extern const char reason_encrypted[];
-
-// ---- Standard error
 
 // "morvet: <path>: <what failed>: <the system's reason>"; not_synced: the
 // file is patched all the same.
