@@ -78,13 +78,13 @@ const char *const note_texts[] = {
 	"can't show the changes: it changed while it was being read",
 	"unknown option %s (a file whose name begins with - is named after --, or as ./%s)",
 	"--check and --diff cannot be used together",
-	"warning: the working directory cannot be locked, so runs started in it at the same "
+	"warning: the working directory cannot be locked, so runs started in it at the same " // NOLINT
 	"time are not kept apart",
 	"waiting for another run in this directory to finish",
 	"patched through this name only; its 1 other hard link keeps the old content",
 	"patched through this name only; its %s other hard links keep the old content",
 	"patched, but its directory could not be opened to sync it (permission denied)",
-	"another program changed it while it was being patched, and its version could not be "
+	"another program changed it while it was being patched, and its version could not be " // NOLINT
 	"put back: it is in %s",
 	"could not remove %s",
 };
