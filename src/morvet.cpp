@@ -302,12 +302,10 @@ int compare_file(run_mode mode, const path_char *path)
 void visit_file(const path_char *path, void *context)
 {
 	auto *run = static_cast<run_state *>(context);
-	if (run->mode == PATCH) {
+	if (run->mode == PATCH)
 		patch_file(run, path);
-		return;
-	}
-	int status = compare_file(run->mode, path);
-	run->status = status > run->status ? status : run->status;
+	else if (int status = compare_file(run->mode, path); status > run->status)
+		run->status = status;
 }
 
 } // namespace

@@ -606,6 +606,10 @@ void plan_finish(patch_plan *plan)
 		rule_at_end(plan);
 	if (plan->crc_pending)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
+	// The interpreter too must read the new statement as one of its own.
+	if (plan->stage != STAGE_TAIL &&
+	    (plan->interpreter.in_statement || plan->interpreter.mode == IN_STRING))
+		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
 	if (plan->stage == STAGE_DECLARATION)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
 	else if (plan->stage == STAGE_AFTER_DECLARATION || plan->stage == STAGE_DECLARATION_COMMENT)
