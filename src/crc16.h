@@ -33,8 +33,7 @@ inline std::uint16_t crc16_value(std::uint16_t crc) // its complement
 
 const std::size_t crc16_statement_size = 12; // the statement and its NUL
 
-// Writes "CRC XXXX;\r\n" (four upper-case hex digits) into text; returns
-// its length.
+// Writes "CRC XXXX;\r\n" (four upper-case hex digits) into text; its length.
 std::size_t crc16_format_statement(std::uint16_t value, char *text);
 
 #endif

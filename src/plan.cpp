@@ -115,8 +115,7 @@ void refuse(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 	plan->stage = STAGE_DONE;
 }
 
-// What only the interpreter's reading objects to is told when nothing
-// else refuses: every other text is refused as it always was.
+// A refusal only the interpreter's reading makes waits for all the others.
 void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 {
 	if (plan->interpreter_refusal == REFUSE_NOTHING) {
@@ -606,7 +605,9 @@ void plan_finish(patch_plan *plan)
 		rule_at_end(plan);
 	if (plan->crc_pending)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
-	// The interpreter too must read the new statement as one of its own.
+	// The interpreter too must read the new statement as one of its own;
+	// the start of a byte-order mark alone is text.
+	plan->interpreter.in_statement |= plan->marking && end > 0;
 	if (plan->stage != STAGE_TAIL &&
 	    (plan->interpreter.in_statement || plan->interpreter.mode == IN_STRING))
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
