@@ -26,10 +26,7 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 // does to their difference, so one text's CRC follows from another's.
 std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length);
 
-inline std::uint16_t crc16_value(std::uint16_t crc) // its complement
-{
-	return static_cast<std::uint16_t>(~crc);
-}
+inline std::uint16_t crc16_value(std::uint16_t crc) { return static_cast<std::uint16_t>(~crc); }
 
 const std::size_t crc16_statement_size = 12; // the statement and its NUL
 

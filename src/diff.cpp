@@ -38,10 +38,7 @@ void out(const char *data, std::size_t length)
 	held_length += length;
 }
 
-void out(const char *text)
-{
-	out(text, std::strlen(text));
-}
+void out(const char *text) { out(text, std::strlen(text)); }
 
 // Writes length bytes as diff lines: prefix before each line's first byte.
 void out_lines(char prefix, const char *data, std::size_t length, bool *at_line_start)

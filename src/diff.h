@@ -7,8 +7,6 @@
 #ifndef MORVET_DIFF_H
 #define MORVET_DIFF_H
 
-#include <cstddef>
-
 #include "plan.h"
 #include "platform.h"
 

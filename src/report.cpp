@@ -150,10 +150,7 @@ const char *stored_crc(const patch_plan *plan)
 	return stored;
 }
 
-bool crc_matched(const patch_plan *plan)
-{
-	return plan->crc_stored_valid && plan->crc_stored == plan->input_crc;
-}
+bool crc_matched(const patch_plan *p) { return p->crc_stored_valid && p->crc_stored == p->input_crc; }
 
 } // namespace
 

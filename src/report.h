@@ -41,11 +41,8 @@ const char *refusal_text(const patch_plan *plan);
 // The --check verdict: "patched" or "not patched: <reasons or refusal>".
 const char *check_verdict(const patch_plan *plan);
 
-extern const char verdict_cant_open[];       // --check, for a file not opened
-extern const char verdict_cant_read[];       // or not read
-extern const char reason_changed[];          // refusals the platform finds
-extern const char reason_open_for_writing[];
-extern const char reason_encrypted[];
+extern const char verdict_cant_open[], verdict_cant_read[]; // --check's
+extern const char reason_changed[], reason_open_for_writing[], reason_encrypted[]; // refusals
 
 // "morvet: <path>: <what failed>: <the system's reason>"; not_synced: the
 // file is patched all the same.
