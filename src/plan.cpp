@@ -545,8 +545,7 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	typedef unsigned char bytes __attribute__((vector_size(16)));
 	bytes feeds = {};
 	std::size_t i = 0;
-	length = length < 4080 ? length : 4080;
-	for (; i + 16 <= length; i += 16) {
+	for (std::size_t end = length < 4080 ? length : 4080; i + 16 <= end; i += 16) {
 		bytes v, stop;
 		std::uint64_t halves[2];
 		std::memcpy(&v, data + i, sizeof v);
@@ -558,7 +557,7 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	}
 	for (int lane = 0; lane < 16; ++lane)
 		*lines += feeds[lane];
-	for (; i < length && !is(data[i], STOP); ++i)
+	for (std::size_t end = length < 4080 ? length : 4080; i < end && !is(data[i], STOP); ++i)
 		*lines += data[i] == '\n';
 	return i;
 }

@@ -147,7 +147,7 @@ inline player_reading player_check(const std::string &file)
 // A declaration of USE_RCK or freq as a player's interpreter runs it,
 // read apart from the tool's own rules: statement by statement, a comment
 // running from ' to CR or LF, strings opaque, letter case ignored, words
-// parted by space, tab, CR and LF, labels ("name:") passed over.
+// parted by space, tab, CR and LF, labels (a name and ":") passed over.
 struct interpreted_declaration {
 	std::string variable; // USE_RCK or freq
 	std::string value;    // what follows its =, blanks removed ("" for none)
@@ -199,7 +199,8 @@ inline std::vector<interpreted_declaration> interpreter_declarations(const std::
 			if (!is_blank(c))
 				words.push_back(std::string(1, c));
 		}
-		while (words.size() >= 2 && words[1] == ":")
+		while (words.size() >= 2 && words[1] == ":" &&
+		       (std::isalnum(static_cast<unsigned char>(words[0][0])) || words[0][0] == '_'))
 			words.erase(words.begin(), words.begin() + 2);
 		if (words.size() < 2)
 			continue;
