@@ -167,7 +167,8 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 		bool crc = whole && in->keyword == KEYWORD_CRC;
 		plan->crc_pending_after = offset;
 		plan->crc_pending = crc && at_blank && !in->labelled;
-		in->phase = whole && at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
+		in->alive = whole && !crc; // a name may follow, or ':' make the word a label
+		in->phase = at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
 	} else if (in->phase == WORDS_NAME) {
 		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must be
 		// reading the same words on the same line, or the text is refused
@@ -193,7 +194,8 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	interpreter_reading *in = &plan->interpreter;
 	if (!is(byte, NAME)) {
-		if (in->phase == WORDS_KEYWORD && byte == ':' && in->length > 0) {
+		if (byte == ':' && (in->phase == WORDS_AFTER_KEYWORD ||
+		                    (in->phase == WORDS_KEYWORD && in->length > 0))) {
 			// A label: the statement proper begins after it.
 			in->labelled = true;
 			in->in_statement = false;
@@ -204,7 +206,7 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		return;
 	}
 	if (in->phase == WORDS_AFTER_KEYWORD) {
-		in->phase = WORDS_NAME;
+		in->phase = in->alive ? WORDS_NAME : WORDS_BODY;
 		in->length = 0;
 	}
 	if (in->phase == WORDS_KEYWORD && in->length == 0)

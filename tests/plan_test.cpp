@@ -194,6 +194,7 @@ TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 		// A label, more statements, or a comment a lone CR ends, before it.
 		{"A;\nL1: BOOLEAN USE_RCK = 0;\n", 0, "refused: line 2 puts a label before the declaration"},
 		{"L1:\tinteger freq = 1;\n", 0, "refused: line 1 puts a label before the declaration"},
+		{"L1\n:\nINTEGER freq = 1;\n", 0, "refused: line 3 puts a label before the declaration"},
 		{"A = 1; INTEGER freq = 1;\n", 0, "refused: line 1 holds more than the declaration"},
 		{"' generated\rBOOLEAN USE_RCK = 0;\n", 0,
 		 "refused: line 1 holds a comment that a lone carriage return ends before the "
