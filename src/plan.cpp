@@ -50,10 +50,7 @@ constexpr struct byte_classes {
 	}
 } classes;
 
-bool is(unsigned char byte, unsigned char kind)
-{
-	return (classes.of[byte] & kind) != 0;
-}
+bool is(unsigned char byte, unsigned char kind) { return (classes.of[byte] & kind) != 0; }
 
 unsigned char upper(unsigned char byte)
 {
@@ -620,11 +617,12 @@ void plan_finish(patch_plan *plan)
 		rule_at_end(plan);
 	if (plan->crc_pending)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
-	// The interpreter too must read the new statement as one of its own;
-	// the start of a byte-order mark alone is text.
+	// The interpreter too must read the new statement as one of its own,
+	// without a label; the start of a byte-order mark alone is text.
 	plan->interpreter.in_statement |= plan->marking && end > 0;
 	if (plan->stage != STAGE_TAIL &&
-	    (plan->interpreter.in_statement || plan->interpreter.mode == IN_STRING))
+	    (plan->interpreter.in_statement || plan->interpreter.labelled ||
+	     plan->interpreter.mode == IN_STRING))
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
 	if (plan->stage == STAGE_DECLARATION)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);

@@ -225,6 +225,7 @@ TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		{"\xFE", 0, "refused: a player's CRC check and its interpreter read line 1 differently"},
 		{"\xEF", 0, "refused: a player's CRC check and its interpreter read line 1 differently"},
+		{"' x\rP:\n", 0, "refused: a player's CRC check and its interpreter read line 2 differently"},
 		// Decoys: names, strings and comments that only look like one.
 		{"NOTE \"BOOLEAN USE_RCK = 0;\";\nA = freq;\nINTEGER freqs = 1;\n", 0,
 		 "NOTE \"BOOLEAN USE_RCK = 0;\";\nA = freq;\nINTEGER freqs = 1;\n"},
