@@ -216,15 +216,12 @@ diff_result make_diff(input_file *input, const char *path, const patch_plan *pla
 	std::uint64_t total_lines = 0;
 	if (!locate(&r, plan, &total_lines))
 		return r.result;
-	// patch reads a name up to its first blank unless a tab ends it, as
-	// diff -u writes one before the time; a name without blanks ends at
-	// the line's end.
-	const char *end = std::strpbrk(path, " \t") != nullptr ? "\t\n" : "\n";
+	// The name comes quoted where a blank would end it for patch.
 	static const char *const signs[] = {"--- ", "+++ "};
 	for (const char *sign : signs) {
 		out(sign);
 		out(path);
-		out(end);
+		out("\n");
 	}
 	std::int64_t shift = 0;
 	for (unsigned first = 0, last = 0; first < plan->edit_count; first = ++last) {

@@ -5,6 +5,7 @@
 // file, which then replaces it: until then every failure leaves the file
 // exactly as it was. --check and --diff answer from the plan alone.
 #include <cstdio>
+#include <cstring>
 
 #include "diff.h"
 #include "plan.h"
@@ -45,11 +46,45 @@ bool is_file_argument(const run_state *run, int index, const path_char *argument
 	        !is_help_option(argument));
 }
 
+// True when a and b differ by one letter added, left out, changed, or two
+// neighbours swapped.
+bool one_edit_apart(const char *a, const char *b)
+{
+	std::size_t i = 0, m = std::strlen(a), n = std::strlen(b);
+	while (i < m && i < n && a[i] == b[i])
+		++i;
+	if (m == n && i < m)
+		return std::strcmp(a + i + 1, b + i + 1) == 0 ||
+		       (a[i] == b[i + 1] && a[i + 1] == b[i] && std::strcmp(a + i + 2, b + i + 2) == 0);
+	return (m == n + 1 && std::strcmp(a + i + 1, b + i) == 0) ||
+	       (n == m + 1 && std::strcmp(a + i, b + i + 1) == 0);
+}
+
+// The one known option an unknown one is a slip for: one edit away from
+// it, or the start of its long name; none when more than one is near.
+const char *suggested_option(const char *unknown)
+{
+	static const char *const known[] = {"--check", "--diff", "--quiet", "--help", "--version",
+	                                    "-h",      "-q"};
+	const char *found = nullptr;
+	int near = 0;
+	std::size_t length = std::strlen(unknown);
+	for (const char *option : known) {
+		if (one_edit_apart(unknown, option) ||
+		    (length >= 3 && length < std::strlen(option) && std::strncmp(unknown, option, length) == 0)) {
+			found = option;
+			++near;
+		}
+	}
+	return near == 1 ? found : nullptr;
+}
+
 // Reads the options; returns the exit status when the run ends there, or
 // -1 when there are files to go through.
 int read_command_line(int argc, path_char **argv, run_state *run)
 {
 	bool check = false, diff = false, help = false, version = false, any_file = false;
+	bool quiet = false;
 	const path_char *unknown = nullptr;
 	run->double_dash = argc;
 	for (int i = argc - 1; i >= 1; --i)
@@ -67,17 +102,27 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 			help = true;
 		else if (is_option(argument, "--version"))
 			version = true;
+		else if (is_option(argument, "-q") || is_option(argument, "--quiet"))
+			quiet = true;
 		else if (unknown == nullptr && i != run->double_dash)
 			unknown = argument;
 	}
 	run->mode = check ? CHECK : diff ? DIFF : PATCH;
+	report_begin(look_at_output(), quiet);
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
-		if (unknown != nullptr)
+		const char *near = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
+		if (near != nullptr)
+			report_note(nullptr, NOTE_SUGGESTED_OPTION, path_text(unknown), near);
+		else if (unknown != nullptr)
 			report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(unknown), path_text(unknown));
 		else if (check && diff)
 			report_note(nullptr, NOTE_CHECK_AND_DIFF);
-		return 1;
+		if (argc > 1)
+			say_try_help();
+		// A script asking for a verdict must not take a mistyped command
+		// for "not patched".
+		return check || diff ? status_trouble : 1;
 	}
 	if (help)
 		say_usage(true);
@@ -206,6 +251,7 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 void tell(const path_char *path, file_outcome outcome, const run_state *run)
 {
 	if (outcome == PATCHED || outcome == NOT_SYNCED) {
+		report_outcome(path, outcome == PATCHED ? "patched" : "patched, but it may not survive a power loss");
 		if (outcome == NOT_SYNCED) {
 			say(SAY_CANT_SYNC, path);
 			report_failure(path, &work.why, true);
@@ -224,15 +270,20 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 	                     : outcome == IS_ENCRYPTED  ? reason_encrypted
 	                                                : nullptr;
 	if (reason != nullptr) {
-		say(SAY_CANT_PATCH, path, reason);
-		report_refusal(path, reason);
-	} else if (outcome != UNCHANGED) {
+		say_refusal(path, reason);
+		report_outcome(path, "not patched", reason);
+	} else if (outcome == UNCHANGED) {
+		report_outcome(path, "already patched");
+	} else {
+		report_outcome(path, outcome == CANT_OPEN   ? "not patched: it could not be opened"
+		                     : outcome == CANT_READ ? "not patched: it could not be read"
+		                                            : "not patched: the result could not be written");
 		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
 		    : outcome == CANT_READ ? SAY_CANT_READ
 		                           : SAY_CANT_CREATE_OUTPUT,
 		    path);
 		if (outcome == IS_TEMPORARY)
-			report_note(path, NOTE_IS_TEMPORARY);
+			report_note(path, NOTE_IS_TEMPORARY, temporary_location());
 		else if (outcome == RESULT_HELD)
 			report_note(path, NOTE_RESULT_HELD, temporary_location(),
 			            path_text(run->result_kept_for));
@@ -280,7 +331,7 @@ int compare_file(run_mode mode, const path_char *path)
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
 		diff_result made =
-			make_diff(&work.input, shown_path(path), &plan, block, sizeof block, &work.why);
+			make_diff(&work.input, diff_name(path), &plan, block, sizeof block, &work.why);
 		failure looked = {FAILED_NOTHING, {0, false}};
 		bool unchanged = made != DIFF_FAILED && input_unchanged(&work.input, &looked);
 		release_diff(made == DIFF_MADE && unchanged);
@@ -332,7 +383,7 @@ int main(int argc, char **argv)
 		for (int i = 1; i < argc; ++i) {
 			if (is_file_argument(&run, i, argv[i]) && names_temporary_file(argv[i])) {
 				say(SAY_CANT_CREATE_OUTPUT, argv[i]);
-				report_note(argv[i], NOTE_IS_TEMPORARY);
+				report_note(argv[i], NOTE_IS_TEMPORARY, temporary_location());
 				return finish_output(1, 1);
 			}
 		}

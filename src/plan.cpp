@@ -382,7 +382,9 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	plan->fed_since = 0;
 	if (!plan->words_equal || rules[plan->forcing].words[plan->words_at] != '\0')
 		plan->not_forced[plan->forcing] = true;
-	if (!plan->replaced_equal || plan->replaced_matched != length)
+	bool rewritten = !plan->replaced_equal || plan->replaced_matched != length;
+	plan->rewritten[plan->forcing] |= rewritten;
+	if (rewritten)
 		add_edit(plan, plan->keyword_at, end, replacement, length);
 	if (plan->stage == STAGE_DONE)
 		return;
@@ -453,6 +455,7 @@ void tail_step(patch_plan *plan, unsigned char byte)
 		plan->tail = TAIL_REST; // up to the ';' that ends the statement
 	}
 	if (plan->tail == TAIL_REST) {
+		plan->crc_form_equal = plan->replaced_equal;
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
 	} else if (plan->tail == TAIL_AFTER && !is(byte, SPACE)) {
@@ -645,7 +648,9 @@ void plan_finish(patch_plan *plan)
 		return;
 	std::memcpy(plan->appended, "\r\n", 2);
 	if (plan->stage == STAGE_TAIL) {
-		if (!plan->replaced_equal || plan->replaced_matched != plan->statement_length)
+		plan->crc_rewritten =
+			!plan->replaced_equal || plan->replaced_matched != plan->statement_length;
+		if (plan->crc_rewritten)
 			add_edit(plan, plan->line_start, end, plan->statement, plan->statement_length);
 		return;
 	}

@@ -99,7 +99,9 @@ struct patch_plan {
 	std::uint16_t crc_stored, input_crc, output_crc;
 	bool declared[FORCE_COUNT];     // a declaration the rules force was there
 	bool not_forced[FORCE_COUNT];   // and one did not already read as forced
+	bool rewritten[FORCE_COUNT];    // or one is not in the replacement's form
 	bool crc_statement_found, crc_stored_valid;
+	bool crc_form_equal, crc_rewritten; // up to its ';' it is as written; it is not
 	bool text_after_crc;            // more than white space after its ';'
 	char appended[2 + crc16_statement_size]; // a line end, then the new statement
 

@@ -113,6 +113,19 @@ void begin_run();
 // Errors stay recorded on the stream, for finish_output in report.h.
 void write_text(std::FILE *stream, const char *text, std::size_t length);
 
+// Where standard output and error go. same: both reach one terminal, file
+// or pipe (two pipes on Windows count as one: it cannot tell them apart);
+// terminal: standard output is a terminal; alone: (Windows) the console is
+// this process's alone, as when it was started from Explorer.
+struct output_streams {
+	bool same, terminal, alone;
+};
+output_streams look_at_output();
+
+// (Windows) Asks the user to press a key, and waits for one: a console of
+// the program's own closes when it ends.
+void wait_for_key();
+
 // The path as UTF-8 text, valid until the next call (on POSIX the path
 // itself).
 const char *path_text(const path_char *path);

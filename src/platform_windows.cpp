@@ -1401,3 +1401,36 @@ void rollback_temporary(temporary_file *temporary)
 	temporary->handle = INVALID_HANDLE_VALUE;
 	temporary->held = false;
 }
+
+// ---- Where the output goes
+
+output_streams look_at_output()
+{
+	HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+	DWORD mode = 0, out_type = GetFileType(out), err_type = GetFileType(err);
+	bool terminal = GetConsoleMode(out, &mode) != 0;
+	bool consoles = terminal && GetConsoleMode(err, &mode);
+	BY_HANDLE_FILE_INFORMATION a, b;
+	bool same = consoles || (out_type == FILE_TYPE_PIPE && err_type == FILE_TYPE_PIPE) ||
+	            (out_type == FILE_TYPE_DISK && GetFileInformationByHandle(out, &a) &&
+	             GetFileInformationByHandle(err, &b) &&
+	             a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+	             a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow);
+	// A console that no other process shares was made for this one: a
+	// double-click or a file dropped on the program in Explorer.
+	DWORD processes[2];
+	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+	bool alone = consoles && GetConsoleMode(in, &mode) && GetConsoleProcessList(processes, 2) == 1;
+	return {same, terminal, alone};
+}
+
+void wait_for_key()
+{
+	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+	INPUT_RECORD record;
+	DWORD got = 0;
+	(void)FlushConsoleInputBuffer(in);
+	while (ReadConsoleInputW(in, &record, 1, &got) && got == 1 &&
+	       !(record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown))
+		;
+}

@@ -16,20 +16,23 @@ const char usage_text[] =
 	"\nCorvane STAPL file patch utility\nUsage: morvet.exe <filename.stp>\n";
 
 #ifdef _WIN32
+const bool backslash_in_names = false; // it separates them
 const char manual_text[] = "The manual is README.txt, beside morvet.exe.\n";
 const char help_option_text[] = "  --help, -h, /?  show this help\n";
 #else
+const bool backslash_in_names = true;
 const char manual_text[] = "The manual: man morvet\n";
 const char help_option_text[] = "  --help, -h   show this help\n";
 #endif
 
 const char options_text[] =
-	"\nmorvet [--check | --diff] [--] FILE...\n"
+	"\nmorvet [--check | --diff] [-q] [--] FILE...\n"
 	"Patches each STAPL file in place: USE_RCK and freq forced, a new CRC statement.\n"
 	"Options may stand anywhere before --; every argument after -- is a file\n"
 	"(a file named -x.stp is also ./-x.stp).\n"
 	"  --check      change nothing; say for each file whether it is patched\n"
-	"  --diff       change nothing; show what patching would change, as diff -u\n";
+	"  --diff       change nothing; show what patching would change, as diff -u\n"
+	"  -q, --quiet  no warnings\n";
 
 const char other_options_text[] =
 	"  --version    show the version\n"
@@ -74,9 +77,10 @@ static_assert(sizeof step_texts / sizeof step_texts[0] == FAILED_COPY_STREAMS + 
 const char *const note_texts[] = {
 	"the patched result is in %s",
 	"can't create the temporary file %s: it holds the patched result of %s",
-	"can't patch: it is the temporary file $$out$$.stp itself",
+	"can't patch: it is the temporary file %s itself",
 	"can't show the changes: it changed while it was being read",
 	"unknown option %s (a file whose name begins with - is named after --, or as ./%s)",
+	"unknown option %s: did you mean %s?",
 	"--check and --diff cannot be used together",
 	"warning: the working directory cannot be locked, so runs started in it at the same " // NOLINT
 	"time are not kept apart",
@@ -108,9 +112,20 @@ const char *const refusal_texts[] = {
 static_assert(sizeof refusal_texts / sizeof refusal_texts[0] == REFUSE_TOO_MANY_DECLARATIONS + 1);
 static_assert(plan_max_edits == 16384);
 
+// The run's output: where it goes, whether warnings are wanted, whether
+// standard output's last message left its line open, and what a console
+// of the program's own is told as the run ends.
+struct output_state {
+	output_streams streams;
+	bool quiet, line_open;
+	std::size_t story_length;
+	char story[32768];
+} output;
+
 // One line of a message is made here, then written whole.
 char line[3 * 32768 * 2 + 1024];
-char shown[2 * 3 * 32768 + 4];
+char shown[4 * 3 * 32768 + 4];
+char pasted_texts[2][2 * 4 * 32768 + 4];
 char text[3 * 32768 * 2 + 512];
 char verdict[512];
 
@@ -120,13 +135,52 @@ std::size_t made(int length)
 	return length < 0 ? 0 : length < static_cast<int>(sizeof line) ? length : sizeof line - 1;
 }
 
+void say_text(const char *text, std::size_t length)
+{
+	write_text(stdout, text, length);
+	output.line_open = length > 0 ? text[length - 1] != '\n' : output.line_open;
+}
+
+// text as a shell reads it back: in single quotes (on Windows, double)
+// unless every byte is one no shell acts on, so a path can be pasted.
+const char *pasted(const char *text, int which)
+{
+#ifdef _WIN32
+	const char *active = " $&()[]{}^=;!'+,`~%", quote = '"';
+#else
+	const char *active = " $&()[]{}^=;!'\"`~*?<>|#\\", quote = '\'';
+#endif
+	bool plain = text[0] != '\0';
+	for (const char *c = text; *c != '\0'; ++c)
+		plain &= static_cast<unsigned char>(*c) >= 0x20 && std::strchr(active, *c) == nullptr;
+	if (plain)
+		return text;
+	char *into = pasted_texts[which];
+	std::size_t length = 0;
+	into[length++] = quote;
+	for (; *text != '\0' && length + 6 < sizeof pasted_texts[0]; ++text) {
+		if (*text == '\'' && quote == '\'') {
+			std::memcpy(into + length, "'\\''", 4);
+			length += 4;
+		} else {
+			into[length++] = *text;
+		}
+	}
+	into[length++] = quote;
+	into[length] = '\0';
+	return into;
+}
+
 // "morvet: <path>: <what>" on standard error, after what standard output
-// holds: in a log of both, a cause follows the verdict it explains.
+// holds: in a log of both, a cause follows the verdict it explains, on a
+// line of its own.
 void report(const path_char *path, const char *what)
 {
-	int length = std::snprintf(line, sizeof line, "morvet: %s%s%s\n", path ? path_text(path) : "",
-	                           path ? ": " : "", what);
+	int length = std::snprintf(line, sizeof line, "%smorvet: %s%s%s\n",
+	                           output.line_open && output.streams.same ? "\n" : "",
+	                           path ? pasted(path_text(path), 0) : "", path ? ": " : "", what);
 	(void)std::fflush(stdout);
+	output.line_open = output.line_open && !output.streams.same;
 	write_text(stderr, line, made(length));
 }
 
@@ -154,18 +208,37 @@ bool crc_matched(const patch_plan *p) { return p->crc_stored_valid && p->crc_sto
 
 } // namespace
 
+void report_begin(output_streams streams, bool quiet)
+{
+	output.streams = streams;
+	output.quiet = quiet;
+}
+
 void say_usage(bool help)
 {
+	// A double-click shows the usage in a window of its own, to a user
+	// with no command line to type it at.
 	const char *const texts[] = {usage_text, options_text, help_option_text, other_options_text,
 	                             manual_text};
+	const char explorer_text[] = "To patch files, drop them on morvet.exe, or run it from a "
+	                             "command prompt: morvet board.stp\n";
 	for (int i = 0; i < (help ? 5 : 1); ++i)
-		write_text(stdout, texts[i], std::strlen(texts[i]));
+		say_text(texts[i], std::strlen(texts[i]));
+	if (!help && output.streams.alone)
+		say_text(explorer_text, sizeof explorer_text - 1);
+}
+
+void say_try_help()
+{
+	static const char try_help[] = "Try 'morvet --help'.\n";
+	(void)std::fflush(stdout);
+	write_text(stderr, try_help, sizeof try_help - 1);
 }
 
 void say_version()
 {
 	static const char version[] = "morvet " MORVET_VERSION "\n";
-	write_text(stdout, version, sizeof version - 1);
+	say_text(version, sizeof version - 1);
 }
 
 void say(file_message message, const path_char *path, const char *reason)
@@ -173,17 +246,21 @@ void say(file_message message, const path_char *path, const char *reason)
 	const char *const formats[] = {"\nCan't open %s", "\nCan't read %s", "\nCan't create output",
 	                               "\nCan't patch %s: %s", "\nCan't sync %s"};
 	int length = std::snprintf(line, sizeof line, formats[message], path_text(path), reason);
-	write_text(stdout, line, made(length));
+	say_text(line, made(length));
+}
+
+void say_refusal(const path_char *path, const char *reason)
+{
+	say(SAY_CANT_PATCH, path, reason);
+	// One terminal shows both streams: the message has said it all.
+	if (!output.streams.same || !output.streams.terminal)
+		report_refusal(path, reason);
 }
 
 const char *shown_path(const path_char *path)
 {
 	const char *plain = path_text(path);
-#ifdef _WIN32
-	const char *escaped_bytes = "\n"; // a backslash separates names there
-#else
-	const char *escaped_bytes = "\n\\";
-#endif
+	const char *escaped_bytes = backslash_in_names ? "\n\\" : "\n";
 	if (std::strpbrk(plain, escaped_bytes) == nullptr)
 		return plain;
 	std::size_t length = 0;
@@ -200,10 +277,39 @@ const char *shown_path(const path_char *path)
 	return shown;
 }
 
+const char *diff_name(const path_char *path)
+{
+	const char *plain = path_text(path);
+	bool quote = false;
+	for (const char *c = plain; *c != '\0'; ++c)
+		quote |= *c == ' ' || *c == '"' || static_cast<unsigned char>(*c) < 0x20 ||
+		         static_cast<unsigned char>(*c) >= 0x7F || (*c == '\\' && backslash_in_names);
+	if (!quote)
+		return plain;
+	std::size_t length = 0;
+	shown[length++] = '"';
+	static const char named[] = "\a\b\t\n\v\f\r\"\\", letters[] = "abtnvfr\"\\";
+	for (const char *c = plain; *c != '\0' && length + 6 < sizeof shown; ++c) {
+		const char *escape = std::strchr(named, *c);
+		auto byte = static_cast<unsigned char>(*c);
+		if (escape != nullptr || byte < 0x20 || byte >= 0x7F)
+			shown[length++] = '\\';
+		if (escape != nullptr)
+			shown[length++] = letters[escape - named];
+		else if (byte < 0x20 || byte >= 0x7F)
+			length += static_cast<std::size_t>(std::snprintf(shown + length, 4, "%03o", byte));
+		else
+			shown[length++] = *c;
+	}
+	shown[length++] = '"';
+	shown[length] = '\0';
+	return shown;
+}
+
 void say_verdict(const path_char *path, const char *verdict_text)
 {
 	int length = std::snprintf(line, sizeof line, "%s: %s\n", shown_path(path), verdict_text);
-	write_text(stdout, line, made(length));
+	say_text(line, made(length));
 }
 
 const char *refusal_text(const patch_plan *plan)
@@ -231,14 +337,19 @@ const char *check_verdict(const patch_plan *plan)
 		                    static_cast<unsigned>(plan->input_crc));
 		add_reason(&used, mismatch);
 	}
-	if (plan->not_forced[FORCE_USE_RCK])
-		add_reason(&used, "USE_RCK is not forced");
-	if (plan->not_forced[FORCE_FREQ])
-		add_reason(&used, "freq is not forced");
+	const char *const forced[][2] = {
+		{"USE_RCK is not forced", "USE_RCK is not written BOOLEAN USE_RCK = 1; alone on its line"},
+		{"freq is not forced", "freq is not written INTEGER freq = 3; alone on its line"}};
+	for (int v = FORCE_USE_RCK; v < FORCE_COUNT; ++v) {
+		if (plan->not_forced[v] || plan->rewritten[v])
+			add_reason(&used, forced[v][plan->not_forced[v] ? 0 : 1]);
+	}
 	if (plan->text_after_crc)
 		add_reason(&used, "text follows the CRC statement");
-	if (used == 0)
-		add_reason(&used, "other changes");
+	else if (plan->crc_rewritten && crc_matched(plan) && used == 0) // not for a new value
+		add_reason(&used, plan->crc_form_equal
+		                      ? "the CRC statement's line does not end with just CR LF"
+		                      : "the CRC statement is not written CRC XXXX; at its line's start");
 	return verdict;
 }
 
@@ -246,7 +357,7 @@ void report_failure(const path_char *path, const failure *why, bool not_synced)
 {
 	char reason[512];
 	describe_error(why->error, reason, sizeof reason);
-	int length = std::snprintf(text, sizeof text, step_texts[why->step], temporary_location());
+	int length = std::snprintf(text, sizeof text, step_texts[why->step], pasted(temporary_location(), 1));
 	(void)std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ": %s%s",
 	                    reason,
 	                    not_synced ? " (the file is patched, but the change may not survive "
@@ -264,14 +375,19 @@ void report_refusal(const path_char *path, const char *reason)
 
 void report_note(const path_char *path, note which, const char *first, const char *second)
 {
+	if (output.quiet && std::strncmp(note_texts[which], "warning:", 8) == 0)
+		return;
 	// Made first: the path's own text may reuse the details' storage.
-	(void)std::snprintf(text, sizeof text, note_texts[which], first, second);
+	(void)std::snprintf(text, sizeof text, note_texts[which], first ? pasted(first, 0) : "",
+	                    second ? pasted(second, 1) : "");
 	report(path, text);
 }
 
 void report_warnings(const path_char *path, const patch_plan *plan)
 {
 	char warning[128];
+	if (output.quiet)
+		return;
 	if (plan->crc_statement_found && !crc_matched(plan)) {
 		(void)std::snprintf(warning, sizeof warning,
 		                    "warning: the old CRC statement %s did not match the text before "
@@ -297,11 +413,30 @@ void report_warnings(const path_char *path, const patch_plan *plan)
 
 void make_left_behind_line(const char *location, char *made, std::size_t size)
 {
-	(void)std::snprintf(made, size, "morvet: could not remove %s\n", location);
+	(void)std::snprintf(made, size, "morvet: could not remove %s\n", pasted(location, 0));
+}
+
+void report_outcome(const path_char *path, const char *words, const char *reason)
+{
+	int length = std::snprintf(output.story + output.story_length,
+	                           sizeof output.story - output.story_length, "%s: %s%s%s\n",
+	                           path_text(path), words, reason ? ": " : "", reason ? reason : "");
+	if (output.streams.alone && length > 0 &&
+	    static_cast<std::size_t>(length) < sizeof output.story - output.story_length)
+		output.story_length += static_cast<std::size_t>(length);
 }
 
 int finish_output(int status, int failed_status)
 {
+	if (output.line_open && output.streams.terminal)
+		say_text("\n", 1);
+	if (output.streams.alone) {
+		static const char closing[] = "\nPress any key to close this window.\n";
+		say_text(output.story, output.story_length);
+		say_text(closing, sizeof closing - 1);
+		(void)std::fflush(stdout);
+		wait_for_key();
+	}
 	// Scripts read standard output: a message lost there fails the run.
 	// Standard error only explains, and a script that closed it (2>&-)
 	// must not see a patched file reported as a failure.

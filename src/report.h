@@ -14,9 +14,14 @@
 #include "plan.h"
 #include "platform.h"
 
+// Where the output goes (look_at_output), and whether warnings are wanted.
+void report_begin(output_streams streams, bool quiet);
+
 // The fixed usage text, printed when no file is named; with help, then the
-// options and where the manual is.
+// options and where the manual is. After a usage error, say_try_help
+// points to --help on standard error.
 void say_usage(bool help = false);
+void say_try_help();
 void say_version();
 
 // "\nCan't open <path>", "\nCan't read <path>", "\nCan't create output",
@@ -27,6 +32,10 @@ enum file_message {
 
 void say(file_message message, const path_char *path, const char *reason = nullptr);
 
+// "\nCan't patch <path>: <reason>", and the same on standard error unless
+// one terminal shows both.
+void say_refusal(const path_char *path, const char *reason);
+
 // A --check line: "<path>: <verdict>", the path as shown_path shows it.
 void say_verdict(const path_char *path, const char *verdict);
 
@@ -34,6 +43,11 @@ void say_verdict(const path_char *path, const char *verdict);
 // line feed (or, outside Windows, a backslash), with those written \n and
 // \\ and a backslash in front of the line, as sha256sum does.
 const char *shown_path(const path_char *path);
+
+// The path as diff -u names it: as it is, or in double quotes with C
+// escapes when it holds a blank, a quote, a backslash (outside Windows),
+// a control or a non-ASCII byte, as GNU diff writes and GNU patch reads it.
+const char *diff_name(const path_char *path);
 
 // Why the plan refused a file, after "Can't patch <path>: ".
 const char *refusal_text(const patch_plan *plan);
@@ -53,7 +67,7 @@ void report_refusal(const path_char *path, const char *reason); // "... can't pa
 // second where its text says.
 enum note {
 	NOTE_RESULT_KEPT, NOTE_RESULT_HELD, NOTE_IS_TEMPORARY, NOTE_CHANGED_WHILE_READ,
-	NOTE_UNKNOWN_OPTION, NOTE_CHECK_AND_DIFF, NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK,
+	NOTE_UNKNOWN_OPTION, NOTE_SUGGESTED_OPTION, NOTE_CHECK_AND_DIFF, NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK,
 	NOTE_ONE_OTHER_LINK, NOTE_OTHER_LINKS, NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT,
 	NOTE_LEFT_BEHIND,
 };
@@ -63,6 +77,10 @@ void report_note(const path_char *path, note which, const char *first = nullptr,
 
 // The warnings on a file patched (or, with --check, that would be).
 void report_warnings(const path_char *path, const patch_plan *plan);
+
+// A console of the program's own (look_at_output) is told at the end, a
+// line for each file, what became of it: "<path>: <words>[: <reason>]".
+void report_outcome(const path_char *path, const char *words, const char *reason = nullptr);
 
 // The NOTE_LEFT_BEHIND line made in advance into text (size bytes, always
 // terminated), for a signal handler to write as it stands.

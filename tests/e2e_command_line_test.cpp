@@ -74,12 +74,13 @@ TEST_F(CommandLine, EveryArgumentIsReadBeforeAnyFileIsTouched)
 		{{"-c", "board.stp"}, 1, usage_text, nothing},
 		{{"--dry-run", "board.stp"}, 1, usage_text, nothing},
 		{{"board.stp", "--bogus"}, 1, usage_text, nothing},
-		{{"--check", "--diff", "board.stp"}, 1, usage_text, nothing},
+		{{"--check", "--diff", "board.stp"}, 2, usage_text, nothing},
+		{{"--check", "--chek", "board.stp"}, 2, usage_text, nothing},
 		// Known options anywhere before "--".
 		{{"board.stp", "--check"}, 1, "board.stp: not patched: ", nothing},
 		{{"board.stp", "--diff"}, 1, "--- board.stp\n", nothing},
 		{{"board.stp", "--help"}, 0, usage_text, nothing},
-		{{"--check", "--"}, 1, usage_text, nothing},
+		{{"--check", "--"}, 2, usage_text, nothing},
 		{{"--"}, 1, usage_text, nothing},
 		// After "--" everything is a file; "-" alone always is one.
 		{{"--", "-x.stp"}, 0, nothing, "-x.stp"},
@@ -101,9 +102,45 @@ TEST_F(CommandLine, EveryArgumentIsReadBeforeAnyFileIsTouched)
 				write_file(work / file.first, typical_input);
 		}
 	}
-	finished run = run_morvet(work, {"board.stp", "--chek"});
-	EXPECT_EQ(run.errors, "morvet: unknown option --chek (a file whose name begins with - is "
-	                      "named after --, or as ./--chek)\n");
+}
+
+TEST_F(CommandLine, AUsageErrorSuggestsTheOptionMeantAndPointsToHelp)
+{
+	write_file(work / "board.stp", typical_input);
+	const std::string try_help = "Try 'morvet --help'.\n";
+	const struct {
+		const char *argument;
+		const char *said; // the first line on standard error
+	} cases[] = {
+		{"--chek", "morvet: unknown option --chek: did you mean --check?"},
+		{"--checkk", "morvet: unknown option --checkk: did you mean --check?"},
+		{"--hcek", "morvet: unknown option --hcek (a file whose name begins with - is named after --, or as ./--hcek)"},
+		{"--dfif", "morvet: unknown option --dfif: did you mean --diff?"},
+		{"-check", "morvet: unknown option -check: did you mean --check?"},
+		{"--ver", "morvet: unknown option --ver: did you mean --version?"},
+		{"--quite", "morvet: unknown option --quite: did you mean --quiet?"},
+		{"-qq", "morvet: unknown option -qq: did you mean -q?"},
+		// Near two options, or none: no guess.
+		{"-x", "morvet: unknown option -x (a file whose name begins with - is named after --, or as ./-x)"},
+		{"---", "morvet: unknown option --- (a file whose name begins with - is named after --, or as ./---)"},
+		{"--dry-run", "morvet: unknown option --dry-run (a file whose name begins with - is named after --, or as ./--dry-run)"},
+	};
+	for (const auto &c : cases) {
+		std::string argument = c.argument;
+		finished run = run_morvet(work, {"board.stp", argument});
+		EXPECT_EQ(run.status, 1) << argument;
+		EXPECT_EQ(run.output, usage_text) << argument;
+		EXPECT_EQ(run.errors, std::string(c.said) + "\n" + try_help) << argument;
+	}
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	// No file at all is no mistake to explain: the usage alone.
+	finished bare = run_morvet(work, {});
+	EXPECT_EQ(bare.status, 1);
+	EXPECT_EQ(bare.output, usage_text);
+	EXPECT_EQ(bare.errors, "");
+	finished both = run_morvet(work, {"--diff", "--check", "board.stp"});
+	EXPECT_EQ(both.status, 2);
+	EXPECT_EQ(both.errors, "morvet: --check and --diff cannot be used together\n" + try_help);
 }
 
 TEST_F(CommandLine, CheckSaysWhatPatchingWouldDoAndChangesNothing)
@@ -208,11 +245,11 @@ TEST_F(CommandLine, AResultThatCannotReplaceTheFileIsLeftWhereStandardErrorSays)
 	EXPECT_EQ(read_file(work / "locked" / "board.stp"), typical_input);
 	EXPECT_EQ(read_file(work / temporary_name), typical_result);
 	std::string where = "morvet: locked/board.stp: the patched result is in " +
-	                    (work / temporary_name).string() + "\n";
+	                    pasted(work / temporary_name) + "\n";
 	EXPECT_NE(run.errors.find(where), std::string::npos) << run.errors;
 	// The next file does not destroy that result: it is not patched.
 	EXPECT_NE(run.errors.find("morvet: next.stp: can't create the temporary file " +
-	                          (work / temporary_name).string() +
+	                          pasted(work / temporary_name) +
 	                          ": it holds the patched result of locked/board.stp\n"),
 	          std::string::npos) << run.errors;
 	EXPECT_EQ(read_file(work / "next.stp"), typical_input);

@@ -532,7 +532,7 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 	ASSERT_EQ(chmod((sticky / "board.stp").c_str(), 0666), 0);
 	run = run_through(as_bob, run_in, (sticky / "board.stp").string());
 	EXPECT_EQ(run.output, "\nCan't create output");
-	EXPECT_NE(run.errors.find("the patched result is in " + (run_in / temporary_name).string()),
+	EXPECT_NE(run.errors.find("the patched result is in " + pasted(run_in / temporary_name)),
 	          std::string::npos) << run.errors;
 	EXPECT_EQ(read_file(sticky / "board.stp"), typical_input);
 	EXPECT_EQ(read_file(run_in / temporary_name), typical_result);

@@ -5,6 +5,9 @@
 
 #include <random>
 
+#include <pty.h>
+#include <termios.h>
+
 using namespace e2e;
 
 namespace {
@@ -113,8 +116,11 @@ TEST_F(Morvet, DiffAppliedWithPatchGivesWhatPatchingWrites)
 	if (!usable("patch --version"))
 		GTEST_SKIP() << "GNU patch is not installed";
 	std::mt19937 random(20261208);
-	const std::string name = "p 1.stp"; // a blank in it, which diff headers must carry
-	for (int n = 0; n < 60; ++n) {
+	// Names that diff headers must carry quoted, so that patch finds them.
+	const char *names[] = {"p 1.stp", "tab\tx.stp", "back\\slash.stp", "new\nline.stp",
+	                       "quo\"te.stp", "\xC3\xA9t\xC3\xA9.stp", "cr\rx.stp"};
+	for (int n = 0; n < 63; ++n) {
+		const std::string name = names[n % 7];
 		std::string program = generated_program(random);
 		write_file(work / name, program);
 		finished shown = run_morvet(work, {"--diff", name});
@@ -132,6 +138,7 @@ TEST_F(Morvet, DiffAppliedWithPatchGivesWhatPatchingWrites)
 		ASSERT_EQ(std::system(apply.c_str()), 0) << n << "\n" << shown.output.substr(0, 2000);
 		EXPECT_TRUE(read_file(work / name) == patched) << n;
 		fs::remove(work / "p.diff");
+		fs::remove(work / name);
 	}
 }
 
@@ -158,7 +165,8 @@ TEST_F(Morvet, TheTemporaryFileNamedAsAnArgumentEndsTheRunBeforeAnyFile)
 	finished run = run_morvet(work, {"a.stp", temporary_name});
 	EXPECT_EQ(run.status, 1);
 	EXPECT_EQ(run.output, "\nCan't create output");
-	EXPECT_NE(run.errors.find(std::string("morvet: ") + temporary_name + ": can't patch: it is"),
+	EXPECT_NE(run.errors.find("morvet: " + pasted(temporary_name) + ": can't patch: it is the temporary file " +
+	                          pasted(work / temporary_name) + " itself\n"),
 	          std::string::npos) << run.errors;
 	EXPECT_EQ(read_file(work / "a.stp"), typical_input);
 	EXPECT_EQ(read_file(work / temporary_name), typical_result);
@@ -182,6 +190,80 @@ TEST_F(Morvet, ChecksPrintOneLinePerFileWithStreamsInOrder)
 	EXPECT_EQ(run.status, 2);
 }
 
+// Runs the tool with standard output and error on one destination: a
+// pseudo-terminal (output processing off, so bytes arrive as written), or
+// one pipe, as "> log 2>&1" makes it.
+finished run_joined(const fs::path &directory, const std::vector<std::string> &arguments,
+                    bool terminal)
+{
+	std::vector<std::string> command = {fs::absolute(std::getenv("MORVET_EXE")).string()};
+	command.insert(command.end(), arguments.begin(), arguments.end());
+	int fds[2] = {-1, -1};
+	struct termios raw = {};
+	raw.c_cflag = CS8 | CREAD;
+	if (!terminal) {
+		EXPECT_EQ(pipe(fds), 0);
+	}
+	pid_t pid = terminal ? forkpty(&fds[0], nullptr, &raw, nullptr) : fork();
+	if (pid == 0) {
+		if (!terminal && (dup2(fds[1], STDOUT_FILENO) < 0 || dup2(fds[1], STDERR_FILENO) < 0))
+			_exit(125);
+		if (chdir(directory.c_str()) != 0)
+			_exit(125);
+		std::vector<char *> argv;
+		for (std::string &word : command)
+			argv.push_back(word.data());
+		argv.push_back(nullptr);
+		execv(argv[0], argv.data());
+		_exit(126);
+	}
+	if (!terminal)
+		close(fds[1]);
+	finished result{-1, read_all(fds[0]), {}}; // a terminal's end reads as an error
+	int status = 0;
+	EXPECT_EQ(waitpid(pid, &status, 0), pid);
+	result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+	return result;
+}
+
+TEST_F(Morvet, EachMessageHasALineOfItsOwnAndARefusalIsSaidOnceOnATerminal)
+{
+	SKIP_THROUGH_RUNNER();
+	write_file(work / "refused.stp", "A = 1; BOOLEAN USE_RCK = 0;\r\n");
+	write_file(work / "board.stp", typical_input);
+	const std::string refused = "\nCan't patch refused.stp: line 1 holds more than the declaration";
+	const std::string cause = "morvet: refused.stp: can't patch: line 1 holds more than the declaration\n";
+	const std::string missing = "\nCan't open gone.stp";
+	const std::string gone = "morvet: gone.stp: can't open: No such file or directory\n";
+	const struct {
+		bool terminal;
+		std::vector<std::string> arguments;
+		std::string shown;
+	} cases[] = {
+		// In a log the cause follows on a line of its own.
+		{false, {"refused.stp"}, refused + "\n" + cause},
+		{false, {"gone.stp", "refused.stp"}, missing + "\n" + gone + refused + "\n" + cause},
+		// A terminal is not told a refusal twice, and gets its last line ended.
+		{true, {"refused.stp"}, refused + "\n"},
+		{true, {"refused.stp", "gone.stp"}, refused + missing + "\n" + gone},
+		{true, {"gone.stp", "refused.stp"}, missing + "\n" + gone + refused + "\n"},
+		// Quiet: no warnings, the rest as it was.
+		{true, {"-q", "board.stp", "refused.stp"}, refused + "\n"},
+		{false, {"--quiet", "board.stp", "gone.stp"}, missing + "\n" + gone},
+	};
+	for (const auto &c : cases) {
+		write_file(work / "board.stp", typical_input); // whose CRC is stale: a warning
+		finished run = run_joined(work, c.arguments, c.terminal);
+		EXPECT_EQ(run.output, c.shown) << c.terminal << " " << c.arguments[0];
+		EXPECT_EQ(run.status, 1) << c.arguments[0];
+	}
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	// Apart, standard output keeps its fixed texts byte for byte.
+	finished apart = run_morvet(work, {"refused.stp"});
+	EXPECT_EQ(apart.output, refused);
+	EXPECT_EQ(apart.errors, cause);
+}
+
 TEST_F(Morvet, FailuresAfterTheCopyAreNamedForWhatTheyAre)
 {
 	SKIP_THROUGH_RUNNER();
@@ -194,7 +276,7 @@ TEST_F(Morvet, FailuresAfterTheCopyAreNamedForWhatTheyAre)
 	finished run = run_morvet(work, {"board.stp"});
 	EXPECT_EQ(run.output, "\nCan't create output");
 	EXPECT_NE(run.errors.find("board.stp: can't write the temporary file " +
-	                          (work / temporary_name).string() + ": File too large"),
+	                          pasted(work / temporary_name) + ": File too large"),
 	          std::string::npos) << run.errors;
 	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});

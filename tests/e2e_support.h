@@ -29,6 +29,13 @@ namespace fs = std::filesystem;
 namespace e2e {
 
 inline const char temporary_name[] = "$$out$$.stp";
+
+// A path as standard error shows it, to be pasted into a shell: in single
+// quotes when a shell would act on one of its bytes (such as '$').
+inline std::string pasted(const fs::path &path)
+{
+	return "'" + path.string() + "'";
+}
 inline const char usage_text[] = "\nCorvane STAPL file patch utility\nUsage: morvet.exe <filename.stp>\n";
 
 inline std::vector<std::string> words(const char *text)

@@ -309,14 +309,17 @@ TEST(Check, TellsWhatPatchingWouldChange)
 		{both + "CRC 1234;\r\nJUNK;\r\n",
 		 "not patched: CRC statement 1234 does not match the text (" + hex(both) +
 		         "), USE_RCK is not forced, freq is not forced, text follows the CRC statement"},
-		{good + "\r\n", "not patched: other changes"},
+		{good + "\r\n", "not patched: the CRC statement's line does not end with just CR LF"},
+		{good.substr(0, good.size() - 2), "not patched: the CRC statement's line does not end with just CR LF"},
+		{good.substr(0, good.size() - 2) + "\n", "not patched: the CRC statement's line does not end with just CR LF"},
 		{good + "JUNK;\r\n", "not patched: text follows the CRC statement"},
 		{body + "CRC " + good.substr(good.size() - 7, 2) + "\r" + good.substr(good.size() - 5),
-		 "not patched: other changes"}, // a player skips the CR between the digits
-		{lower, "not patched: other changes"},
-		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: other changes"},
+		 "not patched: the CRC statement is not written CRC XXXX; at its line's start"}, // a player skips the CR between the digits
+		{lower, "not patched: the CRC statement is not written CRC XXXX; at its line's start"},
+		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: USE_RCK is not written BOOLEAN USE_RCK = 1; alone on its line"},
+		{with_crc("INTEGER freq = 3; ' kept\r\nBOOLEAN USE_RCK = 1;\r\n"), "not patched: freq is not written INTEGER freq = 3; alone on its line"},
 		{with_crc("boolean USE_RCK = 1;\r\n"), "not patched: USE_RCK is not forced"},
-		{with_crc(body + "  "), "not patched: other changes"}, // an indented statement
+		{with_crc(body + "  "), "not patched: the CRC statement is not written CRC XXXX; at its line's start"}, // an indented statement
 		{"A;\r\nCRC 12345;\r\n",
 		 "not patched: CRC statement ???? does not match the text (" + hex("A;\r\n") + ")"},
 		{"A; CRC 1234;\n", "not patched: line 1 holds a CRC statement that does not begin the line"},
