@@ -191,6 +191,7 @@ protected:
 	{
 		std::error_code ignored;
 		fs::remove_all(work, ignored);
+		fs::remove(work.string() + "-runner", ignored); // a runner script beside it
 	}
 	fs::path work;
 };
