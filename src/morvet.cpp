@@ -67,16 +67,16 @@ const char *suggested_option(const char *unknown)
 	static const char *const known[] = {"--check", "--diff", "--quiet", "--help", "--version",
 	                                    "-h",      "-q"};
 	const char *found = nullptr;
-	int near = 0;
+	int matches = 0;
 	std::size_t length = std::strlen(unknown);
 	for (const char *option : known) {
 		if (one_edit_apart(unknown, option) ||
 		    (length >= 3 && length < std::strlen(option) && std::strncmp(unknown, option, length) == 0)) {
 			found = option;
-			++near;
+			++matches;
 		}
 	}
-	return near == 1 ? found : nullptr;
+	return matches == 1 ? found : nullptr;
 }
 
 // Reads the options; returns the exit status when the run ends there, or
@@ -111,9 +111,9 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	report_begin(look_at_output(), quiet);
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
-		const char *near = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
-		if (near != nullptr)
-			report_note(nullptr, NOTE_SUGGESTED_OPTION, path_text(unknown), near);
+		const char *meant = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
+		if (meant != nullptr)
+			report_note(nullptr, NOTE_SUGGESTED_OPTION, path_text(unknown), meant);
 		else if (unknown != nullptr)
 			report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(unknown), path_text(unknown));
 		else if (check && diff)

@@ -146,9 +146,9 @@ void say_text(const char *text, std::size_t length)
 const char *pasted(const char *text, int which)
 {
 #ifdef _WIN32
-	const char *active = " $&()[]{}^=;!'+,`~%", quote = '"';
+	const char *active = " $&()[]{}^=;!'+,`~%", quote = '"', *inner = "\"\\\"\"";
 #else
-	const char *active = " $&()[]{}^=;!'\"`~*?<>|#\\", quote = '\'';
+	const char *active = " $&()[]{}^=;!'\"`~*?<>|#\\", quote = '\'', *inner = "'\\''";
 #endif
 	bool plain = text[0] != '\0';
 	for (const char *c = text; *c != '\0'; ++c)
@@ -159,8 +159,8 @@ const char *pasted(const char *text, int which)
 	std::size_t length = 0;
 	into[length++] = quote;
 	for (; *text != '\0' && length + 6 < sizeof pasted_texts[0]; ++text) {
-		if (*text == '\'' && quote == '\'') {
-			std::memcpy(into + length, "'\\''", 4);
+		if (*text == quote) { // closed, written escaped, opened again
+			std::memcpy(into + length, inner, 4);
 			length += 4;
 		} else {
 			into[length++] = *text;
