@@ -114,7 +114,7 @@ void begin_run();
 void write_text(std::FILE *stream, const char *text, std::size_t length);
 
 // Where standard output and error go. same: both reach one terminal, file
-// or pipe (two pipes on Windows count as one: it cannot tell them apart);
+// or pipe (on Windows before 10, two pipes count as apart);
 // terminal: standard output is a terminal; alone: (Windows) the console is
 // this process's alone, as when it was started from Explorer.
 struct output_streams {

@@ -1411,7 +1411,13 @@ output_streams look_at_output()
 	bool terminal = GetConsoleMode(out, &mode) != 0;
 	bool consoles = terminal && GetConsoleMode(err, &mode);
 	BY_HANDLE_FILE_INFORMATION a, b;
-	bool same = consoles || (out_type == FILE_TYPE_PIPE && err_type == FILE_TYPE_PIPE) ||
+	// Two handles of one pipe are told apart only from Windows 10 on.
+	typedef BOOL(WINAPI * compare_handles)(HANDLE, HANDLE);
+	auto compare = reinterpret_cast<compare_handles>(reinterpret_cast<void (*)()>(
+		GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
+	bool same = consoles ||
+	            (out_type == FILE_TYPE_PIPE && err_type == FILE_TYPE_PIPE && compare != nullptr &&
+	             compare(out, err)) ||
 	            (out_type == FILE_TYPE_DISK && GetFileInformationByHandle(out, &a) &&
 	             GetFileInformationByHandle(err, &b) &&
 	             a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
