@@ -126,7 +126,8 @@ TEST_F(WindowsMorvet, AttributesAndPermissionsAreKept)
 }
 
 // A program that holds the input open: briefly, the way scanners and
-// indexers do, and for longer than the tool waits.
+// indexers do, and for longer than the tool waits; or only for its
+// attributes, which keeps nothing from the file.
 TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 {
 	struct {
@@ -143,6 +144,8 @@ TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 		{"reading", "1500", true, "", ""},
 		{"reading", "9000", false, "\nCan't create output",
 		 "morvet: board.stp: can't replace the file: "},
+		// Explorer's look at its attributes does not stand in the way.
+		{"attributes", "9000", true, "", ""},
 	};
 	for (const auto &c : cases) {
 		write_file(work / "board.stp", typical_input);
@@ -394,6 +397,40 @@ TEST_F(WindowsMorvet, PathsPastMaxPathWork)
 	EXPECT_EQ(read_file(deep / "board.stp"), typical_result);
 	EXPECT_EQ(names_in(deep), std::vector<std::string>{"board.stp"});
 	EXPECT_TRUE(names_in(other).empty());
+}
+
+} // namespace
+
+namespace {
+
+// A program appends a line to the input as often as it can open it while
+// the tool patches it, run after run, from the input's volume and from
+// another: every line it says it wrote is in the file afterwards, in order.
+// The input is unsigned, so the lines the tool read stay in its result.
+TEST_F(WindowsMorvet, AnAppendingWriterLosesNoLineToTheReplacement)
+{
+	fs::path other = other_filesystem();
+	const std::string unsigned_input =
+		typical_header + "BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\n" + typical_tail;
+	for (int run = 0; run < 12; ++run) {
+		bool across = run % 2 == 1 && !other.empty();
+		write_file(work / "board.stp", unsigned_input);
+		started writer = start_helper(work, {"append", "board.stp", "1200"});
+		char said[5] = {};
+		ASSERT_EQ(read(writer.output, said, 5), 5);
+		finished patched = across ? run_morvet(other, {(work / "board.stp").string()})
+		                          : run_morvet(work, {"board.stp"});
+		finished wrote = wait_for(writer);
+		ASSERT_EQ(wrote.status, 0) << wrote.errors;
+		unsigned long lines = std::stoul(wrote.output);
+		std::string left = read_file(work / "board.stp");
+		std::size_t at = 0;
+		for (unsigned long n = 1; n <= lines && at != std::string::npos; ++n)
+			at = left.find("' line " + std::to_string(n) + "\r\n", at);
+		EXPECT_NE(at, std::string::npos) << "run " << run << " lost a line of " << lines;
+		EXPECT_EQ(patched.status, 0) << run << patched.output << patched.errors;
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	}
 }
 
 } // namespace
