@@ -30,7 +30,8 @@
 //
 // Anti-virus scanners, indexers and backup agents open a fresh file for a
 // moment; opening the input and replacing it are retried for a few seconds
-// while another program holds the file. A plain denial is not waited for.
+// while another program holds the file. A plain denial is not waited for,
+// and a look at its attributes alone keeps nothing from it.
 #include "platform.h"
 
 #include <cerrno>
@@ -43,7 +44,10 @@
 #include "report.h"
 
 // The system form of a path, for arguments_windows.cpp (see system_path).
-bool windows_system_path(const wchar_t *path, wchar_t *out);
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
+// In arguments_windows.cpp: the exact full path of a name a wildcard found,
+// for its path as shown; null for any other path.
+const wchar_t *windows_exact_path(const wchar_t *path);
 
 namespace {
 
@@ -85,7 +89,8 @@ const DWORD directory_not_supported = 336;
 const FILE_INFO_BY_HANDLE_CLASS file_id_info = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 
 // Files the console control handler removes when the user presses Ctrl+C
-// (the temporary file, and the copy beside the input on another volume).
+// or Ctrl+Break (the temporary file, and the copy beside the input on
+// another volume) before it ends the run with status 1.
 // The handler runs on a thread of its own, so it and the rename that
 // commits a file agree under a lock: once the handler has run, nothing is
 // renamed into place, and once a file is in place the handler no longer
@@ -123,11 +128,13 @@ bool starts_with(const wchar_t *text, const wchar_t *prefix)
 }
 
 // Puts the "\\?\" (or "\\?\UNC\") prefix in front of the full path in
-// place, once it is long enough to need it; room is the buffer's size.
-bool extend_if_long(wchar_t *path, std::size_t room)
+// place, once it is long enough to need it (or always); room is the
+// buffer's size.
+bool extend_if_long(wchar_t *path, std::size_t room, bool always = false)
 {
 	std::size_t length = std::wcslen(path);
-	if (length < MAX_PATH - 12 || starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\"))
+	if ((length < MAX_PATH - 12 && !always) || starts_with(path, L"\\\\?\\") ||
+	    starts_with(path, L"\\\\.\\"))
 		return true;
 	// From a few characters short of MAX_PATH on: some calls count the
 	// limit with room for an 8.3 name.
@@ -145,9 +152,10 @@ bool extend_if_long(wchar_t *path, std::size_t room)
 	return true;
 }
 
-// The full path of path in the form the system takes at any length. A path
+// The full path of path in the form the system takes at any length (or,
+// always, with the prefix that keeps every character of its name). A path
 // that already has the prefix is taken as it stands.
-bool system_path(const wchar_t *path, wchar_t *out)
+bool system_path(const wchar_t *path, wchar_t *out, bool always = false)
 {
 	if (starts_with(path, L"\\\\?\\")) {
 		std::size_t length = std::wcslen(path);
@@ -166,7 +174,7 @@ bool system_path(const wchar_t *path, wchar_t *out)
 		return false;
 	}
 	std::wmemcpy(out, full_path_scratch, length + 1);
-	return extend_if_long(out, extended_path);
+	return extend_if_long(out, extended_path, always);
 }
 
 // The length of the directory part of a full path, its last separator
@@ -337,7 +345,11 @@ BOOL WINAPI remove_incomplete_on_break(DWORD)
 			(void)set_delete_on_close(handle, true);
 	}
 	ReleaseSRWLockExclusive(&files_lock);
-	return FALSE; // let the default handler end the process
+	// A run broken off failed, whatever Windows would make of it; what was
+	// said so far is not lost.
+	(void)std::fflush(stdout);
+	TerminateProcess(GetCurrentProcess(), 1);
+	return TRUE;
 }
 
 void watch_incomplete(int slot, HANDLE handle)
@@ -400,8 +412,56 @@ void remove_created(int slot, HANDLE handle, const wchar_t *path)
 	watch_incomplete(slot, INVALID_HANDLE_VALUE);
 	bool marked = set_delete_on_close(handle, true);
 	CloseHandle(handle);
-	if (!marked && !DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
+	if (!marked)
 		report_note(nullptr, NOTE_LEFT_BEHIND, path_text(path));
+}
+
+// Removes what stands at the temporary name through a handle to that very
+// name, never to what a link there leads to (Wine follows a Unix symbolic
+// link even when asked not to: the handle's final path tells). A stale
+// file marked read-only loses the mark first, unless it has other links,
+// whose file would lose it too.
+bool remove_stale(failure *why)
+{
+	HANDLE stale = CreateFileW(temporary_path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+	                           0, nullptr, OPEN_EXISTING,
+	                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (stale == INVALID_HANDLE_VALUE) {
+		if (GetLastError() == ERROR_FILE_NOT_FOUND)
+			return true;
+		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+		return false;
+	}
+	DWORD length = GetFinalPathNameByHandleW(stale, full_path_scratch, full_path_room, 0);
+	HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+	                          FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+	                          nullptr);
+	DWORD here_length = here == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleW(
+		here, stream_to_path, full_path_room, 0);
+	if (here != INVALID_HANDLE_VALUE)
+		CloseHandle(here);
+	BY_HANDLE_FILE_INFORMATION state;
+	bool removable = length > 0 && here_length > 0 && length < full_path_room &&
+	                 here_length < full_path_room &&
+	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp") &&
+	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
+	                         CSTR_EQUAL &&
+	                 GetFileInformationByHandle(stale, &state);
+	if (!removable)
+		SetLastError(ERROR_CANT_ACCESS_FILE);
+	else if ((state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && state.nNumberOfLinks > 1) {
+		SetLastError(ERROR_ACCESS_DENIED);
+		removable = false;
+	} else if (state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		FILE_BASIC_INFO basic = {};
+		basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+		removable = SetFileInformationByHandle(stale, FileBasicInfo, &basic, sizeof basic) != 0;
+	}
+	removable = removable && set_delete_on_close(stale, true);
+	if (!removable)
+		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+	CloseHandle(stale);
+	return removable;
 }
 
 // Gives a new, empty result file the input's compression: NTFS compresses
@@ -734,7 +794,7 @@ move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *
 		} else if (now.identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
 			// Made read-only meanwhile: attributes are not kept out by
 			// the sharing mode.
-			SetLastError(ERROR_FILE_READ_ONLY);
+			SetLastError(ERROR_ACCESS_DENIED);
 			record_failure(why, FAILED_REPLACE);
 		} else {
 			moved = swap_into_place(old, file, slot, input, &error);
@@ -843,9 +903,9 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 
 } // namespace
 
-bool windows_system_path(const wchar_t *path, wchar_t *out)
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always)
 {
-	return system_path(path, out);
+	return system_path(path, out, always);
 }
 
 // ---- Failures
@@ -1008,6 +1068,12 @@ void write_text(std::FILE *stream, const char *text, std::size_t length)
 		write_console(out, &consoles[error_stream ? 1 : 0], stream, text, length);
 		return;
 	}
+	// Standard error unbuffered, a line in one write: in a log of both
+	// streams it lands where it was said, and whole.
+	if (error_stream && out != nullptr && out != INVALID_HANDLE_VALUE) {
+		(void)write_all(out, reinterpret_cast<const unsigned char *>(text), length);
+		return;
+	}
 	(void)std::fwrite(text, 1, length, stream);
 }
 
@@ -1100,7 +1166,10 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	input->size = 0;
 	input->links = 0;
 	input->has_long_identity = false;
-	if (!system_path(path, input_path)) {
+	// A name a wildcard found is opened as it is on disk: by a plain path
+	// Windows would drop a trailing dot or space and open another file.
+	const wchar_t *exact = windows_exact_path(path);
+	if (exact != nullptr ? !system_path(exact, input_path) : !system_path(path, input_path)) {
 		record_failure(why, FAILED_OPEN);
 		return false;
 	}
@@ -1258,22 +1327,16 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	unsigned streams = 0;
 	if (!list_streams(input, &streams, why))
 		return false;
-	// DeleteFileW removes a link itself, never what it points to; a stale
-	// file marked read-only needs that mark taken off first.
-	if (!DeleteFileW(temporary_path)) {
-		DWORD error = GetLastError();
-		if (error == ERROR_ACCESS_DENIED &&
-		    SetFileAttributesW(temporary_path, FILE_ATTRIBUTE_NORMAL)) {
-			if (!DeleteFileW(temporary_path)) {
-				record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-				return false;
-			}
-		} else if (error != ERROR_FILE_NOT_FOUND) {
-			SetLastError(error);
-			record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-			return false;
-		}
+	// Refused before anything is written: Windows would not let the
+	// result replace it on some file systems, and the rest of the batch
+	// goes on.
+	if (input->identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		SetLastError(ERROR_ACCESS_DENIED);
+		record_failure(why, FAILED_REPLACE);
+		return false;
 	}
+	if (!remove_stale(why))
+		return false;
 	HANDLE handle = create_result_file(temporary_path, temporary_slot, input,
 	                                   FILE_ATTRIBUTE_NORMAL, &temporary->access);
 	if (handle == INVALID_HANDLE_VALUE) {
