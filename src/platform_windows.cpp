@@ -754,9 +754,14 @@ move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *inpu
 		moved = *error == ERROR_NOT_SAME_DEVICE ? MOVE_OTHER_VOLUME : MOVE_FAILED;
 		// Another program put a file at the name in that instant: its
 		// file stays, and the input is where the note says.
+		file_state back;
 		if (!rename_handle(old, input->target)) {
 			report_note(input->given, NOTE_SWAPPED_OUT, path_text(aside_path));
 			moved = MOVE_INPUT_CHANGED;
+		} else if (read_state(old, &back)) {
+			// Moving it changed only its change time, which the copy
+			// from another volume checks again.
+			input->change_time = back.change_time;
 		}
 	}
 	ReleaseSRWLockExclusive(&files_lock);
