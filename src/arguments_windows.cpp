@@ -15,14 +15,16 @@
 #include <cwchar>
 
 // In platform_windows.cpp: the full path of path in the form the system
-// takes at any length ("\\?\" from MAX_PATH on), in out (32768 characters).
-bool windows_system_path(const wchar_t *path, wchar_t *out);
+// takes at any length ("\\?\" from MAX_PATH on, or always), in out (32768
+// characters).
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
 
 namespace {
 
 const DWORD longest_path = 32767;
 
 wchar_t search_path[longest_path + 8];
+wchar_t exact_directory[longest_path + 8]; // the pattern's, with "\\?\", for remember
 wchar_t directory_pattern[longest_path + 1];
 
 // Memory that grows as names are added: reserved once, committed as used.
@@ -38,7 +40,8 @@ struct growing_region {
 const std::size_t region_reserve = sizeof(void *) == 8 ? (std::size_t(1) << 30) : (64u << 20);
 const std::size_t commit_step = 1u << 20;
 
-// The matched paths, each ending in L'\0', kept to the end of the run: the
+// The matched paths, each ending in L'\0' and followed by its exact full
+// path (see windows_exact_path), kept to the end of the run: the
 // driver may hold on to a path it was given (the file whose result
 // "$$out$$.stp" keeps). Only the order is made anew for each pattern.
 growing_region paths = {nullptr, 0, 0, 0};
@@ -148,19 +151,13 @@ const wchar_t *path_at(std::uint32_t offset)
 	return reinterpret_cast<const wchar_t *>(paths.base) + offset;
 }
 
-bool is_candidate(const WIN32_FIND_DATAW &found, const wchar_t *pattern)
+// Keeps the directory as the user typed it and the name as it is on disk,
+// then the exact full path; false when it is the working directory's own
+// temporary file, which is left out.
+bool remember(const wchar_t *argument, std::size_t directory, const wchar_t *name, bool *kept)
 {
-	if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-		return false;
-	if (CompareStringOrdinal(found.cFileName, -1, L"$$out$$.stp", -1, TRUE) == CSTR_EQUAL)
-		return false;
-	return matches(pattern, found.cFileName);
-}
-
-// Keeps the directory as the user typed it and the name as it is on disk.
-bool remember(const wchar_t *argument, std::size_t directory, const wchar_t *name)
-{
-	std::size_t length = directory + std::wcslen(name) + 1;
+	std::size_t exact = std::wcslen(exact_directory);
+	std::size_t length = directory + 2 * std::wcslen(name) + 2 + exact;
 	if (paths.used / sizeof(wchar_t) > UINT32_MAX - length) {
 		SetLastError(ERROR_NOT_ENOUGH_MEMORY);
 		return false;
@@ -172,7 +169,14 @@ bool remember(const wchar_t *argument, std::size_t directory, const wchar_t *nam
 		return false;
 	std::wmemcpy(copy, argument, directory);
 	std::wcscpy(copy + directory, name);
-	*slot = offset;
+	std::wcscpy(copy + directory + std::wcslen(name) + 1, exact_directory);
+	std::wcscpy(copy + directory + std::wcslen(name) + 1 + exact, name);
+	*kept = CompareStringOrdinal(name, -1, L"$$out$$.stp", -1, TRUE) != CSTR_EQUAL ||
+	        !names_temporary_file(copy + directory + std::wcslen(name) + 1);
+	if (*kept)
+		*slot = offset;
+	else
+		order.used -= sizeof offset;
 	return true;
 }
 
@@ -184,8 +188,10 @@ bool list_matches(const wchar_t *argument, std::size_t directory)
 	// The directory as the user gave it, with "*" for every name in it.
 	std::wmemcpy(directory_pattern, argument, directory);
 	std::wcscpy(directory_pattern + directory, directory == 0 ? L".\\*" : L"*");
-	if (!windows_system_path(directory_pattern, search_path))
+	if (!windows_system_path(directory_pattern, search_path, false) ||
+	    !windows_system_path(directory_pattern, exact_directory, true))
 		return false;
+	exact_directory[std::wcslen(exact_directory) - 1] = L'\0'; // the "*"
 	WIN32_FIND_DATAW found;
 	HANDLE search = FindFirstFileExW(search_path, FindExInfoBasic, &found, FindExSearchNameMatch,
 	                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -197,7 +203,10 @@ bool list_matches(const wchar_t *argument, std::size_t directory)
 	const wchar_t *pattern = argument + directory;
 	bool listed = true;
 	do {
-		if (is_candidate(found, pattern) && !remember(argument, directory, found.cFileName)) {
+		bool kept = false;
+		if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+		    matches(pattern, found.cFileName) &&
+		    !remember(argument, directory, found.cFileName, &kept)) {
 			listed = false;
 			break;
 		}
@@ -215,9 +224,33 @@ bool list_matches(const wchar_t *argument, std::size_t directory)
 
 } // namespace
 
-bool is_help_option(const path_char *argument)
+const wchar_t *windows_exact_path(const wchar_t *path)
 {
-	return std::wcscmp(argument, L"/?") == 0;
+	auto at = reinterpret_cast<std::uintptr_t>(path), base = reinterpret_cast<std::uintptr_t>(paths.base);
+	if (paths.base == nullptr || at < base || at >= base + paths.used)
+		return nullptr;
+	return path + std::wcslen(path) + 1;
+}
+
+const path_char *option_spelling(const path_char *argument)
+{
+	// "/" and letters (or "/?") is an option; "/" before a name with a dot
+	// or a separator is a path.
+	if (argument[0] != L'/' || argument[1] == L'\0')
+		return argument;
+	if (std::wcscmp(argument, L"/?") == 0)
+		return L"--help";
+	for (const wchar_t *at = argument + 1; *at != L'\0'; ++at) {
+		if (!IsCharAlphaW(*at))
+			return argument;
+	}
+	const wchar_t *known[][2] = {{L"/h", L"--help"}, {L"/help", L"--help"},
+	                             {L"/check", L"--check"}, {L"/diff", L"--diff"}};
+	for (const auto &option : known) {
+		if (CompareStringOrdinal(argument, -1, option[0], -1, TRUE) == CSTR_EQUAL)
+			return option[1];
+	}
+	return L"-/"; // unknown
 }
 
 bool expand_argument(const path_char *argument, file_visitor visit, void *context,

@@ -30,7 +30,7 @@ struct run_state {
 
 bool is_option(const path_char *argument, const char *option)
 {
-	for (; *option != '\0'; ++argument, ++option) {
+	for (argument = option_spelling(argument); *option != '\0'; ++argument, ++option) {
 		if (*argument != static_cast<path_char>(*option))
 			return false;
 	}
@@ -41,9 +41,9 @@ bool is_option(const path_char *argument, const char *option)
 // an option wherever it stands; any other is a file.
 bool is_file_argument(const run_state *run, int index, const path_char *argument)
 {
+	const path_char *spelled = option_spelling(argument);
 	return index > run->double_dash ||
-	       (index < run->double_dash && !(argument[0] == '-' && argument[1] != 0) &&
-	        !is_help_option(argument));
+	       (index < run->double_dash && !(spelled[0] == '-' && spelled[1] != 0));
 }
 
 // True when a and b differ by one letter added, left out, changed, or two
@@ -97,8 +97,7 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 			check = true;
 		else if (is_option(argument, "--diff"))
 			diff = true;
-		else if (is_option(argument, "--help") || is_option(argument, "-h") ||
-		         is_help_option(argument))
+		else if (is_option(argument, "--help") || is_option(argument, "-h"))
 			help = true;
 		else if (is_option(argument, "--version"))
 			version = true;

@@ -136,8 +136,10 @@ const char *temporary_location();
 
 // ---- The command line
 
-// True for the platform's own way of asking for help ("/?" on Windows).
-bool is_help_option(const path_char *argument);
+// The option argument stands for in the platform's own spelling: on
+// Windows "/" and letters ("/?", "/h", "/help", "/check", "/diff", any
+// other an unknown option); else the argument itself.
+const path_char *option_spelling(const path_char *argument);
 
 // Calls visit once for each file a command-line argument names, in order.
 // On Windows, where the shell leaves wildcards to the program, an argument

@@ -778,9 +778,9 @@ const char *temporary_location()
 
 // ---- The command line
 
-bool is_help_option(const path_char *)
+const path_char *option_spelling(const path_char *argument)
 {
-	return false;
+	return argument;
 }
 
 bool expand_argument(const path_char *argument, file_visitor visit, void *context, failure *)

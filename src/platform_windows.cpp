@@ -8,17 +8,18 @@
 // input) gets the "\\?\" prefix once it reaches MAX_PATH, which lifts the
 // length limit on systems without the long-path policy.
 //
-// The input stays open from the first read to the replacement, shared for
-// reading only: no other program can write, rename or delete it meanwhile.
-// The temporary file stays open from its creation to the end of the run,
-// shared with no one, and the result takes the input's place by renaming
-// that very handle (FileRenameInfo, replace if exists): what lands on the
-// input's path is the file this run wrote, whatever stands at the name
-// "$$out$$.stp" by then. Just before the rename the input's handle is
-// closed (Windows replaces no open file) and its path must still name the
-// file that was read: the same file identity, size, last-write time and
-// change time. The change time cannot be put back by the tools that put
-// back a last-write time, so a same-size rewrite is seen too.
+// The input stays open from the first read to the end of its run, shared
+// with no writer: no other program can write it meanwhile. The temporary
+// file stays open from its creation to the end of the run, shared with no
+// one. To replace the input, its path is opened for deletion and must
+// still name the file that was read (the same identity, size, last-write
+// time and change time: the change time cannot be put back by the tools
+// that put back a last-write time). That handle moves the input aside to
+// a hidden name beside it, the result's own handle gives the result the
+// input's name, and the moved-aside input is removed; if the result cannot
+// take the name, the input is moved back. Nothing is renamed over a name
+// that is taken, and no write can fall between the check and the result
+// taking the name.
 //
 // What the user expects of the file after an edit comes along: its named
 // streams, hidden and system attributes, creation time, owner and DACL,
@@ -29,7 +30,8 @@
 //
 // Anti-virus scanners, indexers and backup agents open a fresh file for a
 // moment; opening the input and replacing it are retried for a few seconds
-// while another program holds the file. A plain denial is not waited for.
+// while another program holds the file. A plain denial is not waited for,
+// and a look at its attributes alone keeps nothing from it.
 #include "platform.h"
 
 #include <cerrno>
@@ -42,7 +44,10 @@
 #include "report.h"
 
 // The system form of a path, for arguments_windows.cpp (see system_path).
-bool windows_system_path(const wchar_t *path, wchar_t *out);
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
+// In arguments_windows.cpp: the exact full path of a name a wildcard found,
+// for its path as shown; null for any other path.
+const wchar_t *windows_exact_path(const wchar_t *path);
 
 namespace {
 
@@ -84,7 +89,8 @@ const DWORD directory_not_supported = 336;
 const FILE_INFO_BY_HANDLE_CLASS file_id_info = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 
 // Files the console control handler removes when the user presses Ctrl+C
-// (the temporary file, and the copy beside the input on another volume).
+// or Ctrl+Break (the temporary file, and the copy beside the input on
+// another volume) before it ends the run with status 1.
 // The handler runs on a thread of its own, so it and the rename that
 // commits a file agree under a lock: once the handler has run, nothing is
 // renamed into place, and once a file is in place the handler no longer
@@ -99,6 +105,7 @@ wchar_t input_path[path_room];
 wchar_t target_path[path_room];
 wchar_t temporary_path[path_room];
 wchar_t beside_path[path_room];
+wchar_t aside_path[path_room];
 wchar_t stream_from_path[path_room];
 wchar_t stream_to_path[path_room];
 wchar_t found_name_scratch[MAX_PATH];
@@ -121,11 +128,13 @@ bool starts_with(const wchar_t *text, const wchar_t *prefix)
 }
 
 // Puts the "\\?\" (or "\\?\UNC\") prefix in front of the full path in
-// place, once it is long enough to need it; room is the buffer's size.
-bool extend_if_long(wchar_t *path, std::size_t room)
+// place, once it is long enough to need it (or always); room is the
+// buffer's size.
+bool extend_if_long(wchar_t *path, std::size_t room, bool always = false)
 {
 	std::size_t length = std::wcslen(path);
-	if (length < MAX_PATH - 12 || starts_with(path, L"\\\\?\\") || starts_with(path, L"\\\\.\\"))
+	if ((length < MAX_PATH - 12 && !always) || starts_with(path, L"\\\\?\\") ||
+	    starts_with(path, L"\\\\.\\"))
 		return true;
 	// From a few characters short of MAX_PATH on: some calls count the
 	// limit with room for an 8.3 name.
@@ -143,9 +152,10 @@ bool extend_if_long(wchar_t *path, std::size_t room)
 	return true;
 }
 
-// The full path of path in the form the system takes at any length. A path
+// The full path of path in the form the system takes at any length (or,
+// always, with the prefix that keeps every character of its name). A path
 // that already has the prefix is taken as it stands.
-bool system_path(const wchar_t *path, wchar_t *out)
+bool system_path(const wchar_t *path, wchar_t *out, bool always = false)
 {
 	if (starts_with(path, L"\\\\?\\")) {
 		std::size_t length = std::wcslen(path);
@@ -164,7 +174,7 @@ bool system_path(const wchar_t *path, wchar_t *out)
 		return false;
 	}
 	std::wmemcpy(out, full_path_scratch, length + 1);
-	return extend_if_long(out, extended_path);
+	return extend_if_long(out, extended_path, always);
 }
 
 // The length of the directory part of a full path, its last separator
@@ -316,22 +326,6 @@ bool is_busy(DWORD error)
 	return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// Windows refuses to rename over a file that is open with "access denied",
-// the same error as a missing permission: which one it was, an open with
-// no sharing at all tells. *free_before: the file was once found free
-// after such a denial; the first time, it may just have been let go of.
-bool held_by_another_program(const wchar_t *path, bool *free_before)
-{
-	HANDLE probe = CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING,
-	                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-	if (probe == INVALID_HANDLE_VALUE)
-		return is_busy(GetLastError());
-	CloseHandle(probe);
-	bool again = !*free_before;
-	*free_before = true;
-	return again;
-}
-
 // ---- Files this run creates
 
 bool set_delete_on_close(HANDLE handle, bool remove)
@@ -351,7 +345,11 @@ BOOL WINAPI remove_incomplete_on_break(DWORD)
 			(void)set_delete_on_close(handle, true);
 	}
 	ReleaseSRWLockExclusive(&files_lock);
-	return FALSE; // let the default handler end the process
+	// A run broken off failed, whatever Windows would make of it; what was
+	// said so far is not lost.
+	(void)std::fflush(stdout);
+	TerminateProcess(GetCurrentProcess(), 1);
+	return TRUE;
 }
 
 void watch_incomplete(int slot, HANDLE handle)
@@ -414,8 +412,56 @@ void remove_created(int slot, HANDLE handle, const wchar_t *path)
 	watch_incomplete(slot, INVALID_HANDLE_VALUE);
 	bool marked = set_delete_on_close(handle, true);
 	CloseHandle(handle);
-	if (!marked && !DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
+	if (!marked)
 		report_note(nullptr, NOTE_LEFT_BEHIND, path_text(path));
+}
+
+// Removes what stands at the temporary name through a handle to that very
+// name, never to what a link there leads to (Wine follows a Unix symbolic
+// link even when asked not to: the handle's final path tells). A stale
+// file marked read-only loses the mark first, unless it has other links,
+// whose file would lose it too.
+bool remove_stale(failure *why)
+{
+	HANDLE stale = CreateFileW(temporary_path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+	                           0, nullptr, OPEN_EXISTING,
+	                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (stale == INVALID_HANDLE_VALUE) {
+		if (GetLastError() == ERROR_FILE_NOT_FOUND)
+			return true;
+		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+		return false;
+	}
+	DWORD length = GetFinalPathNameByHandleW(stale, full_path_scratch, full_path_room, 0);
+	HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+	                          FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+	                          nullptr);
+	DWORD here_length = here == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleW(
+		here, stream_to_path, full_path_room, 0);
+	if (here != INVALID_HANDLE_VALUE)
+		CloseHandle(here);
+	BY_HANDLE_FILE_INFORMATION state;
+	bool removable = length > 0 && here_length > 0 && length < full_path_room &&
+	                 here_length < full_path_room &&
+	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp") &&
+	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
+	                         CSTR_EQUAL &&
+	                 GetFileInformationByHandle(stale, &state);
+	if (!removable)
+		SetLastError(ERROR_CANT_ACCESS_FILE);
+	else if ((state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && state.nNumberOfLinks > 1) {
+		SetLastError(ERROR_ACCESS_DENIED);
+		removable = false;
+	} else if (state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		FILE_BASIC_INFO basic = {};
+		basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+		removable = SetFileInformationByHandle(stale, FileBasicInfo, &basic, sizeof basic) != 0;
+	}
+	removable = removable && set_delete_on_close(stale, true);
+	if (!removable)
+		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
+	CloseHandle(stale);
+	return removable;
 }
 
 // Gives a new, empty result file the input's compression: NTFS compresses
@@ -651,53 +697,17 @@ bool take_over(HANDLE file, DWORD access, const wchar_t *path, const input_file 
 
 // ---- The replacement
 
-enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_UNKNOWN };
-
-// Opens the input's path with the access, sharing and flags given, and
-// compares what it names with the file that was read: another program that
-// saved over it, rewrote it in place (even putting the last-write time back:
-// the change time tells) or renamed another file onto it meanwhile must not
-// lose its data to this run. The handle stays open in *held when the file
-// is unchanged and held is not null; it is closed otherwise.
-input_state look_at_input(const input_file *input, DWORD access, DWORD sharing, DWORD flags,
-                          HANDLE *held, DWORD *attributes, failure *why)
+// A fresh hidden name beside the input, into out: the copy made there
+// from another volume, and the input moved aside while the result takes
+// its name.
+bool name_beside(const input_file *input, unsigned attempt, const wchar_t *ending, wchar_t *out)
 {
-	HANDLE handle = CreateFileW(input->target, access, sharing, nullptr, OPEN_EXISTING, flags,
-	                            nullptr);
-	if (handle == INVALID_HANDLE_VALUE) {
-		DWORD error = GetLastError();
-		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-			return INPUT_CHANGED;
-		record_failure(why, FAILED_CHECK_INPUT);
-		return INPUT_UNKNOWN;
-	}
-	file_state now;
-	input_state state = INPUT_UNCHANGED;
-	if (!read_state(handle, &now)) {
-		record_failure(why, FAILED_CHECK_INPUT);
-		state = INPUT_UNKNOWN;
-	} else if (!same_content(now, state_of(input)) ||
-	           (now.identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-		state = INPUT_CHANGED;
-	}
-	if (attributes != nullptr && state != INPUT_UNKNOWN)
-		*attributes = now.identity.dwFileAttributes;
-	if (state == INPUT_UNCHANGED && held != nullptr)
-		*held = handle;
-	else
-		CloseHandle(handle);
-	return state;
-}
-
-// The input checked just before a rename, through a handle that shares
-// with every other, so that a program holding the file does not make this
-// fail.
-input_state check_input(const input_file *input, DWORD *attributes, failure *why)
-{
-	return look_at_input(input, FILE_READ_ATTRIBUTES,
-	                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr,
-	                     attributes, why);
+	wchar_t name[64];
+	(void)_snwprintf(name, sizeof name / sizeof name[0], L".morvet-%lu-%u.%ls",
+	                 GetCurrentProcessId(), attempt, ending);
+	name[63] = L'\0';
+	return join(out, input->target, directory_length(input->target), name) &&
+	       extend_if_long(out, path_room);
 }
 
 bool rename_handle(HANDLE file, const wchar_t *target)
@@ -705,7 +715,7 @@ bool rename_handle(HANDLE file, const wchar_t *target)
 	std::size_t length = std::wcslen(target);
 	auto *info = reinterpret_cast<FILE_RENAME_INFO *>(rename_block);
 	std::memset(info, 0, sizeof *info);
-	info->ReplaceIfExists = TRUE;
+	info->ReplaceIfExists = FALSE; // nothing is ever replaced that stands at a name
 	info->RootDirectory = nullptr;
 	info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
 	std::wmemcpy(info->FileName, target, length + 1);
@@ -716,62 +726,91 @@ bool rename_handle(HANDLE file, const wchar_t *target)
 
 enum move_outcome { MOVED, MOVE_FAILED, MOVE_INPUT_CHANGED, MOVE_OTHER_VOLUME };
 
-// Puts file, watched in slot, in the input's place: checks the input and
-// renames file over it, retrying for a few seconds while another program
-// holds the input. The input's own handle is closed just before: Windows
-// replaces no file that is open.
+// The input moved aside through old, file renamed to its name, and the
+// moved-aside input removed; or, when file cannot take the name, the input
+// moved back. Under the lock, so that Ctrl+C finds either the input in
+// place or the result. The input's own handle, which shares with no
+// writer, stays open throughout: no write can fall between the last check
+// and the result taking the name.
+move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *input, DWORD *error)
+{
+	AcquireSRWLockExclusive(&files_lock);
+	move_outcome moved = MOVE_FAILED;
+	*error = ERROR_OPERATION_ABORTED;
+	bool aside = false;
+	for (unsigned attempt = 0; !broken_off && !aside && attempt < 100; ++attempt) {
+		aside = name_beside(input, attempt, L"old", aside_path) && rename_handle(old, aside_path);
+		*error = GetLastError();
+		if (!aside && *error != ERROR_ALREADY_EXISTS && *error != ERROR_FILE_EXISTS)
+			break;
+	}
+	if (aside && rename_handle(file, input->target)) {
+		moved = MOVED;
+		incomplete_files[slot] = INVALID_HANDLE_VALUE;
+		if (!set_delete_on_close(old, true))
+			report_note(nullptr, NOTE_LEFT_BEHIND, path_text(aside_path));
+	} else if (aside) {
+		*error = GetLastError();
+		moved = *error == ERROR_NOT_SAME_DEVICE ? MOVE_OTHER_VOLUME : MOVE_FAILED;
+		// Another program put a file at the name in that instant: its
+		// file stays, and the input is where the note says.
+		file_state back;
+		if (!rename_handle(old, input->target)) {
+			report_note(input->given, NOTE_SWAPPED_OUT, path_text(aside_path));
+			moved = MOVE_INPUT_CHANGED;
+		} else if (read_state(old, &back)) {
+			// Moving it changed only its change time, which the copy
+			// from another volume checks again.
+			input->change_time = back.change_time;
+		}
+	}
+	ReleaseSRWLockExclusive(&files_lock);
+	return moved;
+}
+
+// Puts file, watched in slot, in the input's place. The input's path is
+// opened for deletion and must name the file that was read, as it was:
+// another program that saved over it, renamed another file onto it or
+// removed it meanwhile keeps its file. A program that has the file open
+// (a scanner, an indexer, a backup agent) is waited for a few seconds.
 move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *why)
 {
 	retry_state retry = {0, 50};
-	bool free_before = false;
 	for (;;) {
-		DWORD attributes = 0;
-		switch (check_input(input, &attributes, why)) {
-		case INPUT_UNCHANGED:
-			break;
-		case INPUT_CHANGED:
-			return MOVE_INPUT_CHANGED;
-		case INPUT_UNKNOWN:
-			return MOVE_FAILED;
-		}
-		// Made read-only meanwhile, or from the start: Windows refuses to
-		// replace it on some file systems and not others; it is refused
-		// here on all.
-		if (attributes & FILE_ATTRIBUTE_READONLY) {
-			SetLastError(ERROR_ACCESS_DENIED);
-			record_failure(why, FAILED_REPLACE);
-			return MOVE_FAILED;
-		}
-		close_input(input);
-		AcquireSRWLockExclusive(&files_lock);
-		bool renamed = false;
-		DWORD error = ERROR_OPERATION_ABORTED;
-		if (!broken_off) {
-			renamed = rename_handle(file, input->target);
-			error = GetLastError();
-			if (renamed)
-				incomplete_files[slot] = INVALID_HANDLE_VALUE;
-		}
-		ReleaseSRWLockExclusive(&files_lock);
-		if (renamed)
-			return MOVED;
-		if (error == ERROR_NOT_SAME_DEVICE)
-			return MOVE_OTHER_VOLUME;
-		bool busy = is_busy(error) || (error == ERROR_ACCESS_DENIED &&
-		                               held_by_another_program(input->target, &free_before));
-		if (!busy || !wait_before_retry(&retry)) {
+		HANDLE old = CreateFileW(input->target, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+		                         nullptr, OPEN_EXISTING,
+		                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+		DWORD error = GetLastError();
+		if (old == INVALID_HANDLE_VALUE) {
+			if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+				return MOVE_INPUT_CHANGED;
+			if (is_busy(error) && wait_before_retry(&retry))
+				continue;
 			SetLastError(error);
 			record_failure(why, FAILED_REPLACE);
 			return MOVE_FAILED;
 		}
+		file_state now;
+		move_outcome moved = MOVE_FAILED;
+		if (!read_state(old, &now)) {
+			record_failure(why, FAILED_CHECK_INPUT);
+		} else if (!same_content(now, state_of(input))) {
+			moved = MOVE_INPUT_CHANGED;
+		} else if (now.identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+			// Made read-only meanwhile: attributes are not kept out by
+			// the sharing mode.
+			SetLastError(ERROR_ACCESS_DENIED);
+			record_failure(why, FAILED_REPLACE);
+		} else {
+			moved = swap_into_place(old, file, slot, input, &error);
+			if (moved == MOVE_FAILED) {
+				SetLastError(error);
+				record_failure(why, FAILED_REPLACE);
+			}
+		}
+		CloseHandle(old);
+		return moved;
 	}
-}
-
-// The input's handle again, after a rename that did not reach it: the file
-// must still be the one that was read, as it was.
-input_state reopen_input(input_file *input, failure *why)
-{
-	return look_at_input(input, GENERIC_READ, FILE_SHARE_READ, 0, &input->handle, nullptr, why);
 }
 
 // The complete result stays in "$$out$$.stp" for the user, made durable,
@@ -794,15 +833,9 @@ replace_result keep_result(temporary_file *temporary)
 // A fresh name for the copy beside the input, in beside_path.
 HANDLE create_beside(const input_file *input, DWORD *access)
 {
-	std::size_t directory = directory_length(input->target);
 	HANDLE to = INVALID_HANDLE_VALUE;
 	for (unsigned attempt = 0; attempt < 100; ++attempt) {
-		wchar_t name[64];
-		(void)_snwprintf(name, sizeof name / sizeof name[0], L".morvet-%lu-%u.tmp",
-		                 GetCurrentProcessId(), attempt);
-		name[63] = L'\0';
-		if (!join(beside_path, input->target, directory, name) ||
-		    !extend_if_long(beside_path, path_room))
+		if (!name_beside(input, attempt, L"tmp", beside_path))
 			return INVALID_HANDLE_VALUE;
 		to = create_result_file(beside_path, beside_slot, input, FILE_ATTRIBUTE_HIDDEN, access);
 		if (to != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
@@ -875,9 +908,9 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 
 } // namespace
 
-bool windows_system_path(const wchar_t *path, wchar_t *out)
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always)
 {
-	return system_path(path, out);
+	return system_path(path, out, always);
 }
 
 // ---- Failures
@@ -1040,6 +1073,12 @@ void write_text(std::FILE *stream, const char *text, std::size_t length)
 		write_console(out, &consoles[error_stream ? 1 : 0], stream, text, length);
 		return;
 	}
+	// Standard error unbuffered, a line in one write: in a log of both
+	// streams it lands where it was said, and whole.
+	if (error_stream && out != nullptr && out != INVALID_HANDLE_VALUE) {
+		(void)write_all(out, reinterpret_cast<const unsigned char *>(text), length);
+		return;
+	}
 	(void)std::fwrite(text, 1, length, stream);
 }
 
@@ -1132,17 +1171,21 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	input->size = 0;
 	input->links = 0;
 	input->has_long_identity = false;
-	if (!system_path(path, input_path)) {
+	// A name a wildcard found is opened as it is on disk: by a plain path
+	// Windows would drop a trailing dot or space and open another file.
+	const wchar_t *exact = windows_exact_path(path);
+	if (exact != nullptr ? !system_path(exact, input_path) : !system_path(path, input_path)) {
 		record_failure(why, FAILED_OPEN);
 		return false;
 	}
 	HANDLE handle;
 	retry_state retry = {0, 50};
 	for (;;) {
-		// Shared for reading only: from now to the replacement, no other
-		// program writes, renames or deletes it.
-		handle = CreateFileW(input_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-		                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+		// Shared with no writer: from now to the replacement no other
+		// program writes it. Deletion is shared, so that the replacement
+		// can move it aside through a handle of its own.
+		handle = CreateFileW(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+		                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 		if (handle != INVALID_HANDLE_VALUE)
 			break;
 		DWORD error = GetLastError();
@@ -1289,22 +1332,16 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	unsigned streams = 0;
 	if (!list_streams(input, &streams, why))
 		return false;
-	// DeleteFileW removes a link itself, never what it points to; a stale
-	// file marked read-only needs that mark taken off first.
-	if (!DeleteFileW(temporary_path)) {
-		DWORD error = GetLastError();
-		if (error == ERROR_ACCESS_DENIED &&
-		    SetFileAttributesW(temporary_path, FILE_ATTRIBUTE_NORMAL)) {
-			if (!DeleteFileW(temporary_path)) {
-				record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-				return false;
-			}
-		} else if (error != ERROR_FILE_NOT_FOUND) {
-			SetLastError(error);
-			record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-			return false;
-		}
+	// Refused before anything is written: Windows would not let the
+	// result replace it on some file systems, and the rest of the batch
+	// goes on.
+	if (input->identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		SetLastError(ERROR_ACCESS_DENIED);
+		record_failure(why, FAILED_REPLACE);
+		return false;
 	}
+	if (!remove_stale(why))
+		return false;
 	HANDLE handle = create_result_file(temporary_path, temporary_slot, input,
 	                                   FILE_ATTRIBUTE_NORMAL, &temporary->access);
 	if (handle == INVALID_HANDLE_VALUE) {
@@ -1370,15 +1407,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 		return REPLACED;
 	case MOVE_OTHER_VOLUME:
 		// The same serial number on two volumes: the rename said so.
-		switch (reopen_input(input, why)) {
-		case INPUT_UNCHANGED:
-			return replace_across_volumes(temporary, input, why);
-		case INPUT_CHANGED:
-			return REPLACE_INPUT_CHANGED;
-		case INPUT_UNKNOWN:
-			break;
-		}
-		break;
+		return replace_across_volumes(temporary, input, why);
 	case MOVE_INPUT_CHANGED:
 		return REPLACE_INPUT_CHANGED;
 	case MOVE_FAILED:

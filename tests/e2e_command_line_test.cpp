@@ -264,24 +264,23 @@ TEST_F(CommandLine, WindowsHelpAndWildcards)
 	EXPECT_EQ(run.output.rfind(usage_text, 0), 0u) << run.output;
 
 	fs::create_directories(work / "sub" / "dir.stp");
-	for (const char *name : {"b.stp", "A.stp", "c.STP", "note.txt"})
+	// Another directory's "$$out$$.stp" is a file like any other.
+	for (const char *name : {"b.stp", "A.stp", "c.STP", "note.txt", "$$OUT$$.stp"})
 		write_file(work / "sub" / name, typical_input);
-	write_file(work / "sub" / "$$OUT$$.stp", "not mine");
 	run = run_morvet(work, {"--check", "sub\\*.stp"});
 	std::vector<std::string> checked;
 	std::istringstream lines(run.output);
 	for (std::string line; std::getline(lines, line);)
 		checked.push_back(line.substr(0, line.find(": ")));
-	// Files only, hidden ones too, sorted without regard to case; never
-	// the temporary file.
-	EXPECT_EQ(checked, (std::vector<std::string>{"sub\\A.stp", "sub\\b.stp", "sub\\c.STP"}))
+	// Files only, hidden ones too, sorted without regard to case.
+	EXPECT_EQ(checked, (std::vector<std::string>{"sub\\$$OUT$$.stp", "sub\\A.stp", "sub\\b.stp",
+	                                             "sub\\c.STP"}))
 		<< run.output;
 	run = run_morvet(work, {"sub/*.stp"});
 	EXPECT_EQ(run.status, 0) << run.output;
-	for (const char *name : {"b.stp", "A.stp", "c.STP"})
+	for (const char *name : {"b.stp", "A.stp", "c.STP", "$$OUT$$.stp"})
 		EXPECT_EQ(read_file(work / "sub" / name), typical_result) << name;
 	EXPECT_EQ(read_file(work / "sub" / "note.txt"), typical_input);
-	EXPECT_EQ(read_file(work / "sub" / "$$OUT$$.stp"), "not mine");
 
 	run = run_morvet(work, {"nothing*.stp"});
 	EXPECT_EQ(run.status, 1);

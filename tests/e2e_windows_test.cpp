@@ -126,7 +126,8 @@ TEST_F(WindowsMorvet, AttributesAndPermissionsAreKept)
 }
 
 // A program that holds the input open: briefly, the way scanners and
-// indexers do, and for longer than the tool waits.
+// indexers do, and for longer than the tool waits; or only for its
+// attributes, which keeps nothing from the file.
 TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 {
 	struct {
@@ -143,6 +144,8 @@ TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 		{"reading", "1500", true, "", ""},
 		{"reading", "9000", false, "\nCan't create output",
 		 "morvet: board.stp: can't replace the file: "},
+		// Explorer's look at its attributes does not stand in the way.
+		{"attributes", "9000", true, "", ""},
 	};
 	for (const auto &c : cases) {
 		write_file(work / "board.stp", typical_input);
@@ -311,7 +314,8 @@ TEST_F(WindowsMorvet, WildcardsMatchTheLongNamesOnly)
 TEST_F(WindowsMorvet, TheSystemsReasonComesInTheUsersLanguage)
 {
 	write_file(work / "board.stp", typical_input);
-	// Without its write bits Wine shows the file read-only, which is refused.
+	// Without its write bits Wine shows the file read-only, which is refused
+// before anything is written.
 	ASSERT_EQ(chmod((work / "board.stp").c_str(), 0444), 0);
 	std::string saved = std::getenv("LC_ALL") ? std::getenv("LC_ALL") : "";
 	setenv("LC_ALL", "fr_FR.UTF-8", 1);
@@ -319,13 +323,8 @@ TEST_F(WindowsMorvet, TheSystemsReasonComesInTheUsersLanguage)
 	setenv("LC_ALL", saved.c_str(), 1);
 	EXPECT_EQ(run.status, 1);
 	EXPECT_EQ(run.output, "\nCan't create output");
-	EXPECT_EQ(run.errors.rfind("morvet: board.stp: can't replace the file: Acc\xc3\xa8s refus\xc3\xa9\n"
-	                           "morvet: board.stp: the patched result is in ",
-	                           0),
-	          0u)
-		<< run.errors;
+	EXPECT_EQ(run.errors, "morvet: board.stp: can't replace the file: Acc\xc3\xa8s refus\xc3\xa9\n");
 	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
-	EXPECT_EQ(read_file(work / temporary_name), typical_result);
 }
 
 // The directory is read once per pattern: --check over 2,000 files by a
@@ -394,6 +393,144 @@ TEST_F(WindowsMorvet, PathsPastMaxPathWork)
 	EXPECT_EQ(read_file(deep / "board.stp"), typical_result);
 	EXPECT_EQ(names_in(deep), std::vector<std::string>{"board.stp"});
 	EXPECT_TRUE(names_in(other).empty());
+}
+
+} // namespace
+
+namespace {
+
+// A program appends a line to the input as often as it can open it while
+// the tool patches it, run after run, from the input's volume and from
+// another: every line it says it wrote is in the file afterwards, in order.
+// The input is unsigned, so the lines the tool read stay in its result.
+TEST_F(WindowsMorvet, AnAppendingWriterLosesNoLineToTheReplacement)
+{
+	fs::path other = other_filesystem();
+	const std::string unsigned_input =
+		typical_header + "BOOLEAN USE_RCK = 0;\r\nINTEGER freq = 1;\r\n" + typical_tail;
+	for (int run = 0; run < 12; ++run) {
+		bool across = run % 2 == 1 && !other.empty();
+		write_file(work / "board.stp", unsigned_input);
+		started writer = start_helper(work, {"append", "board.stp", "1200"});
+		char said[5] = {};
+		ASSERT_EQ(read(writer.output, said, 5), 5);
+		finished patched = across ? run_morvet(other, {(work / "board.stp").string()})
+		                          : run_morvet(work, {"board.stp"});
+		finished wrote = wait_for(writer);
+		ASSERT_EQ(wrote.status, 0) << wrote.errors;
+		unsigned long lines = std::stoul(wrote.output);
+		std::string left = read_file(work / "board.stp");
+		std::size_t at = 0;
+		for (unsigned long n = 1; n <= lines && at != std::string::npos; ++n)
+			at = left.find("' line " + std::to_string(n) + "\r\n", at);
+		EXPECT_NE(at, std::string::npos) << "run " << run << " lost a line of " << lines;
+		EXPECT_EQ(patched.status, 0) << run << patched.output << patched.errors;
+		EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	}
+}
+
+// Windows' own ways of naming files and options, each refused or taken as
+// a user of Windows means it; nothing else in the directory is touched.
+TEST_F(WindowsMorvet, NamesAndOptionsAsWindowsMeansThem)
+{
+	fs::create_directories(work / "sub");
+	const std::string not_patched = ": not patched: CRC statement 1A2B does not match the text "
+	                                "(203A), USE_RCK is not forced, freq is not forced\n";
+	const struct {
+		std::vector<std::string> arguments;
+		int status;
+		std::string output;
+	} cases[] = {
+		// A name a wildcard found is opened as it is, trailing dot or space.
+		{{"--check", "board.stp*"}, 1,
+		 "board.stp: patched\nboard.stp " + not_patched + "board.stp." + not_patched},
+		// Only the working directory's own temporary file is left out.
+		{{"--check", "sub\\*.stp"}, 0, "sub\\$$out$$.stp: patched\n"},
+		{{"/check", "board.stp"}, 0, "board.stp: patched\n"},
+		{{"/CHECK", "board.stp."}, 0, "board.stp.: patched\n"}, // typed: Windows drops the dot
+		{{"/x", "board.stp"}, 1, usage_text},
+		{{"/board", "board.stp"}, 1, usage_text},
+		{{"/board.stp"}, 1, "\nCan't open /board.stp"},
+		{{"/help"}, 0, ""},
+	};
+	write_file(work / "board.stp", typical_result);
+	write_file(work / "board.stp.", typical_input);
+	write_file(work / "board.stp ", typical_input);
+	write_file(work / "sub" / temporary_name, typical_result);
+	write_file(work / temporary_name, typical_input);
+	for (const auto &c : cases) {
+		finished run = run_morvet(work, c.arguments);
+		EXPECT_EQ(run.status, c.status) << c.arguments[0] << run.errors;
+		if (c.arguments[0] == "/help") {
+			EXPECT_NE(run.output.find("/?  show this help"), std::string::npos) << run.output;
+		} else {
+			EXPECT_EQ(run.output.substr(0, c.output.size()), c.output) << c.arguments[0];
+		}
+	}
+	EXPECT_EQ(read_file(work / temporary_name), typical_input) << "an unknown option touched it";
+	// Patching by the wildcard patches those two, not the one typed alike.
+	finished run = run_morvet(work, {"board.stp?"});
+	EXPECT_EQ(run.status, 0) << run.errors;
+	EXPECT_EQ(read_file(work / "board.stp."), typical_result);
+	EXPECT_EQ(read_file(work / "board.stp "), typical_result);
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+}
+
+// A read-only file is refused before anything is written, and the next
+// file is patched; a stale "$$out$$.stp" that is a link to another file,
+// or a hard link to a read-only one, is never removed through: that file
+// stays as it was, and the run refuses.
+TEST_F(WindowsMorvet, ReadOnlyFilesAndLinkedTemporaryFilesAreLeftAlone)
+{
+	write_file(work / "locked.stp", typical_input);
+	write_file(work / "board.stp", typical_input);
+	ASSERT_EQ(chmod((work / "locked.stp").c_str(), 0444), 0);
+	finished run = run_morvet(work, {"locked.stp", "board.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(run.errors.rfind("morvet: locked.stp: can't replace the file: ", 0), 0u) << run.errors;
+	EXPECT_EQ(run.errors.find("patched result"), std::string::npos) << run.errors;
+	EXPECT_EQ(read_file(work / "locked.stp"), typical_input);
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_EQ(names_in(work), (std::vector<std::string>{"board.stp", "locked.stp"}));
+	for (bool symbolic : {true, false}) {
+		write_file(work / "board.stp", typical_input);
+		fs::remove(work / temporary_name);
+		if (symbolic)
+			fs::create_symlink("locked.stp", work / temporary_name);
+		else
+			fs::create_hard_link(work / "locked.stp", work / temporary_name);
+		run = run_morvet(work, {"board.stp"});
+		EXPECT_EQ(run.status, 1) << symbolic;
+		EXPECT_EQ(run.output, "\nCan't create output");
+		EXPECT_NE(run.errors.find("can't remove the old temporary file"), std::string::npos)
+			<< run.errors;
+		EXPECT_EQ(read_file(work / "locked.stp"), typical_input) << symbolic;
+		EXPECT_EQ(fs::status(work / "locked.stp").permissions() & fs::perms::owner_write,
+		          fs::perms::none)
+			<< symbolic;
+		EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+		fs::remove(work / temporary_name);
+	}
+	ASSERT_EQ(chmod((work / "locked.stp").c_str(), 0644), 0);
+}
+
+// Standard error goes out a whole line at a time, as it is written: in one
+// log of both streams every cause follows the verdict it explains.
+TEST_F(WindowsMorvet, CausesFollowTheirVerdictsInOneLog)
+{
+	write_file(work / "board.stp", typical_result);
+	std::string command = "cd '" + work.string() + "' && " + std::getenv("MORVET_RUNNER") + " '" +
+	                      fs::absolute(std::getenv("MORVET_EXE")).string() +
+	                      "' --check missing.stp board.stp missing.stp > log 2>&1";
+	ASSERT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
+	std::string log = read_file(work / "log");
+	fs::remove(work / "log");
+	std::size_t first = log.find("missing.stp: can't open\nmorvet: missing.stp: can't open: ");
+	EXPECT_NE(first, std::string::npos) << log;
+	EXPECT_EQ(log.find("\nboard.stp: patched\nmissing.stp: can't open\nmorvet: missing.stp: "),
+	          log.find('\n', first + 24))
+		<< log;
 }
 
 } // namespace

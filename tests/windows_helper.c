@@ -1,10 +1,15 @@
 /* windows_helper.c - what the Windows end-to-end cases need of Windows
  * itself, run under the same emulation as the tool:
  *
- *   hold PATH MILLISECONDS exclusive|reading
+ *   hold PATH MILLISECONDS exclusive|reading|attributes
  *       opens PATH without sharing it for writing or deletion (exclusive:
- *       not even for reading), writes "held" on standard output, and
- *       closes it after MILLISECONDS
+ *       not even for reading; attributes: for its attributes alone, shared
+ *       with no one, as Explorer and indexers look at a file), writes
+ *       "held" on standard output, and closes it after MILLISECONDS
+ *   append PATH MILLISECONDS
+ *       for MILLISECONDS, appends the lines "' line N" to PATH as often as
+ *       it can open it, N from 1, writes "held" when it starts and the last
+ *       N it wrote at the end
  *   short PATH
  *       writes the last component of PATH's 8.3 short name
  *   show PATH
@@ -32,15 +37,43 @@ static int fail(const char *what)
 
 static int hold(const wchar_t *path, DWORD milliseconds, const wchar_t *mode)
 {
-	int exclusive = wcscmp(mode, L"exclusive") == 0;
-	HANDLE file = CreateFileW(path, exclusive ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-	                          exclusive ? 0 : FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+	int exclusive = wcscmp(mode, L"exclusive") == 0, attributes = wcscmp(mode, L"attributes") == 0;
+	HANDLE file = CreateFileW(path,
+	                          exclusive    ? GENERIC_READ | GENERIC_WRITE
+	                          : attributes ? FILE_READ_ATTRIBUTES
+	                                       : GENERIC_READ,
+	                          exclusive || attributes ? 0 : FILE_SHARE_READ, NULL, OPEN_EXISTING,
+	                          0, NULL);
 	if (file == INVALID_HANDLE_VALUE)
 		return fail("hold");
 	printf("held\n");
 	fflush(stdout);
 	Sleep(milliseconds);
 	CloseHandle(file);
+	return 0;
+}
+
+static int append(const wchar_t *path, DWORD milliseconds)
+{
+	DWORD start = GetTickCount();
+	unsigned long written = 0;
+	printf("held\n");
+	fflush(stdout);
+	while (GetTickCount() - start < milliseconds) {
+		/* As a logger appends: shared with everyone, opened anew each time. */
+		HANDLE file = CreateFileW(path, FILE_APPEND_DATA,
+		                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+		                          OPEN_EXISTING, 0, NULL);
+		char line[32];
+		DWORD length, done = 0;
+		if (file == INVALID_HANDLE_VALUE)
+			continue;
+		length = (DWORD)snprintf(line, sizeof line, "' line %lu\r\n", written + 1);
+		if (WriteFile(file, line, length, &done, NULL) && done == length)
+			++written;
+		CloseHandle(file);
+	}
+	printf("%lu\n", written);
 	return 0;
 }
 
@@ -144,6 +177,8 @@ int wmain(int argc, wchar_t **argv)
 {
 	if (argc == 5 && wcscmp(argv[1], L"hold") == 0)
 		return hold(argv[2], wcstoul(argv[3], NULL, 10), argv[4]);
+	if (argc == 4 && wcscmp(argv[1], L"append") == 0)
+		return append(argv[2], wcstoul(argv[3], NULL, 10));
 	if (argc == 3 && wcscmp(argv[1], L"show") == 0)
 		return show(argv[2]);
 	if (argc == 3 && wcscmp(argv[1], L"short") == 0)
@@ -155,6 +190,6 @@ int wmain(int argc, wchar_t **argv)
 			return fail("working directory");
 		return run_in(argc - 3, argv + 3);
 	}
-	fprintf(stderr, "usage: windows_helper hold|show|set|short|in ...\n");
+	fprintf(stderr, "usage: windows_helper hold|append|show|set|short|in ...\n");
 	return 2;
 }
