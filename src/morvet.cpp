@@ -83,8 +83,7 @@ const char *suggested_option(const char *unknown)
 // -1 when there are files to go through.
 int read_command_line(int argc, path_char **argv, run_state *run)
 {
-	bool check = false, diff = false, help = false, version = false, any_file = false;
-	bool quiet = false;
+	bool check = false, diff = false, help = false, version = false, quiet = false, any_file = false;
 	const path_char *unknown = nullptr;
 	run->double_dash = argc;
 	for (int i = argc - 1; i >= 1; --i)
@@ -111,10 +110,9 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
 		const char *meant = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
-		if (meant != nullptr)
-			report_note(nullptr, NOTE_SUGGESTED_OPTION, path_text(unknown), meant);
-		else if (unknown != nullptr)
-			report_note(nullptr, NOTE_UNKNOWN_OPTION, path_text(unknown), path_text(unknown));
+		if (unknown != nullptr)
+			report_note(nullptr, meant ? NOTE_SUGGESTED_OPTION : NOTE_UNKNOWN_OPTION,
+			            path_text(unknown), meant ? meant : path_text(unknown));
 		else if (check && diff)
 			report_note(nullptr, NOTE_CHECK_AND_DIFF);
 		if (argc > 1)
@@ -250,11 +248,9 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 void tell(const path_char *path, file_outcome outcome, const run_state *run)
 {
 	if (outcome == PATCHED || outcome == NOT_SYNCED) {
-		report_outcome(path, outcome == PATCHED ? "patched" : "patched, but it may not survive a power loss");
-		if (outcome == NOT_SYNCED) {
-			say(SAY_CANT_SYNC, path);
+		say(outcome == PATCHED ? SAY_PATCHED : SAY_CANT_SYNC, path);
+		if (outcome == NOT_SYNCED)
 			report_failure(path, &work.why, true);
-		}
 		char others[24];
 		(void)std::snprintf(others, sizeof others, "%lu", work.input.links - 1);
 		if (work.input.links > 1)
@@ -270,13 +266,9 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 	                                                : nullptr;
 	if (reason != nullptr) {
 		say_refusal(path, reason);
-		report_outcome(path, "not patched", reason);
 	} else if (outcome == UNCHANGED) {
-		report_outcome(path, "already patched");
+		say(SAY_UNCHANGED, path);
 	} else {
-		report_outcome(path, outcome == CANT_OPEN   ? "not patched: it could not be opened"
-		                     : outcome == CANT_READ ? "not patched: it could not be read"
-		                                            : "not patched: the result could not be written");
 		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
 		    : outcome == CANT_READ ? SAY_CANT_READ
 		                           : SAY_CANT_CREATE_OUTPUT,

@@ -244,7 +244,20 @@ void say_version()
 void say(file_message message, const path_char *path, const char *reason)
 {
 	const char *const formats[] = {"\nCan't open %s", "\nCan't read %s", "\nCan't create output",
-	                               "\nCan't patch %s: %s", "\nCan't sync %s"};
+	                               "\nCan't patch %s: %s", "\nCan't sync %s", "", ""};
+	const char *const words[] = {
+		"not patched: it could not be opened", "not patched: it could not be read",
+		"not patched: the result could not be written", "not patched: ",
+		"patched, but the change may not survive a power loss", "patched", "already patched"};
+	static_assert(sizeof words / sizeof words[0] == SAY_UNCHANGED + 1);
+	if (output.streams.alone) {
+		int told = std::snprintf(output.story + output.story_length,
+		                         sizeof output.story - output.story_length, "%s: %s%s\n",
+		                         path_text(path), words[message],
+		                         message == SAY_CANT_PATCH ? reason : "");
+		if (told > 0 && static_cast<std::size_t>(told) < sizeof output.story - output.story_length)
+			output.story_length += static_cast<std::size_t>(told);
+	}
 	int length = std::snprintf(line, sizeof line, formats[message], path_text(path), reason);
 	say_text(line, made(length));
 }
@@ -416,15 +429,6 @@ void make_left_behind_line(const char *location, char *made, std::size_t size)
 	(void)std::snprintf(made, size, "morvet: could not remove %s\n", pasted(location, 0));
 }
 
-void report_outcome(const path_char *path, const char *words, const char *reason)
-{
-	int length = std::snprintf(output.story + output.story_length,
-	                           sizeof output.story - output.story_length, "%s: %s%s%s\n",
-	                           path_text(path), words, reason ? ": " : "", reason ? reason : "");
-	if (output.streams.alone && length > 0 &&
-	    static_cast<std::size_t>(length) < sizeof output.story - output.story_length)
-		output.story_length += static_cast<std::size_t>(length);
-}
 
 int finish_output(int status, int failed_status)
 {

@@ -25,9 +25,13 @@ void say_try_help();
 void say_version();
 
 // "\nCan't open <path>", "\nCan't read <path>", "\nCan't create output",
-// "\nCan't patch <path>: <reason>", "\nCan't sync <path>".
+// "\nCan't patch <path>: <reason>", "\nCan't sync <path>"; patched and
+// unchanged files say nothing. A console of the program's own (see
+// look_at_output) is also told at the end, a line for each file, in plain
+// words, what became of it.
 enum file_message {
 	SAY_CANT_OPEN, SAY_CANT_READ, SAY_CANT_CREATE_OUTPUT, SAY_CANT_PATCH, SAY_CANT_SYNC,
+	SAY_PATCHED, SAY_UNCHANGED,
 };
 
 void say(file_message message, const path_char *path, const char *reason = nullptr);
@@ -77,10 +81,6 @@ void report_note(const path_char *path, note which, const char *first = nullptr,
 
 // The warnings on a file patched (or, with --check, that would be).
 void report_warnings(const path_char *path, const patch_plan *plan);
-
-// A console of the program's own (look_at_output) is told at the end, a
-// line for each file, what became of it: "<path>: <words>[: <reason>]".
-void report_outcome(const path_char *path, const char *words, const char *reason = nullptr);
 
 // The NOTE_LEFT_BEHIND line made in advance into text (size bytes, always
 // terminated), for a signal handler to write as it stands.
