@@ -131,12 +131,12 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 // How patching one file ended. UNCHANGED: already patched, not written;
 // NOT_SYNCED: in place, its directory not synced; REFUSED: the plan says
 // why; CHANGED: another program changed it meanwhile; BEING_WRITTEN: one
-// has it open for writing; CANT_CREATE: the temporary file or the
-// replacement failed (_KEPT: the result stays in "$$out$$.stp", which with
-// RESULT_HELD holds an earlier file's result).
+// has it open for writing; OWNER_LOST: its owner or group would be lost;
+// CANT_CREATE: the temporary file or the replacement failed (_KEPT: the
+// result stays in "$$out$$.stp"; RESULT_HELD: it holds an earlier file's).
 enum file_outcome {
 	PATCHED, UNCHANGED, NOT_SYNCED, CANT_OPEN, CANT_READ, REFUSED, CHANGED, BEING_WRITTEN,
-	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD,
+	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD, OWNER_LOST,
 };
 
 // The work on one file: everything it opens is let go of by the caller,
@@ -234,9 +234,9 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 	if (written != PATCHED)
 		return written;
 	// What each replace_result means for the file, in its order.
-	static const file_outcome replaced[] = {PATCHED, NOT_SYNCED,    CANT_CREATE,
-	                                        CANT_CREATE_KEPT, CHANGED, BEING_WRITTEN};
-	static_assert(sizeof replaced / sizeof replaced[0] == REPLACE_INPUT_WRITTEN + 1);
+	static const file_outcome replaced[] = {PATCHED, NOT_SYNCED, CANT_CREATE, CANT_CREATE_KEPT,
+	                                        CHANGED, BEING_WRITTEN, OWNER_LOST};
+	static_assert(sizeof replaced / sizeof replaced[0] == REPLACE_OWNER_NOT_KEPT + 1);
 	file_outcome outcome = replaced[commit_temporary(&w->temporary, &w->input, &w->why)];
 	if (outcome == CANT_CREATE_KEPT)
 		run->result_kept_for = path;
@@ -263,6 +263,7 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 	                     : outcome == CHANGED       ? reason_changed
 	                     : outcome == BEING_WRITTEN ? reason_open_for_writing
 	                     : outcome == IS_ENCRYPTED  ? reason_encrypted
+	                     : outcome == OWNER_LOST    ? reason_owner_not_kept
 	                                                : nullptr;
 	if (reason != nullptr) {
 		say_refusal(path, reason);
@@ -270,9 +271,7 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 		say(SAY_UNCHANGED, path);
 	} else {
 		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
-		    : outcome == CANT_READ ? SAY_CANT_READ
-		                           : SAY_CANT_CREATE_OUTPUT,
-		    path);
+		    : outcome == CANT_READ ? SAY_CANT_READ : SAY_CANT_CREATE_OUTPUT, path);
 		if (outcome == IS_TEMPORARY)
 			report_note(path, NOTE_IS_TEMPORARY, temporary_location());
 		else if (outcome == RESULT_HELD)

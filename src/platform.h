@@ -66,6 +66,7 @@ enum failed_step {
 	FAILED_CHECK_STILL_SAME,   // (--diff) the input could not be looked at again
 	FAILED_LOCK,
 	FAILED_REMOVE_OLD_TEMPORARY,
+	FAILED_OTHERS_TEMPORARY,    // (POSIX) "$$out$$.stp" is another user's: left alone
 	FAILED_CREATE_TEMPORARY,
 	FAILED_WRITE_TEMPORARY,
 	FAILED_SYNC_TEMPORARY,
@@ -75,7 +76,6 @@ enum failed_step {
 	FAILED_READ_PERMISSIONS,
 	FAILED_SET_PERMISSIONS,
 	FAILED_SET_OWNER,
-	FAILED_SET_GROUP,
 	FAILED_CHECK_INPUT,         // looking at the input again before replacing it
 	FAILED_NAME_BESIDE,         // giving the result its name beside the input
 	FAILED_CREATE_BESIDE,
@@ -167,7 +167,9 @@ enum lock_result {
 
 // Waits until no other run uses this working directory's temporary file,
 // then holds it until the process ends; says so on standard error when the
-// wait is long.
+// wait is long, and gives up after 30 seconds (LOCK_FAILED). Only a process
+// that may write the directory can make a run wait (on Linux; where
+// another holds the lock, the run goes on unlocked: LOCK_UNAVAILABLE).
 lock_result lock_working_directory(failure *why);
 
 // ---- The input
@@ -241,13 +243,15 @@ struct temporary_file {
 	ino_t inode;         // removed while it is ours
 	int named_in;        // directory of the name it has: -1 the working directory
 	bool beside_input;   // created beside the input from the start
+	std::uint64_t written; // its length so far
 #endif
 };
 
 // Creates the temporary file anew, exclusively, readable by its owner alone
 // where the system allows: the input's permissions reach the result only as
 // it takes the input's place. Whatever stands at the temporary name is
-// removed first (never followed, if it is a link). Where the working
+// removed first (never followed, if it is a link), unless another user owns
+// it (POSIX): then this fails, and it stays. Where the working
 // directory and the input lie on different filesystems, the file may
 // instead be created under a fresh hidden name beside the input, so that
 // the result need not be copied there.
@@ -271,6 +275,8 @@ enum replace_result {
 	REPLACE_FAILED_RESULT_KEPT, // input untouched, "$$out$$.stp" holds the result
 	REPLACE_INPUT_CHANGED,      // another program changed the input: untouched
 	REPLACE_INPUT_WRITTEN,      // another program opened it for writing: untouched
+	REPLACE_OWNER_NOT_KEPT,     // (POSIX) the result cannot have its owner and group:
+	                            // untouched, nothing of this run left
 };
 
 // Makes the complete result durable with the input's owner, permissions and
@@ -278,7 +284,10 @@ enum replace_result {
 // either the old file or the complete new one at every moment, also when
 // the working directory lies on another filesystem. The input must still
 // be the file that was read, unchanged, and not open for writing by another
-// program; otherwise it is left as the other program made it.
+// program; otherwise it is left as the other program made it. On Linux,
+// without a lease, what the exchange moved out is read back and compared
+// with what was read: the ranges copy_in_kernel copied byte for byte with
+// the result, the rest by a digest under a key drawn for the run.
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why);
 
 // Removes the temporary file unless it was committed or its result is

@@ -15,13 +15,14 @@
 // result is copied from the descriptor instead). Where the working
 // directory lies on another filesystem the result is written beside the
 // input from the start, or copied there. Only beside the input does it get
-// the input's owner, permissions and extended attributes; then one fsync
-// makes data and metadata durable, the input is checked once more, and the
-// result takes its place by an exchange (renameat2 RENAME_EXCHANGE), after
-// which what was swapped out must be the very file that was read, unchanged
-// and not opened for writing meanwhile, or it is swapped back. A sync of the
-// directory makes the replacement hold across a power cut. No step needs
-// /proc.
+// the input's owner, permissions and extended attributes (a file whose
+// owner or group this user cannot give it is refused); then one fsync
+// makes data and metadata durable (an unnamed file's before it is named),
+// the input is checked once more, and the result takes its place by an
+// exchange (renameat2 RENAME_EXCHANGE), after which what was swapped out
+// must be the very file that was read, unchanged and not opened for writing
+// meanwhile, or it is swapped back. A sync of the directory makes the
+// replacement hold across a power cut. No step needs /proc.
 #include "platform.h"
 
 #include <cerrno>
@@ -36,8 +37,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <poll.h>
 #include <sched.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
 #endif
@@ -52,7 +56,7 @@ char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];
 char resolved_target[PATH_MAX];
 char directory_path[PATH_MAX];
-unsigned char copy_block[65536];
+unsigned char copy_block[524288]; // in halves when the input is compared with the result
 
 // ---- What a signal handler removes
 //
@@ -102,6 +106,27 @@ void write_left_line(const char *line)
 	(void)ignored;
 }
 
+#if defined(__linux__) && defined(SYS_rt_sigaction) && defined(SYS_rt_sigprocmask)
+// The C library keeps the first real-time signals for its threads (glibc
+// 32 and 33, below SIGRTMIN): it refuses them to sigaction and leaves them
+// out of sigfillset, yet sent from outside they end this one-thread process
+// like any other. For them the kernel is asked directly. Its record of an
+// action differs between machines, so it is only ever copied whole: the
+// default is all zero, and the handler is given as the C library set it up
+// for another signal, its return trampoline included.
+#define KERNEL_SIGNALS 1
+const int first_kernel_realtime = 32;
+
+struct kernel_action {
+	alignas(16) unsigned char bytes[128];
+};
+
+long kernel_sigaction(int signal_number, const kernel_action *action, kernel_action *previous)
+{
+	return syscall(SYS_rt_sigaction, signal_number, action, previous, _NSIG / 8);
+}
+#endif
+
 extern "C" void remove_incomplete_and_die(int signal_number)
 {
 	int saved = errno;
@@ -110,11 +135,20 @@ extern "C" void remove_incomplete_and_die(int signal_number)
 	if (beside_active && !remove_beside())
 		write_left_line(beside_left_line);
 	errno = saved;
-	(void)std::signal(signal_number, SIG_DFL);
-	(void)std::raise(signal_number);
+	if (std::signal(signal_number, SIG_DFL) != SIG_ERR) {
+		(void)std::raise(signal_number);
+		return;
+	}
+#ifdef KERNEL_SIGNALS
+	// One the C library keeps: it will not raise it either.
+	const kernel_action by_default = {};
+	(void)kernel_sigaction(signal_number, &by_default, nullptr);
+	(void)kill(getpid(), signal_number);
+#endif
 }
 
-// Every catchable signal whose default action ends the process.
+// Every catchable signal whose default action ends the process, but the
+// real-time ones.
 const int cleanup_signals[] = {
 	SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV,
 	SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
@@ -129,7 +163,8 @@ const int cleanup_signals[] = {
 #endif
 };
 
-void install_cleanup_handler(int signal_number)
+// True when the handler is installed.
+bool install_cleanup_handler(int signal_number)
 {
 	struct sigaction action;
 	std::memset(&action, 0, sizeof action);
@@ -140,33 +175,58 @@ void install_cleanup_handler(int signal_number)
 	// is left to do its work.
 	struct sigaction previous;
 	if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL)
-		return;
-	(void)sigaction(signal_number, &action, nullptr);
+		return false;
+	return sigaction(signal_number, &action, nullptr) == 0;
 }
 
 void install_cleanup_handlers()
 {
-	for (int signal_number : cleanup_signals)
-		install_cleanup_handler(signal_number);
+	int model = 0; // a signal that has the handler
+	for (int signal_number : cleanup_signals) {
+		if (install_cleanup_handler(signal_number) && model == 0)
+			model = signal_number;
+	}
 #ifdef SIGRTMIN
 	for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
-		install_cleanup_handler(signal_number);
+		(void)install_cleanup_handler(signal_number);
+#endif
+#ifdef KERNEL_SIGNALS
+	kernel_action handled = {};
+	if (model == 0 || kernel_sigaction(model, nullptr, &handled) != 0)
+		return;
+	for (int signal_number = first_kernel_realtime; signal_number < SIGRTMIN; ++signal_number) {
+		kernel_action current = {};
+		const kernel_action by_default = {};
+		if (kernel_sigaction(signal_number, nullptr, &current) == 0 &&
+		    std::memcmp(&current, &by_default, sizeof current) == 0)
+			(void)kernel_sigaction(signal_number, &handled, nullptr);
+	}
 #endif
 }
 
 // Creating a file and recording that it must be cleaned up happen with the
 // signals held back, or a signal between the two would leave the new file
-// behind; so do the steps of the replacement.
+// behind; so do the steps of the replacement. All of them: the C library's
+// own included (its sigfillset leaves them out).
 void hold_signals(sigset_t *previous)
 {
 	sigset_t all;
 	sigfillset(&all);
+#ifdef KERNEL_SIGNALS
+	std::memset(&all, 0xff, sizeof all);
+	(void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, previous, _NSIG / 8);
+#else
 	sigprocmask(SIG_BLOCK, &all, previous);
+#endif
 }
 
 void release_signals(const sigset_t *previous)
 {
+#ifdef KERNEL_SIGNALS
+	(void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, previous, nullptr, _NSIG / 8);
+#else
 	sigprocmask(SIG_SETMASK, previous, nullptr);
+#endif
 }
 
 // ---- Paths and names
@@ -468,44 +528,37 @@ bool copy_attributes(int, int, bool *, failure *)
 }
 #endif
 
-// Gives the result the input's owner and group where this process may set
-// them (only root may give a file away, but its owner may keep a group it
-// belongs to), its extended attributes and its permission bits. Owner
-// first: changing it clears the set-user-ID and set-group-ID bits; the
-// permissions last, as setting an ACL rewrites the group bits.
-bool copy_metadata(int to, const input_file *input, failure *why)
+// Gives the result the input's owner and group, its extended attributes
+// and its permission bits. Only root may give a file away, and its owner
+// keep only a group it belongs to: a file that would silently become this
+// user's, or change group, is refused instead (REPLACE_OWNER_NOT_KEPT).
+// Owner first: changing it clears the set-user-ID and set-group-ID bits;
+// the permissions last, as setting an ACL rewrites the group bits.
+replace_result copy_metadata(int to, const input_file *input, failure *why)
 {
 	struct stat current;
 	if (fstat(to, &current) != 0) {
 		record_failure(why, FAILED_SET_PERMISSIONS);
-		return false;
+		return REPLACE_FAILED;
 	}
 	const struct stat &wanted = input->status;
 	bool changed = false;
 	if (current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) {
-		if (fchown(to, wanted.st_uid, wanted.st_gid) == 0) {
-			changed = true;
-		} else if (errno != EPERM) {
+		if (fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
 			record_failure(why, FAILED_SET_OWNER);
-			return false;
-		} else if (current.st_gid != wanted.st_gid) {
-			if (fchown(to, static_cast<uid_t>(-1), wanted.st_gid) == 0) {
-				changed = true;
-			} else if (errno != EPERM) {
-				record_failure(why, FAILED_SET_GROUP);
-				return false;
-			}
+			return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
 		}
+		changed = true;
 	}
 	if (!copy_attributes(to, input->descriptor, &changed, why))
-		return false;
+		return REPLACE_FAILED;
 	if (changed || (current.st_mode & 07777) != (wanted.st_mode & 07777)) {
 		if (fchmod(to, wanted.st_mode & 07777) != 0) {
 			record_failure(why, FAILED_SET_PERMISSIONS);
-			return false;
+			return REPLACE_FAILED;
 		}
 	}
-	return true;
+	return REPLACED;
 }
 
 // ---- The replacement
@@ -555,15 +608,170 @@ bool exchange(const input_file *input)
 #endif
 }
 
+// ---- What was read, proven after the exchange
+//
+// Without a lease nothing tells the run that another program wrote the
+// input in the instant between its last check and the exchange, with its
+// modification time put back; and the exchange sets the change time itself.
+// So what the exchange moved out is read again: where the result copied the
+// input (copy_in_kernel), byte for byte against the result; the rest (the
+// declarations replaced, the old CRC statement and what followed it, a
+// few bytes as a rule) by a SipHash-2-4 digest under a key drawn for the
+// run, which no other user can know, taken just before the last check.
+
+struct copied_range {
+	std::uint64_t from, length, at; // input bytes from..from+length are the result's at..
+};
+copied_range copied[16385]; // a range between each two of a plan's 16384 edits
+unsigned copied_count;
+
+#ifdef __linux__
+void note_copied(std::uint64_t from, std::uint64_t length, std::uint64_t at)
+{
+	copied_range *last = copied_count > 0 ? &copied[copied_count - 1] : nullptr;
+	if (last != nullptr && last->from + last->length == from && last->at + last->length == at)
+		last->length += length;
+	else if (copied_count < sizeof copied / sizeof copied[0] &&
+	         (last == nullptr || last->from + last->length <= from))
+		copied[copied_count++] = {from, length, at};
+	// Any other range stays with the rest, in the digest.
+}
+#endif
+
+std::uint64_t rotate(std::uint64_t x, int bits)
+{
+	return (x << bits) | (x >> (64 - bits));
+}
+
+struct digest {
+	std::uint64_t v[4], word, length;
+};
+
+void sip_rounds(digest *d, int rounds)
+{
+	std::uint64_t *v = d->v;
+	for (int round = 0; round < rounds; ++round) {
+		v[0] += v[1], v[1] = rotate(v[1], 13) ^ v[0], v[0] = rotate(v[0], 32);
+		v[2] += v[3], v[3] = rotate(v[3], 16) ^ v[2];
+		v[0] += v[3], v[3] = rotate(v[3], 21) ^ v[0];
+		v[2] += v[1], v[1] = rotate(v[1], 17) ^ v[2], v[2] = rotate(v[2], 32);
+	}
+}
+
+void digest_begin(digest *d)
+{
+	static std::uint64_t key[2];
+	static bool drawn = false;
+#ifdef __linux__
+	drawn = drawn || getrandom(key, sizeof key, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof key);
+#endif
+	if (!drawn) {
+		struct timespec now = {0, 0}; // early in a boot: what no one else sees
+		(void)clock_gettime(CLOCK_MONOTONIC, &now);
+		key[0] ^= static_cast<std::uint64_t>(now.tv_nsec) << 32 ^ static_cast<std::uint64_t>(getpid());
+		key[1] ^= reinterpret_cast<std::uintptr_t>(&now);
+	}
+	drawn = true;
+	*d = digest{{key[0] ^ 0x736f6d6570736575ULL, key[1] ^ 0x646f72616e646f6dULL,
+	             key[0] ^ 0x6c7967656e657261ULL, key[1] ^ 0x7465646279746573ULL}, 0, 0};
+}
+
+void digest_bytes(digest *d, const unsigned char *data, std::size_t length)
+{
+	for (std::size_t i = 0; i < length; ++i) {
+		d->word |= static_cast<std::uint64_t>(data[i]) << (8 * (d->length & 7));
+		if ((++d->length & 7) == 0) {
+			d->v[3] ^= d->word;
+			sip_rounds(d, 2);
+			d->v[0] ^= d->word;
+			d->word = 0;
+		}
+	}
+}
+
+std::uint64_t digest_end(digest *d)
+{
+	std::uint64_t last = d->word | d->length << 56;
+	d->v[3] ^= last;
+	sip_rounds(d, 2);
+	d->v[0] ^= last;
+	d->v[2] ^= 0xff;
+	sip_rounds(d, 4);
+	return d->v[0] ^ d->v[1] ^ d->v[2] ^ d->v[3];
+}
+
+// Reads length bytes at offset from fd into buffer: INPUT_CHANGED when the
+// file ends before them.
+input_state read_back(int fd, unsigned char *buffer, std::size_t length, std::uint64_t offset,
+                      failure *why)
+{
+	ssize_t got = pread(fd, buffer, length, static_cast<off_t>(offset));
+	if (got < 0)
+		record_failure(why, FAILED_CHECK_INPUT);
+	return got < 0 ? INPUT_UNKNOWN
+	       : static_cast<std::size_t>(got) == length ? INPUT_UNCHANGED : INPUT_CHANGED;
+}
+
+const std::size_t half_block = sizeof copy_block / 2;
+
+// The digest of the input's bytes the result did not copy, read through
+// its descriptor.
+input_state digest_rest(const input_file *input, std::uint64_t *value, failure *why)
+{
+	digest d;
+	digest_begin(&d);
+	std::uint64_t at = 0;
+	for (unsigned i = 0; i <= copied_count; ++i) {
+		std::uint64_t until = i < copied_count ? copied[i].from : input->size;
+		for (std::size_t piece; at < until; at += piece) {
+			piece = until - at < half_block ? static_cast<std::size_t>(until - at) : half_block;
+			input_state state = read_back(input->descriptor, copy_block, piece, at, why);
+			if (state != INPUT_UNCHANGED)
+				return state;
+			digest_bytes(&d, copy_block, piece);
+		}
+		if (i < copied_count)
+			at = copied[i].from + copied[i].length;
+	}
+	*value = digest_end(&d);
+	return INPUT_UNCHANGED;
+}
+
+// Whether the input's file, as it is now, holds what was read: the copied
+// ranges as the result (open as result) holds them, and the rest as its
+// digest was before.
+input_state read_as_before(const input_file *input, int result, std::uint64_t rest, failure *why)
+{
+	unsigned char *theirs = copy_block, *ours = copy_block + half_block;
+	for (unsigned i = 0; i < copied_count; ++i) {
+		const copied_range &range = copied[i];
+		for (std::uint64_t done = 0, piece; done < range.length; done += piece) {
+			piece = range.length - done < half_block ? range.length - done : half_block;
+			input_state state = read_back(input->descriptor, theirs, piece, range.from + done, why);
+			if (state == INPUT_UNCHANGED)
+				state = read_back(result, ours, piece, range.at + done, why);
+			if (state == INPUT_UNCHANGED && std::memcmp(theirs, ours, piece) != 0)
+				state = INPUT_CHANGED;
+			if (state != INPUT_UNCHANGED)
+				return state;
+		}
+	}
+	std::uint64_t now = 0;
+	input_state state = digest_rest(input, &now, why);
+	return state == INPUT_UNCHANGED && now != rest ? INPUT_CHANGED : state;
+}
+
 // The result, open as fd and named beside the input, takes the input's
 // place. The signals are held back throughout: once the exchange is made,
 // only this code knows which of the two names holds which file.
-replace_result swap_into_place(input_file *input, failure *why)
+replace_result swap_into_place(input_file *input, int fd, failure *why)
 {
 	sigset_t signals;
 	hold_signals(&signals);
 	replace_result result = REPLACED;
-	switch (check_input(input, why)) {
+	std::uint64_t rest = 0;
+	input_state before = input->leased ? INPUT_UNCHANGED : digest_rest(input, &rest, why);
+	switch (before == INPUT_UNCHANGED ? check_input(input, why) : before) {
 	case INPUT_UNCHANGED:
 		break;
 	case INPUT_CHANGED:
@@ -583,8 +791,10 @@ replace_result swap_into_place(input_file *input, failure *why)
 		struct stat swapped;
 		bool same = fstatat(input->directory, beside_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
 		            same_content(swapped, input->status);
-		bool written = lease_broken(input);
-		if (same && !written) {
+		input_state out = lease_broken(input) ? INPUT_WRITTEN : same ? INPUT_UNCHANGED : INPUT_CHANGED;
+		if (out == INPUT_UNCHANGED && !input->leased)
+			out = read_as_before(input, fd, rest, why);
+		if (out == INPUT_UNCHANGED) {
 			// The old file goes; failing that, the user is told where it is.
 			beside_active = 0;
 			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
@@ -593,7 +803,9 @@ replace_result swap_into_place(input_file *input, failure *why)
 				hold_signals(&signals);
 			}
 		} else if (exchange(input)) {
-			result = written ? REPLACE_INPUT_WRITTEN : REPLACE_INPUT_CHANGED;
+			result = out == INPUT_WRITTEN   ? REPLACE_INPUT_WRITTEN
+			         : out == INPUT_CHANGED ? REPLACE_INPUT_CHANGED
+			                                : REPLACE_FAILED; // could not be read again
 		} else {
 			// The other program's file now waits at the hidden name, and
 			// this run's result stands at the input's path: neither is
@@ -664,18 +876,24 @@ bool copy_contents(int from, int to, failure *why)
 	}
 }
 
-// Gives the result beside the input the input's metadata, makes both
-// durable in one sync, and puts it in the input's place. On a failure the
-// result stays beside the input, for rollback_temporary to remove.
+// Gives the result the input's metadata and makes both durable in one sync.
+replace_result make_durable(const input_file *input, int fd, failure *why)
+{
+	replace_result result = copy_metadata(fd, input, why);
+	if (result == REPLACED && fsync(fd) != 0) {
+		record_failure(why, FAILED_SYNC_TEMPORARY);
+		result = REPLACE_FAILED;
+	}
+	return result;
+}
+
+// Makes the result beside the input durable and puts it in the input's
+// place. On a failure the result stays beside the input, for
+// rollback_temporary to remove.
 replace_result finish_beside(input_file *input, int fd, failure *why)
 {
-	if (!copy_metadata(fd, input, why))
-		return REPLACE_FAILED;
-	if (fsync(fd) != 0) {
-		record_failure(why, FAILED_SYNC_TEMPORARY);
-		return REPLACE_FAILED;
-	}
-	return swap_into_place(input, why);
+	replace_result result = make_durable(input, fd, why);
+	return result == REPLACED ? swap_into_place(input, fd, why) : result;
 }
 
 // The complete result, which could not take the input's place, goes back
@@ -805,55 +1023,116 @@ bool names_temporary_file(const path_char *path)
 namespace {
 
 // Another run usually finishes within moments; a user kept waiting longer
-// is told why the tool sits there.
-const long poll_nanoseconds = 20000000;
-const int polls_before_note = 50;
+// is told why the tool sits there, and after 30 seconds the run gives up.
+const long note_after_ms = 1000, give_up_after_ms = 30000;
 
-void pause_between_polls(int *polls_left)
+struct lock_wait {
+	struct timespec start;
+	bool noted;
+};
+
+void pause_briefly()
 {
-	if (*polls_left == 0)
-		report_note(nullptr, NOTE_WAITING_FOR_LOCK);
-	if (*polls_left >= 0)
-		--*polls_left;
-	struct timespec pause = {0, poll_nanoseconds};
+	struct timespec pause = {0, 20000000};
 	(void)nanosleep(&pause, nullptr);
 }
 
-// A lock on the directory itself, which needs it opened for reading.
-lock_result lock_by_descriptor(int fd, failure *why, int *polls_left)
+// How long the wait may go on before its next step (the note, or the
+// end), in milliseconds; 0 when it is over, with *why saying so.
+int wait_left(lock_wait *wait, failure *why)
 {
-	for (;;) {
-		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-			return LOCK_HELD;
-		if (errno == EINTR)
-			continue;
-		if (errno == EWOULDBLOCK) {
-			pause_between_polls(polls_left);
-			continue;
-		}
-		// Where the filesystem has no locks at all, a single run must
-		// still work; only overlapping runs are unprotected there.
-		if (errno == ENOLCK || errno == EOPNOTSUPP)
-			return LOCK_UNAVAILABLE;
-		record_failure(why, FAILED_LOCK);
-		return LOCK_FAILED;
+	struct timespec now = wait->start;
+	(void)clock_gettime(CLOCK_MONOTONIC, &now);
+	long waited = (now.tv_sec - wait->start.tv_sec) * 1000 +
+	              (now.tv_nsec - wait->start.tv_nsec) / 1000000;
+	if (!wait->noted && waited >= note_after_ms) {
+		report_note(nullptr, NOTE_WAITING_FOR_LOCK);
+		wait->noted = true;
 	}
+	if (waited < give_up_after_ms)
+		return static_cast<int>((wait->noted ? give_up_after_ms : note_after_ms) - waited);
+	errno = ETIMEDOUT;
+	record_failure(why, FAILED_LOCK);
+	return 0;
 }
 
 #ifdef __linux__
-// The same lock by another way, for a directory this user may write but
-// not read (a drop directory, mode 0333): a name in the abstract socket
-// namespace made of the directory's identity, which one process at a time
-// can bind and which the kernel frees when the process ends. Every run
-// takes it, so runs with and without read access meet there too.
-lock_result lock_by_socket(int *polls_left)
+// Whether the process at the other end of connection may make files in
+// the directory: root, or anyone the mode bits let (where an ACL has the
+// last word they do not tell: there only root and the owner count).
+bool may_write(int connection, const struct stat &directory)
+{
+	struct ucred peer;
+	socklen_t size = sizeof peer;
+	if (getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+		return false;
+	const unsigned wx = S_IWOTH | S_IXOTH;
+	if (peer.uid == 0 || peer.uid == directory.st_uid)
+		return peer.uid == 0 || ((directory.st_mode >> 6) & wx) == wx;
+	if (getxattr(".", "system.posix_acl_access", nullptr, 0) > 0)
+		return false;
+	bool member = peer.gid == directory.st_gid;
+#ifdef SO_PEERGROUPS
+	static gid_t groups[4096];
+	size = sizeof groups;
+	if (getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0) {
+		for (socklen_t i = 0; i < size / sizeof *groups; ++i)
+			member = member || groups[i] == directory.st_gid;
+	}
+#endif
+	return ((directory.st_mode >> (member ? 3 : 0)) & wx) == wx;
+}
+
+// The name is bound: waits while a process that may write the directory
+// holds it, until its end closes a connection made to it, or until the
+// wait's next step. LOCK_HELD: the name may be free now; LOCK_UNAVAILABLE:
+// the holder is not one to wait for; LOCK_FAILED: the wait is over.
+// *refused_before: the holder last asked was not listening.
+lock_result wait_for_holder(const sockaddr *name, socklen_t size, const struct stat &directory,
+                            lock_wait *wait, bool *refused_before, failure *why)
+{
+	int holder = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+	if (holder < 0)
+		return LOCK_UNAVAILABLE;
+	bool connected = connect(holder, name, size) == 0;
+	bool refused = !connected && errno == ECONNREFUSED;
+	lock_result result = LOCK_UNAVAILABLE;
+	if (connected && may_write(holder, directory)) {
+		int left = wait_left(wait, why);
+		struct pollfd end = {holder, POLLIN, 0};
+		if (left > 0)
+			(void)poll(&end, 1, left);
+		result = left > 0 ? LOCK_HELD : LOCK_FAILED;
+	} else if (refused && !*refused_before) {
+		// A run binds the name, then listens: refused once, it may have
+		// been one in between.
+		pause_briefly();
+		result = LOCK_HELD;
+	}
+	*refused_before = refused;
+	(void)close(holder);
+	return result;
+}
+#endif
+
+} // namespace
+
+#ifdef __linux__
+// The lock is a name in the abstract socket namespace made of the working
+// directory's identity, which one process at a time can bind and which the
+// kernel frees when the process ends; runs with and without read access to
+// the directory meet there. Anyone may bind such a name, so its holder is
+// asked who it is (the credentials of a connection to it): a run waits for
+// one that may write the directory, and goes on unlocked past anyone else.
+lock_result lock_working_directory(failure *why)
 {
 	struct stat directory;
-	if (stat(".", &directory) != 0)
-		return LOCK_UNAVAILABLE;
 	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
+	if (fd < 0 || stat(".", &directory) != 0) {
+		if (fd >= 0)
+			(void)close(fd);
 		return LOCK_UNAVAILABLE;
+	}
 	struct sockaddr_un address;
 	std::memset(&address, 0, sizeof address);
 	address.sun_family = AF_UNIX;
@@ -862,42 +1141,53 @@ lock_result lock_by_socket(int *polls_left)
 	                           static_cast<unsigned long long>(directory.st_dev),
 	                           static_cast<unsigned long long>(directory.st_ino));
 	socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+	const auto *name = reinterpret_cast<const sockaddr *>(&address);
+	lock_wait wait = {{0, 0}, false};
+	(void)clock_gettime(CLOCK_MONOTONIC, &wait.start);
+	bool refused = false;
 	for (;;) {
-		if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0)
-			return LOCK_HELD; // held until the process ends
-		if (errno != EADDRINUSE) {
-			(void)close(fd);
-			return LOCK_UNAVAILABLE;
+		if (bind(fd, name, size) == 0) {
+			(void)listen(fd, SOMAXCONN); // held until the process ends
+			return LOCK_HELD;
 		}
-		pause_between_polls(polls_left);
+		lock_result result = errno == EADDRINUSE
+		                     ? wait_for_holder(name, size, directory, &wait, &refused, why)
+		                     : LOCK_UNAVAILABLE;
+		if (result != LOCK_HELD) {
+			(void)close(fd);
+			return result;
+		}
 	}
 }
-#endif
-
-} // namespace
-
+#else
 lock_result lock_working_directory(failure *why)
 {
-	int polls_left = polls_before_note;
-	// Held until the process ends, which closes the descriptor and so
-	// releases the lock however the run ends.
-	lock_result by_descriptor = LOCK_UNAVAILABLE;
+	// A lock on the directory itself, held until the process ends, which
+	// closes the descriptor and so releases it however the run ends.
 	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (fd >= 0) {
-		by_descriptor = lock_by_descriptor(fd, why, &polls_left);
-	} else if (errno != EACCES) {
-		record_failure(why, FAILED_LOCK);
-		return LOCK_FAILED;
+	if (fd < 0 && errno == EACCES)
+		return LOCK_UNAVAILABLE;
+	lock_wait wait = {{0, 0}, false};
+	(void)clock_gettime(CLOCK_MONOTONIC, &wait.start);
+	for (;;) {
+		if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return LOCK_HELD;
+		if (fd >= 0 && errno == EINTR)
+			continue;
+		// Where the filesystem has no locks at all, a single run must
+		// still work; only overlapping runs are unprotected there.
+		if (fd >= 0 && (errno == ENOLCK || errno == EOPNOTSUPP))
+			return LOCK_UNAVAILABLE;
+		if (fd < 0 || errno != EWOULDBLOCK) {
+			record_failure(why, FAILED_LOCK);
+			return LOCK_FAILED;
+		}
+		if (wait_left(&wait, why) == 0)
+			return LOCK_FAILED;
+		pause_briefly();
 	}
-	if (by_descriptor == LOCK_FAILED)
-		return LOCK_FAILED;
-#ifdef __linux__
-	lock_result by_socket = lock_by_socket(&polls_left);
-	if (by_socket == LOCK_HELD)
-		return LOCK_HELD;
-#endif
-	return by_descriptor;
 }
+#endif
 
 // ---- The input
 
@@ -1043,6 +1333,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	temporary->descriptor = -1;
 	temporary->named_in = -1;
 	location[0] = '\0';
+	copied_count = 0;
 	// Working from another filesystem, the result is written beside the
 	// input at once, so it need not be copied there: where the filesystem
 	// allows, into a file with no name until it is complete, so that even
@@ -1065,6 +1356,13 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 			temporary->held = true;
 			return true;
 		}
+	}
+	// Another user's file there is theirs, even to root.
+	struct stat old;
+	if (lstat(temporary_name, &old) == 0 && old.st_uid != geteuid()) {
+		errno = EPERM;
+		record_failure(why, FAILED_OTHERS_TEMPORARY);
+		return false;
 	}
 	if (unlink(temporary_name) != 0 && errno != ENOENT) {
 		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
@@ -1106,6 +1404,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why)
 {
+	temporary->written += length;
 	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY);
 }
 
@@ -1120,6 +1419,9 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 		ssize_t moved = copy_file_range(input->descriptor, &from, temporary->descriptor, nullptr,
 		                                left < (1u << 30) ? left : (1u << 30), 0);
 		if (moved > 0) {
+			note_copied(static_cast<std::uint64_t>(from - moved), static_cast<std::uint64_t>(moved),
+			            temporary->written);
+			temporary->written += static_cast<std::uint64_t>(moved);
 			*copied += static_cast<std::uint64_t>(moved);
 			continue;
 		}
@@ -1147,8 +1449,15 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
 	if (temporary->beside_input) {
-		if (temporary->named_in >= 0 || name_beside(temporary->descriptor, input))
+		if (temporary->named_in >= 0)
 			return finish_beside(input, temporary->descriptor, why);
+		// Durable before it has a name, so that a run killed meanwhile
+		// leaves nothing beside the input.
+		replace_result result = make_durable(input, temporary->descriptor, why);
+		if (result != REPLACED)
+			return result;
+		if (name_beside(temporary->descriptor, input))
+			return swap_into_place(input, temporary->descriptor, why);
 		// No /proc to name it by: it is copied into a named file.
 		return replace_by_copy(temporary, input, why);
 	}

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-const char verdict_cant_open[] = "can't open";
-const char verdict_cant_read[] = "can't read";
+const char verdict_cant_open[] = "can't open", verdict_cant_read[] = "can't read";
 const char reason_changed[] = "it changed while it was being patched";
 const char reason_open_for_writing[] = "another program has it open for writing";
 const char reason_encrypted[] = "it is encrypted";
+const char reason_owner_not_kept[] = "its owner or group cannot be kept";
 
 namespace {
 
@@ -40,8 +40,7 @@ const char other_options_text[] =
 	"Exit status: 0 every file patched; 1 a file not patched or refused;\n"
 	"with --check and --diff, 2 when a file could not be opened or read.\n";
 
-// What each failed step is called, in the order of failed_step; %s is the
-// temporary file's path.
+// Each failed step's words, in the order of failed_step; %s: the temporary file.
 const char *const step_texts[] = {
 	"failed",
 	"can't open",
@@ -49,8 +48,9 @@ const char *const step_texts[] = {
 	"not a regular file",
 	"can't read",
 	"can't check the file after reading it",
-	"can't lock the working directory",
+	"can't lock the working directory for %s",
 	"can't remove the old temporary file %s",
+	"won't remove another user's %s (its owner may remove it, or run morvet elsewhere)",
 	"can't create the temporary file %s",
 	"can't write the temporary file %s",
 	"can't sync the temporary file %s",
@@ -60,7 +60,6 @@ const char *const step_texts[] = {
 	"can't read the file's permissions",
 	"can't give the result the file's permissions",
 	"can't give the result the file's owner",
-	"can't give the result the file's group",
 	"can't check the file before replacing it",
 	"can't name the result beside the file",
 	"can't make a copy beside the file",

@@ -59,8 +59,8 @@ const char *refusal_text(const patch_plan *plan);
 // The --check verdict: "patched" or "not patched: <reasons or refusal>".
 const char *check_verdict(const patch_plan *plan);
 
-extern const char verdict_cant_open[], verdict_cant_read[]; // --check's
-extern const char reason_changed[], reason_open_for_writing[], reason_encrypted[]; // refusals
+extern const char verdict_cant_open[], verdict_cant_read[], // --check's; then the refusals'
+	reason_changed[], reason_open_for_writing[], reason_encrypted[], reason_owner_not_kept[];
 
 // "morvet: <path>: <what failed>: <the system's reason>"; not_synced: the
 // file is patched all the same.

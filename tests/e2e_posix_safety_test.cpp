@@ -8,7 +8,10 @@
 #include <functional>
 #include <thread>
 
+#include <grp.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/xattr.h>
 
 using namespace e2e;
@@ -21,14 +24,14 @@ bool usable(const char *command)
 }
 
 // True once a run has made its temporary file: "$$out$$.stp" in its working
-// directory, or a hidden file beside the input.
+// directory, or a hidden file beside the input (where a link leads).
 bool temporary_made(const fs::path &directory, const fs::path &input)
 {
 	if (fs::exists(directory / temporary_name))
 		return true;
 	std::error_code ignored;
-	for (const auto &entry : fs::directory_iterator(fs::absolute(directory / input).parent_path(),
-	                                                ignored)) {
+	for (const auto &entry : fs::directory_iterator(
+	             fs::weakly_canonical(directory / input, ignored).parent_path(), ignored)) {
 		if (entry.path().filename().string().rfind(".morvet-", 0) == 0)
 			return true;
 	}
@@ -43,7 +46,14 @@ finished run_through(const std::string &runner, const fs::path &directory, const
 	setenv("MORVET_RUNNER", runner.c_str(), 1);
 	started process = start_morvet(directory, {path});
 	unsetenv("MORVET_RUNNER");
-	auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+	// From another filesystem the result has no name before it is synced:
+	// there the run is given a moment to get that far.
+	struct stat here {}, there {};
+	bool unnamed = stat(directory.c_str(), &here) == 0 &&
+	               stat(fs::absolute(directory / path).parent_path().c_str(), &there) == 0 &&
+	               here.st_dev != there.st_dev;
+	auto give_up = std::chrono::steady_clock::now() +
+	               (unnamed ? std::chrono::milliseconds(400) : std::chrono::milliseconds(20000));
 	while (meanwhile && !temporary_made(directory, path) &&
 	       std::chrono::steady_clock::now() < give_up)
 		std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -61,6 +71,37 @@ std::string held_at(const char *syscall)
 
 // Held before the result is made durable and the input checked.
 const std::string held = held_at("fsync");
+
+// strace options that fail the run's request for a lease, as a filesystem
+// without leases does: its F_SETLEASE call, found in a trace of a run.
+std::string without_lease(const fs::path &scratch)
+{
+	fs::create_directories(scratch);
+	write_file(scratch / "probe.stp", typical_input);
+	setenv("MORVET_RUNNER", ("strace -qq -e trace=fcntl -o " + (scratch / "trace").string()).c_str(), 1);
+	run_morvet(scratch, {"probe.stp"});
+	unsetenv("MORVET_RUNNER");
+	std::istringstream calls(read_file(scratch / "trace"));
+	int count = 0;
+	for (std::string line; std::getline(calls, line);) {
+		count += line.find("fcntl(") != std::string::npos ? 1 : 0;
+		if (line.find("F_SETLEASE, F_RDLCK") != std::string::npos)
+			return " -e inject=fcntl:error=ENOLCK:when=" + std::to_string(count);
+	}
+	ADD_FAILURE() << "the run asked for no lease";
+	return "";
+}
+
+// Another program's edit that keeps the size and puts the old
+// modification time back.
+void rewrite_keeping_the_time(const fs::path &file)
+{
+	struct stat before;
+	ASSERT_EQ(stat(file.c_str(), &before), 0);
+	std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
+	const struct timespec times[2] = {before.st_atim, before.st_mtim};
+	ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
 
 class HeldRun : public Morvet {
 protected:
@@ -203,12 +244,13 @@ protected:
 		EXPECT_EQ(chmod((work / name).c_str(), mode), 0);
 		return work / name;
 	}
-	finished run_as_bob(const fs::path &file)
+	finished run_as_bob(const fs::path &file) { return run_as_bob(run_in, file); }
+	finished run_as_bob(const fs::path &from, const fs::path &file)
 	{
 		std::string id = std::to_string(bob);
 		return run_through("setpriv --reuid=" + id + " --regid=" + id +
 		                           " --groups=" + std::to_string(devs) + " --",
-		                   run_in, file);
+		                   from, file);
 	}
 	std::string tool;
 	fs::path run_in;
@@ -223,9 +265,10 @@ std::string attribute(const fs::path &file, const char *name)
 
 TEST_F(AnotherUser, AGroupSharedFileKeepsItsGroupModeAclAndAttributes)
 {
+	// bob's file, which he shares with his group in alice's directory.
 	const fs::path file = directory("shared", alice, devs, 02775) / "board.stp";
 	write_file(file, typical_input);
-	ASSERT_EQ(chown(file.c_str(), alice, devs), 0);
+	ASSERT_EQ(chown(file.c_str(), bob, devs), 0);
 	// An access ACL as the kernel stores it (version 2, then tag,
 	// permissions, id): rw- for the owner, r-- for carol, rw- group and
 	// mask, r-- others, which matches mode 0664.
@@ -299,16 +342,19 @@ const interference last_instant[] = {
 		 const struct timespec times[2] = {before.st_atim, before.st_mtim};
 		 ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
 	 }, [] { return typical_input + "' more\r\n"; }},
+	// Nor that: only what the file holds.
+	{"written in place, time put back", rewrite_keeping_the_time,
+	 [] { return "n" + typical_input.substr(1); }},
 };
 
-// Runs the tool through runner, held as it enters the exchange that puts
-// its result in place; meanwhile each interference in turn.
+// Runs the tool through runner, which holds it as it enters the exchange
+// that puts its result in place; meanwhile each interference in turn.
 void expect_last_instant_survived(const std::string &runner, const fs::path &run_in,
                                   const fs::path &file)
 {
 	for (const interference &each : last_instant) {
 		write_file(file, typical_input);
-		finished run = run_through(runner + " " + held_at("renameat2"), run_in, file.string(), [&] {
+		finished run = run_through(runner, run_in, file.string(), [&] {
 			// The result waits beside the input once it is complete; the
 			// run then reaches the exchange within milliseconds.
 			while (fs::exists(run_in / temporary_name))
@@ -366,7 +412,70 @@ TEST_F(HeldRun, AChangeAtTheLastInstantIsSwappedBack)
 {
 	fs::create_directories(work / "run");
 	fs::create_directories(work / "files");
-	expect_last_instant_survived("", work / "run", work / "files" / "board.stp");
+	expect_last_instant_survived(held_at("renameat2"), work / "run", work / "files" / "board.stp");
+}
+
+TEST_F(HeldRun, WithoutALeaseWhatWasSwappedOutIsReadBack)
+{
+	// As on a filesystem without leases, or for a user who may replace a
+	// file but not lease it: what the file holds tells, at the last
+	// instant; before it, its change time.
+	const std::string no_lease = without_lease(work / "probe");
+	const fs::path file = work / "files" / "board.stp";
+	fs::create_directories(work / "run");
+	fs::create_directories(work / "files");
+	expect_last_instant_survived(held_at("renameat2") + no_lease, work / "run", file);
+	write_file(file, typical_input);
+	finished run = run_through(held + no_lease, work / "run", file.string(),
+	                           [&] { rewrite_keeping_the_time(file); });
+	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": it changed while it was being patched");
+	EXPECT_EQ(read_file(file), "n" + typical_input.substr(1));
+}
+
+TEST_F(HeldRun, SignalsTheCLibraryKeepsEndARunCleanlyToo)
+{
+	// glibc keeps 32 and 33 from sigaction; sent from outside they end a
+	// run all the same: as it writes its result, as it syncs it beside the
+	// file, and as it swaps it into place (held back until that is done).
+	const fs::path file = work / "files" / "board.stp";
+	fs::create_directories(work / "run");
+	fs::create_directories(work / "files");
+	for (int signal : {32, 33}) {
+		for (const char *call : {"write", "fsync", "renameat2"}) {
+			write_file(file, typical_input);
+			finished run = run_through("strace -f -qq -o /dev/null -e inject=" + std::string(call) +
+			                                   ":signal=" + std::to_string(signal) + ":when=1",
+			                           work / "run", file.string());
+			std::string label = std::to_string(signal) + " at " + call;
+			EXPECT_TRUE(run.status == 128 + signal || run.status == -1) << label << run.status;
+			// Held back at the exchange, the signal comes once it is done.
+			EXPECT_EQ(read_file(file), std::string(call) == "renameat2" ? typical_result : typical_input)
+				<< label;
+			EXPECT_TRUE(names_in(work / "run").empty()) << label;
+			EXPECT_EQ(names_in(work / "files"), std::vector<std::string>{"board.stp"}) << label;
+		}
+	}
+}
+
+TEST_F(HeldRun, KilledAtItsFirstSyncFromAnotherFilesystemARunLeavesNothingBesideTheFile)
+{
+	// The result, written beside the file with no name, is synced before
+	// it gets one.
+	std::string shm = "/dev/shm/morvet-e2e-XXXXXX";
+	struct stat here {}, there {};
+	if (mkdtemp(shm.data()) == nullptr)
+		GTEST_SKIP() << "no /dev/shm";
+	if (stat(shm.c_str(), &there) != 0 || stat(work.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
+		fs::remove_all(shm);
+		GTEST_SKIP() << "/dev/shm is on the same filesystem";
+	}
+	write_file(work / "board.stp", typical_input);
+	finished run = run_through("strace -f -qq -o /dev/null -e inject=fsync:signal=KILL:when=1", shm,
+	                           (work / "board.stp").string());
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	EXPECT_TRUE(names_in(shm).empty());
+	fs::remove_all(shm);
 }
 
 TEST_F(Morvet, AFileOpenForWritingIsRefused)
@@ -486,7 +595,7 @@ TEST_F(Morvet, PatchesWithoutProc)
 	}
 }
 
-TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
+TEST_F(AnotherUser, OwnFilesAndDirectoriesThatCannotBeRead)
 {
 	std::string as_bob = "setpriv --reuid=" + std::to_string(bob) + " --regid=" +
 	                     std::to_string(bob) + " --groups=" + std::to_string(devs) + " --";
@@ -497,47 +606,13 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 		return run_through(as_bob, run_in, file.string());
 	}, own);
 
-	// alice's file, which bob may replace but not lease: the identity
-	// check stands alone, at the last instant too.
-	fs::path shared = directory("shared", alice, devs, 02775);
-	expect_last_instant_survived(as_bob, run_in, shared / "board.stp");
-
-	// ... and a rewrite that keeps the size and puts the old modification
-	// time back: only the change time tells.
-	write_file(shared / "board.stp", typical_input);
-	struct stat before;
-	ASSERT_EQ(stat((shared / "board.stp").c_str(), &before), 0);
-	finished run = run_through(as_bob + " " + held, run_in, (shared / "board.stp").string(), [&] {
-		std::fstream(shared / "board.stp", std::ios::binary | std::ios::in | std::ios::out) << "n";
-		const struct timespec times[2] = {before.st_atim, before.st_mtim};
-		ASSERT_EQ(utimensat(AT_FDCWD, (shared / "board.stp").c_str(), times, 0), 0);
-	});
-	EXPECT_EQ(run.output, "\nCan't patch " + (shared / "board.stp").string() +
-	                          ": it changed while it was being patched");
-	EXPECT_EQ(read_file(shared / "board.stp"), "n" + typical_input.substr(1));
-
 	// A working directory bob may write but not read (a drop directory).
 	fs::path drop = directory("drop", bob, bob, 0333);
 	write_file(own, typical_signed_input);
-	run = run_through(as_bob, drop, own.string());
+	finished run = run_through(as_bob, drop, own.string());
 	EXPECT_EQ(run.status, 0) << run.errors;
 	EXPECT_EQ(run.errors, "");
 	EXPECT_EQ(read_file(own), typical_result);
-
-	// A sticky directory lets bob write beside alice's file but not replace
-	// it: the complete result waits in his working directory.
-	fs::path sticky = directory("sticky", alice, alice, 01777);
-	write_file(sticky / "board.stp", typical_input);
-	ASSERT_EQ(chown((sticky / "board.stp").c_str(), alice, alice), 0);
-	ASSERT_EQ(chmod((sticky / "board.stp").c_str(), 0666), 0);
-	run = run_through(as_bob, run_in, (sticky / "board.stp").string());
-	EXPECT_EQ(run.output, "\nCan't create output");
-	EXPECT_NE(run.errors.find("the patched result is in " + pasted(run_in / temporary_name)),
-	          std::string::npos) << run.errors;
-	EXPECT_EQ(read_file(sticky / "board.stp"), typical_input);
-	EXPECT_EQ(read_file(run_in / temporary_name), typical_result);
-	EXPECT_EQ(names_in(sticky), std::vector<std::string>{"board.stp"});
-	fs::remove(run_in / temporary_name);
 
 	// The input's directory made read-only mid-run: the result cannot take
 	// the file's place, nor be removed, and the user is told where it is.
@@ -558,7 +633,175 @@ TEST_F(AnotherUser, FilesOfOthersAndDirectoriesThatCannotBeRead)
 		<< run.errors;
 }
 
+TEST_F(AnotherUser, AFileWhoseOwnerOrGroupCannotBeKeptIsRefusedUntouched)
+{
+	// root's file in a directory anyone may write, alice's in a sticky one
+	// and bob's own of a group he is not in: the result would be bob's, or
+	// his group's. Also from another filesystem, where the result is made
+	// beside the file with no name.
+	const struct {
+		fs::path file;
+		unsigned owner, group;
+		mode_t mode;
+	} cases[] = {
+		{directory("open", 0, 0, 0777) / "board.stp", 0, 0, 0644},
+		{directory("sticky", alice, alice, 01777) / "board.stp", alice, alice, 0666},
+		{directory("own", bob, bob, 0755) / "board.stp", bob, 0, 0664},
+	};
+	std::string shm = "/dev/shm/morvet-e2e-XXXXXX";
+	fs::path elsewhere = mkdtemp(shm.data()) != nullptr ? fs::path(shm) : fs::path();
+	if (!elsewhere.empty()) {
+		ASSERT_EQ(chown(shm.c_str(), bob, bob), 0);
+	}
+	for (const fs::path &from : {run_in, elsewhere}) {
+		for (const auto &each : cases) {
+			if (from.empty())
+				continue;
+			write_file(each.file, typical_input);
+			ASSERT_EQ(chown(each.file.c_str(), each.owner, each.group), 0);
+			ASSERT_EQ(chmod(each.file.c_str(), each.mode), 0);
+			struct stat before {}, after {};
+			ASSERT_EQ(stat(each.file.c_str(), &before), 0);
+			finished run = run_as_bob(from, each.file);
+			EXPECT_EQ(run.status, 1) << each.file;
+			EXPECT_EQ(run.output, "\nCan't patch " + each.file.string() + ": its owner or group cannot be kept");
+			ASSERT_EQ(stat(each.file.c_str(), &after), 0);
+			EXPECT_EQ(read_file(each.file), typical_input) << each.file;
+			EXPECT_TRUE(after.st_ino == before.st_ino && after.st_uid == each.owner &&
+			            after.st_gid == each.group && after.st_mode == before.st_mode)
+				<< each.file;
+			EXPECT_EQ(names_in(each.file.parent_path()), std::vector<std::string>{"board.stp"});
+			EXPECT_TRUE(names_in(from).empty()) << from;
+		}
+	}
+	if (!elsewhere.empty())
+		fs::remove_all(elsewhere);
+}
+
+TEST_F(AnotherUser, AnotherUsersTemporaryFileIsNeverRemoved)
+{
+	// alice's "$$out$$.stp" where root runs, in a sticky shared directory,
+	// and where bob runs, in one anyone may write.
+	for (bool by_root : {true, false}) {
+		fs::path shared = directory(by_root ? "sticky" : "open", 0, 0, by_root ? 01777 : 0777);
+		fs::path theirs = shared / temporary_name;
+		write_file(theirs, "alice's\r\n");
+		ASSERT_EQ(chown(theirs.c_str(), alice, alice), 0);
+		write_file(shared / "board.stp", typical_input);
+		ASSERT_EQ(chown((shared / "board.stp").c_str(), by_root ? 0 : bob, by_root ? 0 : bob), 0);
+		finished run = by_root ? run_through("", shared, "board.stp") : run_as_bob(shared, "board.stp");
+		EXPECT_EQ(run.status, 1) << by_root;
+		EXPECT_EQ(run.output, "\nCan't create output") << by_root;
+		EXPECT_NE(run.errors.find("board.stp: won't remove another user's " + theirs.string() +
+		                          " (its owner may remove it, or run morvet elsewhere)"),
+		          std::string::npos)
+			<< run.errors;
+		struct stat left {};
+		EXPECT_TRUE(stat(theirs.c_str(), &left) == 0 && left.st_uid == alice) << by_root;
+		EXPECT_EQ(read_file(theirs), "alice's\r\n") << by_root;
+		EXPECT_EQ(read_file(shared / "board.stp"), typical_input) << by_root;
+		EXPECT_EQ(names_in(shared), (std::vector<std::string>{temporary_name, "board.stp"}));
+	}
+}
+
 namespace {
+
+// A process that holds the name the runs in directory lock it by, as uid
+// (-1: as this process's user) and listening as a run does, or not; it lets
+// go when release is closed.
+struct lock_holder {
+	pid_t pid;
+	int release;
+};
+
+lock_holder hold_lock_name(const fs::path &directory, int uid, bool listening)
+{
+	struct stat status {};
+	EXPECT_EQ(stat(directory.c_str(), &status), 0);
+	int ready[2], release[2];
+	EXPECT_EQ(pipe(ready), 0);
+	EXPECT_EQ(pipe(release), 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(ready[0]);
+		close(release[1]);
+		sockaddr_un address {};
+		address.sun_family = AF_UNIX;
+		int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+		                           "morvet-lock-%llx-%llx",
+		                           static_cast<unsigned long long>(status.st_dev),
+		                           static_cast<unsigned long long>(status.st_ino));
+		int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+		char byte = 0;
+		if ((uid < 0 || (setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+		                 setresuid(uid, uid, uid) == 0)) &&
+		    bind(fd, reinterpret_cast<sockaddr *>(&address),
+		         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0 &&
+		    (!listening || listen(fd, 8) == 0) && write(ready[1], &byte, 1) == 1)
+			(void)!read(release[0], &byte, 1);
+		_exit(0);
+	}
+	close(ready[1]);
+	close(release[0]);
+	char byte = 0;
+	EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the name could not be taken";
+	close(ready[0]);
+	return {pid, release[1]};
+}
+
+void let_go(lock_holder holder)
+{
+	close(holder.release);
+	waitpid(holder.pid, nullptr, 0);
+}
+
+} // namespace
+
+TEST_F(AnotherUser, NoOneWhoMayNotWriteTheDirectoryCanHoldARunAtItsLock)
+{
+	// bob holds the lock's name for root's own directory, listening as a
+	// run or not: root's run there goes on at once, unlocked, and says so.
+	fs::path mine = directory("mine", 0, 0, 0700);
+	for (bool listening : {true, false}) {
+		write_file(mine / "board.stp", typical_input);
+		lock_holder holder = hold_lock_name(mine, static_cast<int>(bob), listening);
+		auto start = std::chrono::steady_clock::now();
+		finished run = run_through("timeout 20", mine, "board.stp");
+		double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+		let_go(holder);
+		EXPECT_EQ(run.status, 0) << listening;
+		EXPECT_LT(took, 5.0) << listening;
+		EXPECT_NE(run.errors.find("morvet: warning: the working directory cannot be locked"),
+		          std::string::npos)
+			<< run.errors;
+		EXPECT_EQ(read_file(mine / "board.stp"), typical_result) << listening;
+	}
+}
+
+namespace {
+
+TEST_F(Morvet, ARunWaitsThirtySecondsAtMostForTheLock)
+{
+	SKIP_THROUGH_RUNNER();
+	// One who may write the directory holds its lock (as another run would)
+	// and does not let go: after 30 seconds the run gives up, touching
+	// nothing, and names the directory.
+	write_file(work / "board.stp", typical_input);
+	lock_holder holder = hold_lock_name(work, -1, true);
+	auto start = std::chrono::steady_clock::now();
+	finished run = run_through("timeout 60", work, "board.stp");
+	double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	let_go(holder);
+	EXPECT_EQ(run.status, 1);
+	EXPECT_GE(took, 29.5);
+	EXPECT_LT(took, 40.0);
+	EXPECT_EQ(run.output, "\nCan't create output");
+	EXPECT_EQ(run.errors, "morvet: waiting for another run in this directory to finish\n"
+	                      "morvet: board.stp: can't lock the working directory for " +
+	                          (work / temporary_name).string() + ": Connection timed out\n");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+}
 
 TEST_F(Morvet, AFileWithNothingToChangeIsNotTouchedThroughAnyOfItsNames)
 {

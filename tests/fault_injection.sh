@@ -304,9 +304,10 @@ run_scenario() {
 		fi
 	done <<< "$counts"
 	# Every other signal whose default ends a run cleans up as an interrupt
-	# does: in the copy, as the result is made durable, at the exchange.
+	# does: in the copy, as the result is made durable, at the exchange;
+	# 32 and 33 too, which the C library keeps for itself.
 	local signal point
-	for signal in HUP QUIT TERM USR1 USR2 ALRM VTALRM XCPU PROF; do
+	for signal in HUP QUIT TERM USR1 USR2 ALRM VTALRM XCPU PROF 32 33; do
 		for point in write fsync renameat2; do
 			submit "$layout" "$scenario: $signal at the first $point" signal \
 				-e inject="$point:signal=$signal:when=1"
@@ -325,8 +326,36 @@ run_scenario() {
 	echo "fault injection: $scenario: $((runs - first + 1)) injected runs"
 }
 
+# Without a lease (a user who may replace the file but not lease it) the
+# run reads back what the exchange moved out: each of its reads failed in
+# turn, and the run killed at each.
+run_without_lease() {
+	local scenario="same directory, no lease" lease_call reads n
+	place same no-lease-clean
+	prepare
+	(cd "$workdir" && strace -f -qq -o "$trace" -e trace=fcntl "$morvet" "$inputdir/board.stp" >/dev/null 3>&-)
+	lease_call=$(grep -E '^[0-9]+ +fcntl\(' "$trace" | grep -n 'F_SETLEASE, F_RDLCK' | cut -d: -f1)
+	if [ -z "$lease_call" ]; then
+		fail "$scenario: the run asked for no lease"
+		return
+	fi
+	local no_lease="inject=fcntl:error=ENOLCK:when=$lease_call"
+	prepare
+	(cd "$workdir" && strace -f -qq -o "$trace" -e "$no_lease" -e trace=pread64,fcntl "$morvet" \
+		"$inputdir/board.stp" >/dev/null 3>&-)
+	reads=$(grep -cE '^[0-9]+ +pread64\(' "$trace")
+	for ((n = 1; n <= reads; n++)); do
+		submit same "$scenario: pread64 fails with EIO at call $n" error \
+			-e "$no_lease" -e inject=pread64:error=EIO:when=$n
+		submit same "$scenario: killed at pread64 call $n" kill \
+			-e "$no_lease" -e inject=pread64:signal=KILL:when=$n
+	done
+	echo "fault injection: $scenario: $((2 * reads)) injected runs"
+}
+
 run_scenario same "same directory"
 run_scenario split "other directory"
+run_without_lease
 
 shm_root=/dev/shm
 if [ -d "$shm_root" ] && [ "$(stat -c %d "$shm_root")" != "$(stat -c %d "$scratch")" ]; then

@@ -32,7 +32,7 @@ const std::set<std::string> help_texts = {"options_text", "other_options_text",
 const std::set<std::string> for_readme = {
 	"usage_text", "say", "formats", "refusal_texts", "check_verdict", "report_warnings",
 	"verdict_cant_open", "verdict_cant_read", "reason_changed", "reason_open_for_writing",
-	"reason_encrypted"};
+	"reason_encrypted", "reason_owner_not_kept"};
 
 // Every string literal of source, adjacent ones joined, with the name of
 // the top-level definition it stands in (namespaces do not count).
