@@ -39,6 +39,7 @@
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
+#include <tlhelp32.h>
 #include <winioctl.h>
 
 #include "report.h"
@@ -1433,29 +1434,60 @@ void rollback_temporary(temporary_file *temporary)
 
 // ---- Where the output goes
 
+namespace {
+
+// True when Explorer started this process (a double-click, or files
+// dropped on the program), not a console, a script or a scheduled task.
+bool started_by_explorer()
+{
+	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+	if (all == INVALID_HANDLE_VALUE)
+		return false;
+	PROCESSENTRY32W entry;
+	DWORD parent = 0;
+	bool explorer = false;
+	for (int pass = 0; pass < 2; ++pass) {
+		entry.dwSize = sizeof entry;
+		for (BOOL more = Process32FirstW(all, &entry); more; more = Process32NextW(all, &entry)) {
+			if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
+				parent = entry.th32ParentProcessID;
+			else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
+				explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
+		}
+	}
+	(void)CloseHandle(all);
+	return explorer;
+}
+
+} // namespace
+
 output_streams look_at_output()
 {
 	HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
-	DWORD mode = 0, out_type = GetFileType(out), err_type = GetFileType(err);
+	DWORD mode = 0;
 	bool terminal = GetConsoleMode(out, &mode) != 0;
 	bool consoles = terminal && GetConsoleMode(err, &mode);
-	BY_HANDLE_FILE_INFORMATION a, b;
-	// Two handles of one pipe are told apart only from Windows 10 on.
+	// "2>&1" hands both streams one object, which Windows 10 can tell; a
+	// file opened twice is told by its identity.
 	typedef BOOL(WINAPI * compare_handles)(HANDLE, HANDLE);
 	auto compare = reinterpret_cast<compare_handles>(reinterpret_cast<void (*)()>(
 		GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
-	bool same = consoles ||
-	            (out_type == FILE_TYPE_PIPE && err_type == FILE_TYPE_PIPE && compare != nullptr &&
-	             compare(out, err)) ||
-	            (out_type == FILE_TYPE_DISK && GetFileInformationByHandle(out, &a) &&
-	             GetFileInformationByHandle(err, &b) &&
-	             a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-	             a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow);
-	// A console that no other process shares was made for this one: a
-	// double-click or a file dropped on the program in Explorer.
+	FILE_ID_INFO a = {}, b = {};
+	BY_HANDLE_FILE_INFORMATION c, d;
+	bool disk = GetFileType(out) == FILE_TYPE_DISK && GetFileType(err) == FILE_TYPE_DISK;
+	bool same = consoles || (compare != nullptr && compare(out, err)) ||
+	            (disk && GetFileInformationByHandleEx(out, file_id_info, &a, sizeof a) &&
+	             GetFileInformationByHandleEx(err, file_id_info, &b, sizeof b) &&
+	             std::memcmp(&a, &b, sizeof a) == 0) ||
+	            (disk && GetFileInformationByHandle(out, &c) && GetFileInformationByHandle(err, &d) &&
+	             c.dwVolumeSerialNumber == d.dwVolumeSerialNumber &&
+	             c.nFileIndexHigh == d.nFileIndexHigh && c.nFileIndexLow == d.nFileIndexLow);
+	// A console no other process shares, made for a program Explorer
+	// started, closes with it: that one waits for a key at the end.
 	DWORD processes[2];
 	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-	bool alone = consoles && GetConsoleMode(in, &mode) && GetConsoleProcessList(processes, 2) == 1;
+	bool alone = consoles && GetConsoleMode(in, &mode) && GetConsoleProcessList(processes, 2) == 1 &&
+	             started_by_explorer();
 	return {same, terminal, alone};
 }
 

@@ -692,7 +692,7 @@ TEST_F(AnotherUser, AnotherUsersTemporaryFileIsNeverRemoved)
 		finished run = by_root ? run_through("", shared, "board.stp") : run_as_bob(shared, "board.stp");
 		EXPECT_EQ(run.status, 1) << by_root;
 		EXPECT_EQ(run.output, "\nCan't create output") << by_root;
-		EXPECT_NE(run.errors.find("board.stp: won't remove another user's " + theirs.string() +
+		EXPECT_NE(run.errors.find("board.stp: won't remove another user's " + pasted(theirs) +
 		                          " (its owner may remove it, or run morvet elsewhere)"),
 		          std::string::npos)
 			<< run.errors;
@@ -798,7 +798,7 @@ TEST_F(Morvet, ARunWaitsThirtySecondsAtMostForTheLock)
 	EXPECT_EQ(run.output, "\nCan't create output");
 	EXPECT_EQ(run.errors, "morvet: waiting for another run in this directory to finish\n"
 	                      "morvet: board.stp: can't lock the working directory for " +
-	                          (work / temporary_name).string() + ": Connection timed out\n");
+	                          pasted(work / temporary_name) + ": Connection timed out\n");
 	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
 }

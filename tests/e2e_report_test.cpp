@@ -199,7 +199,8 @@ TEST_F(Morvet, ChecksPrintOneLinePerFileWithStreamsInOrder)
 finished run_joined(const fs::path &directory, const std::vector<std::string> &arguments,
                     bool terminal)
 {
-	std::vector<std::string> command = {fs::absolute(std::getenv("MORVET_EXE")).string()};
+	std::vector<std::string> command = words(std::getenv("MORVET_RUNNER"));
+	command.push_back(fs::absolute(std::getenv("MORVET_EXE")).string());
 	command.insert(command.end(), arguments.begin(), arguments.end());
 	int fds[2] = {-1, -1};
 	struct termios raw = {};
@@ -217,7 +218,7 @@ finished run_joined(const fs::path &directory, const std::vector<std::string> &a
 		for (std::string &word : command)
 			argv.push_back(word.data());
 		argv.push_back(nullptr);
-		execv(argv[0], argv.data());
+		execvp(argv[0], argv.data());
 		_exit(126);
 	}
 	if (!terminal)
@@ -265,6 +266,24 @@ TEST_F(Morvet, EachMessageHasALineOfItsOwnAndARefusalIsSaidOnceOnATerminal)
 	finished apart = run_morvet(work, {"refused.stp"});
 	EXPECT_EQ(apart.output, refused);
 	EXPECT_EQ(apart.errors, cause);
+}
+
+TEST_F(Morvet, ARunFromATerminalNeverWaitsForAKey)
+{
+	// On Windows only a console Explorer made for the program waits at
+	// the end; a terminal, also one no Windows process shares, never does.
+	write_file(work / "board.stp", typical_input);
+	const char *runner = std::getenv("MORVET_RUNNER");
+	const std::string given = runner != nullptr ? runner : "";
+	setenv("MORVET_RUNNER", ("timeout 60 " + given).c_str(), 1);
+	finished run = run_joined(work, {"-q", "board.stp"}, true);
+	if (runner != nullptr)
+		setenv("MORVET_RUNNER", given.c_str(), 1);
+	else
+		unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(run.status, 0) << run.output;
+	EXPECT_EQ(run.output.find("Press any key"), std::string::npos) << run.output;
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
 }
 
 TEST_F(Morvet, FailuresAfterTheCopyAreNamedForWhatTheyAre)
