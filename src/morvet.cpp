@@ -61,22 +61,27 @@ bool one_edit_apart(const char *a, const char *b)
 }
 
 // The one known option an unknown one is a slip for: one edit away from
-// it, or the start of its long name; none when more than one is near.
+// it, or the start of its long name; none when two options meant
+// differently are near (-h and --help mean one).
 const char *suggested_option(const char *unknown)
 {
-	static const char *const known[] = {"--check", "--diff", "--quiet", "--help", "--version",
-	                                    "-h",      "-q"};
-	const char *found = nullptr;
-	int matches = 0;
+	static const char *const known[][2] = {{"--check", "--check"}, {"--diff", "--diff"},
+	                                       {"--quiet", "--quiet"}, {"-q", "--quiet"},
+	                                       {"--help", "--help"},   {"-h", "--help"},
+	                                       {"--version", "--version"}};
+	const char *found = nullptr, *meaning = nullptr;
+	bool ambiguous = false;
 	std::size_t length = std::strlen(unknown);
-	for (const char *option : known) {
-		if (one_edit_apart(unknown, option) ||
-		    (length >= 3 && length < std::strlen(option) && std::strncmp(unknown, option, length) == 0)) {
-			found = option;
-			++matches;
+	for (const auto &option : known) {
+		if (one_edit_apart(unknown, option[0]) ||
+		    (length >= 3 && length < std::strlen(option[0]) &&
+		     std::strncmp(unknown, option[0], length) == 0)) {
+			ambiguous |= meaning != nullptr && std::strcmp(meaning, option[1]) != 0;
+			found = found != nullptr ? found : option[0];
+			meaning = option[1];
 		}
 	}
-	return matches == 1 ? found : nullptr;
+	return ambiguous ? nullptr : found;
 }
 
 // Reads the options; returns the exit status when the run ends there, or

@@ -120,6 +120,8 @@ TEST_F(CommandLine, AUsageErrorSuggestsTheOptionMeantAndPointsToHelp)
 		{"--ver", "morvet: unknown option --ver: did you mean --version?"},
 		{"--quite", "morvet: unknown option --quite: did you mean --quiet?"},
 		{"-qq", "morvet: unknown option -qq: did you mean -q?"},
+		{"--h", "morvet: unknown option --h: did you mean --help?"},
+		{"--q", "morvet: unknown option --q: did you mean --quiet?"},
 		// Near two options, or none: no guess.
 		{"-x", "morvet: unknown option -x (a file whose name begins with - is named after --, or as ./-x)"},
 		{"---", "morvet: unknown option --- (a file whose name begins with - is named after --, or as ./---)"},
