@@ -25,26 +25,20 @@ constexpr unsigned feed_bits(unsigned crc, unsigned byte)
 	return crc;
 }
 
-struct crc_tables {
+constexpr struct crc_tables {
 	std::uint16_t byte[8][256];
-};
-
-constexpr crc_tables make_tables()
-{
-	crc_tables made{};
-	for (unsigned b = 0; b < 256; ++b)
-		made.byte[0][b] = static_cast<std::uint16_t>(feed_bits(0, b));
-	for (int k = 1; k < 8; ++k) {
-		for (unsigned b = 0; b < 256; ++b) {
-			unsigned before = made.byte[k - 1][b];
-			made.byte[k][b] =
-				static_cast<std::uint16_t>((before >> 8) ^ made.byte[0][before & 0xFF]);
+	constexpr crc_tables() : byte()
+	{
+		for (unsigned b = 0; b < 256; ++b)
+			byte[0][b] = static_cast<std::uint16_t>(feed_bits(0, b));
+		for (int k = 1; k < 8; ++k) {
+			for (unsigned b = 0; b < 256; ++b) {
+				unsigned before = byte[k - 1][b];
+				byte[k][b] = static_cast<std::uint16_t>((before >> 8) ^ byte[0][before & 0xFF]);
+			}
 		}
 	}
-	return made;
-}
-
-constexpr crc_tables tables = make_tables();
+} tables;
 
 inline unsigned feed_table(unsigned crc, unsigned char byte)
 {
