@@ -73,14 +73,8 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 	unsigned reg = crc;
 	std::uint64_t skipped = 0;
 	std::size_t i = 0;
-	while (i < length) {
+	while (i + 8 <= length) {
 		const unsigned char *p = data + i;
-		if (i + 8 > length) { // the last few
-			skipped += *p == '\r' ? 1 : 0;
-			reg = *p == '\r' ? reg : feed_table(reg, *p);
-			++i;
-			continue;
-		}
 		std::uint64_t word;
 		std::memcpy(&word, p, sizeof word);
 		std::uint64_t x = word ^ returns; // a zero byte where a CR is
@@ -99,6 +93,10 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 		      tables.byte[5][p[2]] ^ tables.byte[4][p[3]] ^ tables.byte[3][p[4]] ^
 		      tables.byte[2][p[5]] ^ tables.byte[1][p[6]] ^ tables.byte[0][p[7]];
 		i += 8;
+	}
+	for (; i < length; ++i) { // the last few
+		skipped += data[i] == '\r' ? 1 : 0;
+		reg = data[i] == '\r' ? reg : feed_table(reg, data[i]);
 	}
 	*fed += length - skipped;
 	return static_cast<std::uint16_t>(reg);
