@@ -294,7 +294,6 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
 	plan->words_at = static_cast<unsigned>(read);
 	plan->words_equal = plan->exact_case;
-	plan->words_in_comment = false;
 	plan->replaced_equal = plan->exact_case && plan->gap_is_space &&
 	                       offset - plan->keyword_at == read + 1;
 	plan->replaced_matched = read + 1;
@@ -396,41 +395,31 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 }
 
 // A visible byte of a declaration being dropped, compared with its forced
-// words, blanks and comments passed over.
+// words, blanks and comments passed over (in a string they are no longer
+// equal). After its ';' the line may hold only blanks and a comment.
 void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
-	if (plan->words_in_comment) {
-		plan->words_in_comment = byte != '\n';
-	} else if (byte == '\'') {
-		plan->words_in_comment = true;
-	} else if (!is(byte, SPACE)) {
+	bool word = plan->check.mode == IN_CODE && byte != '\'' && !is(byte, SPACE);
+	if (word) {
 		plan->words_equal &= rules[plan->forcing].words[plan->words_at] == static_cast<char>(byte);
 		plan->words_at += plan->words_equal ? 1 : 0;
 	}
+	check_take(&plan->check, byte);
 	const interpreter_reading *in = &plan->interpreter;
 	if (plan->stage == STAGE_DECLARATION) {
-		check_take(&plan->check, byte);
 		if (in->in_statement != plan->check.in_statement)
 			disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 		if (!plan->check.in_statement)
 			plan->stage = STAGE_AFTER_DECLARATION;
-		return;
+	} else if (word) {
+		// Replacing the line would silently drop another statement.
+		refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+	} else {
+		if (in->in_statement)
+			disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+		if (byte == '\n')
+			end_declaration(plan, offset + 1);
 	}
-	if (plan->stage == STAGE_AFTER_DECLARATION && !is(byte, LINE_SPACE)) {
-		if (byte != '\n' && byte != '\'') {
-			// Replacing the line would silently drop another statement.
-			refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
-			return;
-		}
-		if (byte == '\'')
-			plan->stage = STAGE_DECLARATION_COMMENT;
-	}
-	if (plan->stage == STAGE_DECLARATION_COMMENT || !is(byte, LINE_SPACE))
-		check_take(&plan->check, byte);
-	if (in->in_statement)
-		disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
-	if (byte == '\n')
-		end_declaration(plan, offset + 1);
 }
 
 // A visible byte of the old CRC statement, read as a player checks it:
@@ -629,7 +618,7 @@ void plan_finish(patch_plan *plan)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
 	if (plan->stage == STAGE_DECLARATION)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
-	else if (plan->stage == STAGE_AFTER_DECLARATION || plan->stage == STAGE_DECLARATION_COMMENT)
+	else if (plan->stage == STAGE_AFTER_DECLARATION)
 		end_declaration(plan, end);
 	// Only the text the tool itself makes of an empty one may begin with
 	// its CRC statement.

@@ -65,8 +65,7 @@ enum line_phase : unsigned char {
 // its ';', then its line), in the old CRC statement and all after it, or
 // done with a refusal.
 enum plan_stage : unsigned char {
-	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_DECLARATION_COMMENT,
-	STAGE_TAIL, STAGE_DONE,
+	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE,
 };
 
 enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER, TAIL_TEXT };
@@ -132,7 +131,7 @@ struct patch_plan {
 	// spells them; the gap between them began with a space; the interpreter
 	// found a declaration or a CRC statement at keyword_at.
 	bool line_between, exact_case, gap_is_space, declaration_pending, crc_pending;
-	bool words_equal, words_in_comment, tail_at_text_start, replaced_equal;
+	bool words_equal, tail_at_text_start, replaced_equal;
 	bool crc_stopped;               // the input's CRC ends at the old statement
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark
 	unsigned char last_byte;
