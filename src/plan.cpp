@@ -126,7 +126,7 @@ void crc_to(patch_plan *plan, std::uint64_t offset)
 {
 	if (plan->crc_stopped || offset <= plan->crc_at)
 		return;
-	plan->crc_input = crc16_update(plan->crc_input, plan->block + (plan->crc_at - plan->block_base),
+	plan->crc_input = crc16_update(plan->crc_input, plan->block + (plan->crc_at - plan->size),
 	                               static_cast<std::size_t>(offset - plan->crc_at),
 	                               &plan->fed_since);
 	plan->crc_at = offset;
@@ -553,23 +553,6 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	return i;
 }
 
-void feed_block(patch_plan *plan, const unsigned char *data, std::size_t length)
-{
-	plan->block = data;
-	plan->block_base = plan->size;
-	for (std::size_t i = 0; i < length && plan->stage != STAGE_DONE; ++i) {
-		i += quiet_run(plan, data + i, length - i, &plan->line_feeds);
-		if (i < length) {
-			step(plan, data[i], plan->block_base + i);
-			plan->line_feeds += data[i] == '\n';
-		}
-	}
-	plan->size += length;
-	crc_to(plan, plan->size);
-	if (length > 0)
-		plan->last_byte = data[length - 1];
-}
-
 // The rules at the text's end decide as they would before a line end: an
 // unfinished last line gets one.
 void rule_at_end(patch_plan *plan)
@@ -597,7 +580,18 @@ void plan_begin(patch_plan *plan)
 
 void plan_feed(patch_plan *plan, const unsigned char *data, std::size_t length)
 {
-	feed_block(plan, data, length);
+	plan->block = data;
+	for (std::size_t i = 0; i < length && plan->stage != STAGE_DONE; ++i) {
+		i += quiet_run(plan, data + i, length - i, &plan->line_feeds);
+		if (i < length) {
+			step(plan, data[i], plan->size + i);
+			plan->line_feeds += data[i] == '\n';
+		}
+	}
+	crc_to(plan, plan->size + length);
+	plan->size += length;
+	if (length > 0)
+		plan->last_byte = data[length - 1];
 }
 
 void plan_finish(patch_plan *plan)

@@ -113,8 +113,7 @@ struct patch_plan {
 	// the input's XOR difference carried over the bytes fed since, also
 	// as the line and its first word began.
 	std::uint64_t crc_at, fed_since, line_fed_since, keyword_fed_since;
-	const unsigned char *block;     // the piece being read, from offset block_base
-	std::uint64_t block_base;
+	const unsigned char *block;     // the piece being read, from offset size
 	interpreter_reading interpreter;
 	refusal_reason interpreter_refusal; // told only when nothing else refuses
 	unsigned words_at;              // of the forced declaration without blanks
