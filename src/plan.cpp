@@ -121,10 +121,11 @@ void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 	}
 }
 
-// Feeds the input's register up to offset, within the piece being read.
+// Feeds the input's register up to offset, within the piece being read; it
+// ends where the old CRC statement was found.
 void crc_to(patch_plan *plan, std::uint64_t offset)
 {
-	if (plan->crc_stopped || offset <= plan->crc_at)
+	if (plan->crc_statement_found || offset <= plan->crc_at)
 		return;
 	plan->crc_input = crc16_update(plan->crc_input, plan->block + (plan->crc_at - plan->size),
 	                               static_cast<std::size_t>(offset - plan->crc_at),
@@ -313,7 +314,6 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	// A player checks the text before the statement's C; the new one
 	// certifies the text before its line.
 	plan->input_crc = crc16_value(plan->keyword_crc_input);
-	plan->crc_stopped = true;
 	plan->output_crc =
 		crc16_value(output_register(plan, plan->line_crc_input, plan->line_fed_since));
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);

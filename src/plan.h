@@ -131,7 +131,6 @@ struct patch_plan {
 	// found a declaration or a CRC statement at keyword_at.
 	bool line_between, exact_case, gap_is_space, declaration_pending, crc_pending;
 	bool words_equal, tail_at_text_start, replaced_equal;
-	bool crc_stopped;               // the input's CRC ends at the old statement
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark
 	unsigned char last_byte;
 
