@@ -289,7 +289,6 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	plan->stage = STAGE_DECLARATION;
 	plan->forcing = variable;
 	plan->declared[variable] = true;
-	plan->output_at_edit = output_register(plan, plan->keyword_crc_input, plan->keyword_fed_since);
 	// The keyword and name are read: the comparisons with the forced line
 	// go on after them.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
@@ -376,8 +375,9 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	crc_to(plan, end);
 	const char *replacement = rules[plan->forcing].replacement;
 	std::size_t length = std::strlen(replacement);
-	plan->difference =
-		static_cast<std::uint16_t>(fed(plan->output_at_edit, replacement, length) ^ plan->crc_input);
+	// The output's register where the declaration began, the replacement fed.
+	std::uint16_t output = output_register(plan, plan->keyword_crc_input, plan->keyword_fed_since);
+	plan->difference = static_cast<std::uint16_t>(fed(output, replacement, length) ^ plan->crc_input);
 	plan->fed_since = 0;
 	if (!plan->words_equal || rules[plan->forcing].words[plan->words_at] != '\0')
 		plan->not_forced[plan->forcing] = true;

@@ -120,7 +120,6 @@ struct patch_plan {
 	unsigned value_digits, value;
 	check_reading check, check_at_line;
 	std::uint16_t crc_input, difference, line_crc_input, keyword_crc_input;
-	std::uint16_t output_at_edit;   // the output's register where an edit began
 	plan_stage stage;
 	line_phase line;
 	unsigned char rule, matched;    // the rule the line may still match; letters of it
