@@ -263,7 +263,6 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 	if (plan->check.mode != IN_CODE || (plan->check.in_statement && !plan->check.in_first_word))
 		return; // no statement can begin here, nor a CRC keyword be found
 	plan->line = offset == 0 ? LINE_MARK : LINE_INDENT;
-	plan->line_between = !plan->check.in_statement;
 	crc_to(plan, offset);
 	plan->line_crc_input = plan->crc_input;
 	plan->line_fed_since = plan->fed_since;
@@ -362,7 +361,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			begin_tail(plan, offset, true);
 		else
 			line_is_text(plan);
-	} else if (is(byte, LINE_SPACE) && plan->line_between) {
+	} else if (is(byte, LINE_SPACE) && !plan->check_at_line.in_statement) {
 		plan->line = LINE_GAP;
 		plan->gap_is_space = byte == ' ';
 	} else {
