@@ -386,7 +386,6 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 		add_edit(plan, plan->keyword_at, end, replacement, length);
 	if (plan->stage == STAGE_DONE)
 		return;
-	plan->declaration_end = end;
 	// The text goes on as it would after the forced line itself.
 	plan->check = {IN_CODE, false, false, ';' << 8 | '\n'};
 	plan->stage = STAGE_TEXT;
@@ -637,10 +636,10 @@ void plan_finish(patch_plan *plan)
 		return;
 	}
 	// No old statement: the new one is appended, after a line end when the
-	// last line has none.
+	// last line has bytes but none.
 	plan->input_crc = crc16_value(plan->crc_input);
 	std::uint16_t output = output_register(plan, plan->crc_input, plan->fed_since);
-	bool add_line_end = end > 0 && plan->declaration_end != end && plan->last_byte != '\n';
+	bool add_line_end = plan->line_start != end && plan->last_byte != '\n';
 	plan->output_crc = crc16_value(add_line_end ? fed(output, "\n", 1) : output);
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
 	plan->statement = plan->appended + 2;
