@@ -315,7 +315,6 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	plan->output_crc =
 		crc16_value(output_register(plan, plan->line_crc_input, plan->line_fed_since));
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
-	plan->statement = plan->appended + 2;
 	plan->replaced_equal = plan->keyword_at == plan->line_start && offset == plan->keyword_at + 3;
 	plan->replaced_matched = 3;
 }
@@ -502,7 +501,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (byte == '\n')
 			begin_line(plan, offset + 1);
 	} else if (plan->stage == STAGE_TAIL) {
-		compare_replaced(plan, byte, plan->statement);
+		compare_replaced(plan, byte, plan->appended + 2);
 		if (visible)
 			tail_step(plan, byte);
 	} else if (plan->stage != STAGE_TEXT && plan->stage != STAGE_DONE) {
@@ -632,7 +631,7 @@ void plan_finish(patch_plan *plan)
 		plan->crc_rewritten =
 			!plan->replaced_equal || plan->replaced_matched != plan->statement_length;
 		if (plan->crc_rewritten)
-			add_edit(plan, plan->line_start, end, plan->statement, plan->statement_length);
+			add_edit(plan, plan->line_start, end, plan->appended + 2, plan->statement_length);
 		return;
 	}
 	// No old statement: the new one is appended, after a line end when the
@@ -642,7 +641,6 @@ void plan_finish(patch_plan *plan)
 	bool add_line_end = plan->line_start != end && plan->last_byte != '\n';
 	plan->output_crc = crc16_value(add_line_end ? fed(output, "\n", 1) : output);
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
-	plan->statement = plan->appended + 2;
-	add_edit(plan, end, end, add_line_end ? plan->appended : plan->statement,
+	add_edit(plan, end, end, plan->appended + (add_line_end ? 0 : 2),
 	         plan->statement_length + (add_line_end ? 2 : 0));
 }

@@ -89,8 +89,7 @@ struct patch_plan {
 	std::uint64_t line_feeds;       // read so far
 	std::uint64_t refusal_line;     // the line, from 1, the refusal is about
 	std::uint64_t dropped_line;     // where text after the old statement begins
-	const char *statement;          // the new CRC statement, and its length
-	std::size_t statement_length;
+	std::size_t statement_length;   // the new CRC statement's, at appended + 2
 	refusal_reason refusal;
 	unsigned edit_count;            // none: patching would change nothing
 	// The old statement's value when well formed; a player's CRC of the text
