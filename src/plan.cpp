@@ -262,7 +262,7 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 	plan->line = LINE_OFF;
 	if (plan->check.mode != IN_CODE || (plan->check.in_statement && !plan->check.in_first_word))
 		return; // no statement can begin here, nor a CRC keyword be found
-	plan->line = offset == 0 ? LINE_MARK : LINE_INDENT;
+	plan->line = LINE_INDENT;
 	crc_to(plan, offset);
 	plan->line_crc_input = plan->crc_input;
 	plan->line_fed_since = plan->fed_since;
@@ -323,8 +323,6 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 // rules may begin a declaration or the tail on it.
 void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
-	if (plan->line == LINE_MARK)
-		plan->line = LINE_INDENT; // past the mark, or none there
 	if (plan->line == LINE_INDENT && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_KEYWORD;
 		plan->keyword_at = offset;

@@ -55,10 +55,9 @@ struct interpreter_reading {
 	std::uint64_t word_at, word_line; // where the statement's first word began
 };
 
-// The rules at a line's start, on the CRC check's reading (LINE_OFF: none
-// applies; LINE_MARK: a UTF-8 byte-order mark, counted as indent).
+// The rules at a line's start, on the CRC check's reading (LINE_OFF: none applies).
 enum line_phase : unsigned char {
-	LINE_OFF, LINE_MARK, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME,
+	LINE_OFF, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME,
 };
 
 // Where the reading is: in the text, dropping a forced declaration (up to
