@@ -156,14 +156,13 @@ void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char
 
 // A word of the statement ended, at a blank (or a comment) or at another
 // byte that is no name's.
-void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
+void word_ends(patch_plan *plan, bool at_blank)
 {
 	interpreter_reading *in = &plan->interpreter;
 	bool whole = in->alive && in->keyword != KEYWORD_NONE &&
 	             in->length == std::strlen(word_of(in->keyword, in->phase == WORDS_NAME));
 	if (in->phase == WORDS_KEYWORD) {
 		bool crc = whole && in->keyword == KEYWORD_CRC;
-		plan->crc_pending_after = offset;
 		plan->crc_pending = crc && at_blank && !in->labelled;
 		in->alive = whole && !crc; // a name may follow, or ':' make the word a label
 		in->phase = at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
@@ -188,7 +187,7 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 }
 
 // A visible byte of a statement that is no blank, quote, comment or ';'.
-void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
+void word_byte(patch_plan *plan, unsigned char byte)
 {
 	interpreter_reading *in = &plan->interpreter;
 	if (!is(byte, NAME)) {
@@ -199,7 +198,7 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			in->in_statement = false;
 			in->phase = WORDS_NONE;
 		} else {
-			word_ends(plan, offset, false);
+			word_ends(plan, false);
 		}
 		return;
 	}
@@ -227,7 +226,7 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 	} else if (in->mode == IN_STRING && byte == '"') {
 		in->mode = IN_CODE;
 	} else if (in->mode == IN_CODE && is(byte, INTERPRETER_SPACE)) {
-		word_ends(plan, offset, true);
+		word_ends(plan, true);
 	} else if (in->mode == IN_CODE) {
 		if (!in->in_statement && byte != '\'') {
 			in->in_statement = in->alive = true;
@@ -241,14 +240,14 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 		}
 		in->line_has_text = true;
 		if (byte == '\'' || byte == '"') {
-			word_ends(plan, offset, byte == '\'');
+			word_ends(plan, byte == '\'');
 			in->mode = byte == '\'' ? IN_COMMENT : IN_STRING;
 		} else if (byte == ';') {
-			word_ends(plan, offset, false);
+			word_ends(plan, false);
 			in->in_statement = in->labelled = false;
 			in->phase = WORDS_NONE;
 		} else {
-			word_byte(plan, byte, offset);
+			word_byte(plan, byte);
 		}
 	}
 	if (byte == '\n')
@@ -507,7 +506,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (visible)
 			declaration_step(plan, byte, offset);
 	}
-	if (plan->crc_pending && visible && offset >= plan->crc_pending_after) {
+	if (plan->crc_pending && visible) {
 		// The interpreter found a CRC statement the check does not.
 		plan->crc_pending = false;
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
@@ -593,7 +592,7 @@ void plan_finish(patch_plan *plan)
 {
 	std::uint64_t end = plan->size;
 	if (plan->stage != STAGE_TAIL && plan->stage != STAGE_DONE)
-		word_ends(plan, end, true);
+		word_ends(plan, true);
 	if (plan->stage == STAGE_TEXT)
 		rule_at_end(plan);
 	if (plan->crc_pending)

@@ -104,7 +104,7 @@ struct patch_plan {
 
 	// ---- The reading, while it goes on
 	std::uint64_t line_start, keyword_at; // the line's and its first word's
-	std::uint64_t keyword_line, crc_pending_after, interpreter_refusal_line;
+	std::uint64_t keyword_line, interpreter_refusal_line;
 	std::uint64_t replaced_matched; // bytes dropped so far that equal what replaces them
 	// The CRCs: the input's register, fed up to crc_at; the output's is
 	// the input's XOR difference carried over the bytes fed since, also
