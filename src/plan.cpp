@@ -267,11 +267,11 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 	plan->line_fed_since = plan->fed_since;
 }
 
-// The line is none of the rules'. A declaration the interpreter found there
-// is then one the rules cannot replace.
-void line_is_text(patch_plan *plan)
+// The rules are done with the line: a declaration they replace, or text.
+// The interpreter must have found a declaration there just when it is one.
+void line_decided(patch_plan *plan, bool declaration)
 {
-	if (plan->declaration_pending)
+	if (plan->declaration_pending != declaration)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 	plan->declaration_pending = false;
 	plan->line = LINE_OFF;
@@ -280,10 +280,7 @@ void line_is_text(patch_plan *plan)
 void begin_declaration(patch_plan *plan, std::uint64_t offset)
 {
 	auto variable = static_cast<forced_variable>(plan->rule - KEYWORD_BOOLEAN);
-	if (!plan->declaration_pending)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
-	plan->declaration_pending = false;
-	plan->line = LINE_OFF;
+	line_decided(plan, true);
 	plan->stage = STAGE_DECLARATION;
 	plan->forcing = variable;
 	plan->declared[variable] = true;
@@ -341,13 +338,13 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	const char *word = word_of(plan->rule, plan->line == LINE_NAME);
 	if (plan->matched < std::strlen(word)) {
 		if (!spells(word, plan->matched, byte, plan->rule != KEYWORD_CRC)) {
-			line_is_text(plan);
+			line_decided(plan, false);
 			return;
 		}
 		plan->exact_case &= byte == static_cast<unsigned char>(word[plan->matched++]);
 	} else if (plan->line == LINE_NAME) {
 		if (is(byte, NAME)) // USE_RCK2, frequency: other variables
-			line_is_text(plan);
+			line_decided(plan, false);
 		else
 			begin_declaration(plan, offset);
 	} else if (plan->rule == KEYWORD_CRC) {
@@ -356,12 +353,12 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (is(byte, SPACE) && plan->check_at_line.recent == 0)
 			begin_tail(plan, offset, true);
 		else
-			line_is_text(plan);
+			line_decided(plan, false);
 	} else if (is(byte, LINE_SPACE) && !plan->check_at_line.in_statement) {
 		plan->line = LINE_GAP;
 		plan->gap_is_space = byte == ' ';
 	} else {
-		line_is_text(plan);
+		line_decided(plan, false);
 	}
 }
 
@@ -477,7 +474,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (offset > 0) {
 			plan->interpreter.in_statement = plan->interpreter.line_has_text = true;
 			plan->interpreter.phase = WORDS_BODY;
-			line_is_text(plan);
+			line_decided(plan, false);
 		}
 	}
 	if (plan->stage != STAGE_TAIL)
@@ -558,7 +555,7 @@ void rule_at_end(patch_plan *plan)
 	else if (plan->line == LINE_NAME && whole)
 		begin_declaration(plan, plan->size);
 	else
-		line_is_text(plan);
+		line_decided(plan, false);
 }
 
 } // namespace
