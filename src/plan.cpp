@@ -288,8 +288,7 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	// go on after them.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
 	plan->words_at = static_cast<unsigned>(read);
-	plan->words_equal = plan->exact_case;
-	plan->replaced_equal = plan->exact_case && plan->gap_is_space &&
+	plan->replaced_equal = plan->words_equal && plan->gap_is_space &&
 	                       offset - plan->keyword_at == read + 1;
 	plan->replaced_matched = read + 1;
 }
@@ -328,7 +327,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		plan->keyword_fed_since = plan->fed_since;
 		plan->rule = keyword_for(byte);
 		plan->matched = 0;
-		plan->exact_case = true;
+		plan->words_equal = true;
 	} else if (plan->line == LINE_GAP && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_NAME;
 		plan->matched = 0;
@@ -341,7 +340,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			line_decided(plan, false);
 			return;
 		}
-		plan->exact_case &= byte == static_cast<unsigned char>(word[plan->matched++]);
+		plan->words_equal &= byte == static_cast<unsigned char>(word[plan->matched++]);
 	} else if (plan->line == LINE_NAME) {
 		if (is(byte, NAME)) // USE_RCK2, frequency: other variables
 			line_decided(plan, false);

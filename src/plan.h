@@ -122,11 +122,11 @@ struct patch_plan {
 	unsigned char rule, matched;    // the rule the line may still match; letters of it
 	forced_variable forcing;
 	tail_phase tail;
-	// The line's words are as the forced line spells them; the gap between
-	// them began with a space; the interpreter found a declaration or a CRC
-	// statement at keyword_at.
-	bool exact_case, gap_is_space, declaration_pending, crc_pending;
-	bool words_equal, tail_at_text_start, replaced_equal;
+	// The line's words so far are as the forced line spells them; the gap
+	// after the type began with a space; the interpreter found a declaration
+	// or a CRC statement at keyword_at.
+	bool words_equal, gap_is_space, declaration_pending, crc_pending;
+	bool tail_at_text_start, replaced_equal;
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark
 	unsigned char last_byte;
 
