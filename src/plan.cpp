@@ -493,13 +493,12 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		check_take(&plan->check, byte);
 		if (byte == '\n')
 			begin_line(plan, offset + 1);
-	} else if (plan->stage == STAGE_TAIL) {
-		compare_replaced(plan, byte, plan->appended + 2);
-		if (visible)
-			tail_step(plan, byte);
 	} else if (plan->stage != STAGE_TEXT && plan->stage != STAGE_DONE) {
-		compare_replaced(plan, byte, rules[plan->forcing].replacement);
-		if (visible)
+		bool tail = plan->stage == STAGE_TAIL;
+		compare_replaced(plan, byte, tail ? plan->appended + 2 : rules[plan->forcing].replacement);
+		if (visible && tail)
+			tail_step(plan, byte);
+		else if (visible)
 			declaration_step(plan, byte, offset);
 	}
 	if (plan->crc_pending && visible) {
