@@ -420,12 +420,10 @@ void tail_step(patch_plan *plan, unsigned char byte)
 	if (plan->tail == TAIL_VALUE) {
 		if (is(byte, SPACE) && plan->value_digits % 4 == 0)
 			return;
-		int digit = byte >= '0' && byte <= '9'   ? byte - '0'
-		            : byte >= 'A' && byte <= 'F' ? byte - 'A' + 10
-		            : byte >= 'a' && byte <= 'f' ? byte - 'a' + 10
-		                                         : -1;
-		if (digit >= 0 && plan->value_digits < 4) {
-			plan->value = plan->value * 16 + static_cast<unsigned>(digit);
+		const char *digits = "0123456789ABCDEF";
+		const auto *digit = static_cast<const char *>(std::memchr(digits, upper(byte), 16));
+		if (digit != nullptr && plan->value_digits < 4) {
+			plan->value = plan->value * 16 + static_cast<unsigned>(digit - digits);
 			++plan->value_digits;
 			return;
 		}
