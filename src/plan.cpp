@@ -435,10 +435,9 @@ void tail_step(patch_plan *plan, unsigned char byte)
 		plan->crc_form_equal = plan->replaced_equal;
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
-	} else if (plan->tail == TAIL_AFTER && !is(byte, SPACE)) {
+	} else if (plan->tail == TAIL_AFTER && !plan->text_after_crc && !is(byte, SPACE)) {
 		plan->text_after_crc = true;
 		plan->dropped_line = plan->line_feeds + 1;
-		plan->tail = TAIL_TEXT;
 	}
 }
 

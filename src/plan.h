@@ -67,7 +67,7 @@ enum plan_stage : unsigned char {
 	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE,
 };
 
-enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER, TAIL_TEXT };
+enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER };
 
 // Edits a plan holds at most: a declaration each, and the CRC statement.
 const unsigned plan_max_edits = 16384;
