@@ -15,13 +15,8 @@ const unsigned generator = 0x8408u; // x^16 + x^12 + x^5 + 1, bit-reflected
 
 constexpr unsigned feed_bits(unsigned crc, unsigned byte)
 {
-	for (int bit = 0; bit < 8; ++bit) {
-		unsigned test = (byte ^ crc) & 1u;
-		crc >>= 1;
-		if (test)
-			crc ^= generator;
-		byte >>= 1;
-	}
+	for (int bit = 0; bit < 8; ++bit)
+		crc = (crc >> 1) ^ ((((byte >> bit) ^ crc) & 1u) ? generator : 0u);
 	return crc;
 }
 
