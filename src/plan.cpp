@@ -74,15 +74,13 @@ bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 	return letter != 0 && (any_case ? upper(byte) == upper(letter) : byte == letter);
 }
 
-const std::uint32_t crc_letters = 'C' << 16 | 'R' << 8 | 'C';
-
 // Whether the check fires on this visible byte: outside a comment and a
 // string, inside a statement's first word, the last four bytes white space,
 // C, R, C and this one white space.
 bool check_fires(const check_reading *r, unsigned char byte)
 {
 	return is(byte, SPACE) && r->mode == IN_CODE && r->in_first_word &&
-	       (r->recent & 0xFFFFFF) == crc_letters &&
+	       (r->recent & 0xFFFFFF) == ('C' << 16 | 'R' << 8 | 'C') &&
 	       is(static_cast<unsigned char>(r->recent >> 24), SPACE);
 }
 
