@@ -557,7 +557,6 @@ void plan_begin(patch_plan *plan)
 {
 	std::memset(plan, 0, offsetof(patch_plan, edits));
 	plan->crc_input = crc16_preset;
-	plan->stage = STAGE_TEXT;
 	plan->marking = true;
 	begin_line(plan, 0);
 }
