@@ -588,10 +588,9 @@ void plan_finish(patch_plan *plan)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
 	// The interpreter too must read the new statement as one of its own,
 	// without a label; the start of a byte-order mark alone is text.
-	plan->interpreter.in_statement |= plan->marking && end > 0;
 	if (plan->stage != STAGE_TAIL &&
 	    (plan->interpreter.in_statement || plan->interpreter.labelled ||
-	     plan->interpreter.mode == IN_STRING))
+	     plan->interpreter.mode == IN_STRING || (plan->marking && end > 0)))
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
 	if (plan->stage == STAGE_DECLARATION)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
