@@ -537,20 +537,6 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	return i;
 }
 
-// The rules at the text's end decide as they would before a line end: an
-// unfinished last line gets one.
-void rule_at_end(patch_plan *plan)
-{
-	bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
-	if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
-	    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
-		begin_tail(plan, plan->size, plan->check_at_line.recent == 0);
-	else if (plan->line == LINE_NAME && whole)
-		begin_declaration(plan, plan->size);
-	else
-		line_decided(plan, false);
-}
-
 } // namespace
 
 void plan_begin(patch_plan *plan)
@@ -582,8 +568,18 @@ void plan_finish(patch_plan *plan)
 	std::uint64_t end = plan->size;
 	if (plan->stage != STAGE_TAIL && plan->stage != STAGE_DONE)
 		word_ends(plan, true);
-	if (plan->stage == STAGE_TEXT)
-		rule_at_end(plan);
+	if (plan->stage == STAGE_TEXT) {
+		// The rules decide as they would before a line end: an unfinished
+		// last line gets one.
+		bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
+		if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
+		    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
+			begin_tail(plan, end, plan->check_at_line.recent == 0);
+		else if (plan->line == LINE_NAME && whole)
+			begin_declaration(plan, end);
+		else
+			line_decided(plan, false);
+	}
 	if (plan->crc_pending)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
 	// The interpreter too must read the new statement as one of its own,
