@@ -419,7 +419,7 @@ void tail_step(patch_plan *plan, unsigned char byte)
 		if (is(byte, SPACE) && plan->value_digits % 4 == 0)
 			return;
 		const char *digits = "0123456789ABCDEF";
-		const auto *digit = static_cast<const char *>(std::memchr(digits, upper(byte), 16));
+		const char *digit = std::strchr(digits, upper(byte)); // a NUL was refused
 		if (digit != nullptr && plan->value_digits < 4) {
 			plan->value = plan->value * 16 + static_cast<unsigned>(digit - digits);
 			++plan->value_digits;
