@@ -15,36 +15,25 @@ const unsigned generator = 0x8408u; // x^16 + x^12 + x^5 + 1, bit-reflected
 
 constexpr unsigned feed_bits(unsigned crc, unsigned byte)
 {
-	for (int bit = 0; bit < 8; ++bit) {
-		unsigned test = (byte ^ crc) & 1u;
-		crc >>= 1;
-		if (test)
-			crc ^= generator;
-		byte >>= 1;
-	}
+	for (int bit = 0; bit < 8; ++bit)
+		crc = (crc >> 1) ^ ((((byte >> bit) ^ crc) & 1u) ? generator : 0u);
 	return crc;
 }
 
-struct crc_tables {
+constexpr struct crc_tables {
 	std::uint16_t byte[8][256];
-};
-
-constexpr crc_tables make_tables()
-{
-	crc_tables made{};
-	for (unsigned b = 0; b < 256; ++b)
-		made.byte[0][b] = static_cast<std::uint16_t>(feed_bits(0, b));
-	for (int k = 1; k < 8; ++k) {
-		for (unsigned b = 0; b < 256; ++b) {
-			unsigned before = made.byte[k - 1][b];
-			made.byte[k][b] =
-				static_cast<std::uint16_t>((before >> 8) ^ made.byte[0][before & 0xFF]);
+	constexpr crc_tables() : byte()
+	{
+		for (unsigned b = 0; b < 256; ++b)
+			byte[0][b] = static_cast<std::uint16_t>(feed_bits(0, b));
+		for (int k = 1; k < 8; ++k) {
+			for (unsigned b = 0; b < 256; ++b) {
+				unsigned before = byte[k - 1][b];
+				byte[k][b] = static_cast<std::uint16_t>((before >> 8) ^ byte[0][before & 0xFF]);
+			}
 		}
 	}
-	return made;
-}
-
-constexpr crc_tables tables = make_tables();
+} tables;
 
 inline unsigned feed_table(unsigned crc, unsigned char byte)
 {
@@ -79,14 +68,8 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 	unsigned reg = crc;
 	std::uint64_t skipped = 0;
 	std::size_t i = 0;
-	while (i < length) {
+	while (i + 8 <= length) {
 		const unsigned char *p = data + i;
-		if (i + 8 > length) { // the last few
-			skipped += *p == '\r' ? 1 : 0;
-			reg = *p == '\r' ? reg : feed_table(reg, *p);
-			++i;
-			continue;
-		}
 		std::uint64_t word;
 		std::memcpy(&word, p, sizeof word);
 		std::uint64_t x = word ^ returns; // a zero byte where a CR is
@@ -105,6 +88,10 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 		      tables.byte[5][p[2]] ^ tables.byte[4][p[3]] ^ tables.byte[3][p[4]] ^
 		      tables.byte[2][p[5]] ^ tables.byte[1][p[6]] ^ tables.byte[0][p[7]];
 		i += 8;
+	}
+	for (; i < length; ++i) { // the last few
+		skipped += data[i] == '\r' ? 1 : 0;
+		reg = data[i] == '\r' ? reg : feed_table(reg, data[i]);
 	}
 	*fed += length - skipped;
 	return static_cast<std::uint16_t>(reg);

@@ -74,15 +74,13 @@ bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 	return letter != 0 && (any_case ? upper(byte) == upper(letter) : byte == letter);
 }
 
-const std::uint32_t crc_letters = 'C' << 16 | 'R' << 8 | 'C';
-
 // Whether the check fires on this visible byte: outside a comment and a
 // string, inside a statement's first word, the last four bytes white space,
 // C, R, C and this one white space.
 bool check_fires(const check_reading *r, unsigned char byte)
 {
 	return is(byte, SPACE) && r->mode == IN_CODE && r->in_first_word &&
-	       (r->recent & 0xFFFFFF) == crc_letters &&
+	       (r->recent & 0xFFFFFF) == ('C' << 16 | 'R' << 8 | 'C') &&
 	       is(static_cast<unsigned char>(r->recent >> 24), SPACE);
 }
 
@@ -121,12 +119,13 @@ void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 	}
 }
 
-// Feeds the input's register up to offset, within the piece being read.
+// Feeds the input's register up to offset, within the piece being read; it
+// ends where the old CRC statement was found.
 void crc_to(patch_plan *plan, std::uint64_t offset)
 {
-	if (plan->crc_stopped || offset <= plan->crc_at)
+	if (plan->crc_statement_found || offset <= plan->crc_at)
 		return;
-	plan->crc_input = crc16_update(plan->crc_input, plan->block + (plan->crc_at - plan->block_base),
+	plan->crc_input = crc16_update(plan->crc_input, plan->block + (plan->crc_at - plan->size),
 	                               static_cast<std::size_t>(offset - plan->crc_at),
 	                               &plan->fed_since);
 	plan->crc_at = offset;
@@ -155,14 +154,13 @@ void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char
 
 // A word of the statement ended, at a blank (or a comment) or at another
 // byte that is no name's.
-void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
+void word_ends(patch_plan *plan, bool at_blank)
 {
 	interpreter_reading *in = &plan->interpreter;
 	bool whole = in->alive && in->keyword != KEYWORD_NONE &&
 	             in->length == std::strlen(word_of(in->keyword, in->phase == WORDS_NAME));
 	if (in->phase == WORDS_KEYWORD) {
 		bool crc = whole && in->keyword == KEYWORD_CRC;
-		plan->crc_pending_after = offset;
 		plan->crc_pending = crc && at_blank && !in->labelled;
 		in->alive = whole && !crc; // a name may follow, or ':' make the word a label
 		in->phase = at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
@@ -187,7 +185,7 @@ void word_ends(patch_plan *plan, std::uint64_t offset, bool at_blank)
 }
 
 // A visible byte of a statement that is no blank, quote, comment or ';'.
-void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
+void word_byte(patch_plan *plan, unsigned char byte)
 {
 	interpreter_reading *in = &plan->interpreter;
 	if (!is(byte, NAME)) {
@@ -198,7 +196,7 @@ void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			in->in_statement = false;
 			in->phase = WORDS_NONE;
 		} else {
-			word_ends(plan, offset, false);
+			word_ends(plan, false);
 		}
 		return;
 	}
@@ -226,7 +224,7 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 	} else if (in->mode == IN_STRING && byte == '"') {
 		in->mode = IN_CODE;
 	} else if (in->mode == IN_CODE && is(byte, INTERPRETER_SPACE)) {
-		word_ends(plan, offset, true);
+		word_ends(plan, true);
 	} else if (in->mode == IN_CODE) {
 		if (!in->in_statement && byte != '\'') {
 			in->in_statement = in->alive = true;
@@ -240,14 +238,14 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 		}
 		in->line_has_text = true;
 		if (byte == '\'' || byte == '"') {
-			word_ends(plan, offset, byte == '\'');
+			word_ends(plan, byte == '\'');
 			in->mode = byte == '\'' ? IN_COMMENT : IN_STRING;
 		} else if (byte == ';') {
-			word_ends(plan, offset, false);
+			word_ends(plan, false);
 			in->in_statement = in->labelled = false;
 			in->phase = WORDS_NONE;
 		} else {
-			word_byte(plan, byte, offset);
+			word_byte(plan, byte);
 		}
 	}
 	if (byte == '\n')
@@ -261,18 +259,17 @@ void begin_line(patch_plan *plan, std::uint64_t offset)
 	plan->line = LINE_OFF;
 	if (plan->check.mode != IN_CODE || (plan->check.in_statement && !plan->check.in_first_word))
 		return; // no statement can begin here, nor a CRC keyword be found
-	plan->line = offset == 0 ? LINE_MARK : LINE_INDENT;
-	plan->line_between = !plan->check.in_statement;
+	plan->line = LINE_INDENT;
 	crc_to(plan, offset);
 	plan->line_crc_input = plan->crc_input;
 	plan->line_fed_since = plan->fed_since;
 }
 
-// The line is none of the rules'. A declaration the interpreter found there
-// is then one the rules cannot replace.
-void line_is_text(patch_plan *plan)
+// The rules are done with the line: a declaration they replace, or text.
+// The interpreter must have found a declaration there just when it is one.
+void line_decided(patch_plan *plan, bool declaration)
 {
-	if (plan->declaration_pending)
+	if (plan->declaration_pending != declaration)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 	plan->declaration_pending = false;
 	plan->line = LINE_OFF;
@@ -281,21 +278,15 @@ void line_is_text(patch_plan *plan)
 void begin_declaration(patch_plan *plan, std::uint64_t offset)
 {
 	auto variable = static_cast<forced_variable>(plan->rule - KEYWORD_BOOLEAN);
-	if (!plan->declaration_pending)
-		disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
-	plan->declaration_pending = false;
-	plan->line = LINE_OFF;
+	line_decided(plan, true);
 	plan->stage = STAGE_DECLARATION;
 	plan->forcing = variable;
 	plan->declared[variable] = true;
-	plan->output_at_edit = output_register(plan, plan->keyword_crc_input, plan->keyword_fed_since);
 	// The keyword and name are read: the comparisons with the forced line
 	// go on after them.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
 	plan->words_at = static_cast<unsigned>(read);
-	plan->words_equal = plan->exact_case;
-	plan->words_in_comment = false;
-	plan->replaced_equal = plan->exact_case && plan->gap_is_space &&
+	plan->replaced_equal = plan->words_equal && plan->gap_is_space &&
 	                       offset - plan->keyword_at == read + 1;
 	plan->replaced_matched = read + 1;
 }
@@ -314,11 +305,9 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	// A player checks the text before the statement's C; the new one
 	// certifies the text before its line.
 	plan->input_crc = crc16_value(plan->keyword_crc_input);
-	plan->crc_stopped = true;
 	plan->output_crc =
 		crc16_value(output_register(plan, plan->line_crc_input, plan->line_fed_since));
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
-	plan->statement = plan->appended + 2;
 	plan->replaced_equal = plan->keyword_at == plan->line_start && offset == plan->keyword_at + 3;
 	plan->replaced_matched = 3;
 }
@@ -327,8 +316,6 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 // rules may begin a declaration or the tail on it.
 void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
-	if (plan->line == LINE_MARK)
-		plan->line = LINE_INDENT; // past the mark, or none there
 	if (plan->line == LINE_INDENT && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_KEYWORD;
 		plan->keyword_at = offset;
@@ -338,7 +325,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		plan->keyword_fed_since = plan->fed_since;
 		plan->rule = keyword_for(byte);
 		plan->matched = 0;
-		plan->exact_case = true;
+		plan->words_equal = true;
 	} else if (plan->line == LINE_GAP && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_NAME;
 		plan->matched = 0;
@@ -348,13 +335,13 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	const char *word = word_of(plan->rule, plan->line == LINE_NAME);
 	if (plan->matched < std::strlen(word)) {
 		if (!spells(word, plan->matched, byte, plan->rule != KEYWORD_CRC)) {
-			line_is_text(plan);
+			line_decided(plan, false);
 			return;
 		}
-		plan->exact_case &= byte == static_cast<unsigned char>(word[plan->matched++]);
+		plan->words_equal &= byte == static_cast<unsigned char>(word[plan->matched++]);
 	} else if (plan->line == LINE_NAME) {
 		if (is(byte, NAME)) // USE_RCK2, frequency: other variables
-			line_is_text(plan);
+			line_decided(plan, false);
 		else
 			begin_declaration(plan, offset);
 	} else if (plan->rule == KEYWORD_CRC) {
@@ -363,12 +350,12 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (is(byte, SPACE) && plan->check_at_line.recent == 0)
 			begin_tail(plan, offset, true);
 		else
-			line_is_text(plan);
-	} else if (is(byte, LINE_SPACE) && plan->line_between) {
+			line_decided(plan, false);
+	} else if (is(byte, LINE_SPACE) && !plan->check_at_line.in_statement) {
 		plan->line = LINE_GAP;
 		plan->gap_is_space = byte == ' ';
 	} else {
-		line_is_text(plan);
+		line_decided(plan, false);
 	}
 }
 
@@ -377,8 +364,9 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	crc_to(plan, end);
 	const char *replacement = rules[plan->forcing].replacement;
 	std::size_t length = std::strlen(replacement);
-	plan->difference =
-		static_cast<std::uint16_t>(fed(plan->output_at_edit, replacement, length) ^ plan->crc_input);
+	// The output's register where the declaration began, the replacement fed.
+	std::uint16_t output = output_register(plan, plan->keyword_crc_input, plan->keyword_fed_since);
+	plan->difference = static_cast<std::uint16_t>(fed(output, replacement, length) ^ plan->crc_input);
 	plan->fed_since = 0;
 	if (!plan->words_equal || rules[plan->forcing].words[plan->words_at] != '\0')
 		plan->not_forced[plan->forcing] = true;
@@ -388,7 +376,6 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 		add_edit(plan, plan->keyword_at, end, replacement, length);
 	if (plan->stage == STAGE_DONE)
 		return;
-	plan->declaration_end = end;
 	// The text goes on as it would after the forced line itself.
 	plan->check = {IN_CODE, false, false, ';' << 8 | '\n'};
 	plan->stage = STAGE_TEXT;
@@ -396,41 +383,31 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 }
 
 // A visible byte of a declaration being dropped, compared with its forced
-// words, blanks and comments passed over.
+// words, blanks and comments passed over (in a string they are no longer
+// equal). After its ';' the line may hold only blanks and a comment.
 void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
-	if (plan->words_in_comment) {
-		plan->words_in_comment = byte != '\n';
-	} else if (byte == '\'') {
-		plan->words_in_comment = true;
-	} else if (!is(byte, SPACE)) {
+	bool word = plan->check.mode == IN_CODE && byte != '\'' && !is(byte, SPACE);
+	if (word) {
 		plan->words_equal &= rules[plan->forcing].words[plan->words_at] == static_cast<char>(byte);
 		plan->words_at += plan->words_equal ? 1 : 0;
 	}
+	check_take(&plan->check, byte);
 	const interpreter_reading *in = &plan->interpreter;
 	if (plan->stage == STAGE_DECLARATION) {
-		check_take(&plan->check, byte);
 		if (in->in_statement != plan->check.in_statement)
 			disagree(plan, REFUSE_READINGS_DISAGREE, plan->keyword_line);
 		if (!plan->check.in_statement)
 			plan->stage = STAGE_AFTER_DECLARATION;
-		return;
+	} else if (word) {
+		// Replacing the line would silently drop another statement.
+		refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+	} else {
+		if (in->in_statement)
+			disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+		if (byte == '\n')
+			end_declaration(plan, offset + 1);
 	}
-	if (plan->stage == STAGE_AFTER_DECLARATION && !is(byte, LINE_SPACE)) {
-		if (byte != '\n' && byte != '\'') {
-			// Replacing the line would silently drop another statement.
-			refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
-			return;
-		}
-		if (byte == '\'')
-			plan->stage = STAGE_DECLARATION_COMMENT;
-	}
-	if (plan->stage == STAGE_DECLARATION_COMMENT || !is(byte, LINE_SPACE))
-		check_take(&plan->check, byte);
-	if (in->in_statement)
-		disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
-	if (byte == '\n')
-		end_declaration(plan, offset + 1);
 }
 
 // A visible byte of the old CRC statement, read as a player checks it:
@@ -441,12 +418,10 @@ void tail_step(patch_plan *plan, unsigned char byte)
 	if (plan->tail == TAIL_VALUE) {
 		if (is(byte, SPACE) && plan->value_digits % 4 == 0)
 			return;
-		int digit = byte >= '0' && byte <= '9'   ? byte - '0'
-		            : byte >= 'A' && byte <= 'F' ? byte - 'A' + 10
-		            : byte >= 'a' && byte <= 'f' ? byte - 'a' + 10
-		                                         : -1;
-		if (digit >= 0 && plan->value_digits < 4) {
-			plan->value = plan->value * 16 + static_cast<unsigned>(digit);
+		const char *digits = "0123456789ABCDEF";
+		const char *digit = std::strchr(digits, upper(byte)); // a NUL was refused
+		if (digit != nullptr && plan->value_digits < 4) {
+			plan->value = plan->value * 16 + static_cast<unsigned>(digit - digits);
 			++plan->value_digits;
 			return;
 		}
@@ -458,10 +433,9 @@ void tail_step(patch_plan *plan, unsigned char byte)
 		plan->crc_form_equal = plan->replaced_equal;
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
-	} else if (plan->tail == TAIL_AFTER && !is(byte, SPACE)) {
+	} else if (plan->tail == TAIL_AFTER && !plan->text_after_crc && !is(byte, SPACE)) {
 		plan->text_after_crc = true;
 		plan->dropped_line = plan->line_feeds + 1;
-		plan->tail = TAIL_TEXT;
 	}
 }
 
@@ -494,7 +468,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		if (offset > 0) {
 			plan->interpreter.in_statement = plan->interpreter.line_has_text = true;
 			plan->interpreter.phase = WORDS_BODY;
-			line_is_text(plan);
+			line_decided(plan, false);
 		}
 	}
 	if (plan->stage != STAGE_TAIL)
@@ -514,16 +488,15 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		check_take(&plan->check, byte);
 		if (byte == '\n')
 			begin_line(plan, offset + 1);
-	} else if (plan->stage == STAGE_TAIL) {
-		compare_replaced(plan, byte, plan->statement);
-		if (visible)
-			tail_step(plan, byte);
 	} else if (plan->stage != STAGE_TEXT && plan->stage != STAGE_DONE) {
-		compare_replaced(plan, byte, rules[plan->forcing].replacement);
-		if (visible)
+		bool tail = plan->stage == STAGE_TAIL;
+		compare_replaced(plan, byte, tail ? plan->appended + 2 : rules[plan->forcing].replacement);
+		if (visible && tail)
+			tail_step(plan, byte);
+		else if (visible)
 			declaration_step(plan, byte, offset);
 	}
-	if (plan->crc_pending && visible && offset >= plan->crc_pending_after) {
+	if (plan->crc_pending && visible) {
 		// The interpreter found a CRC statement the check does not.
 		plan->crc_pending = false;
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
@@ -564,72 +537,60 @@ std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::si
 	return i;
 }
 
-void feed_block(patch_plan *plan, const unsigned char *data, std::size_t length)
-{
-	plan->block = data;
-	plan->block_base = plan->size;
-	for (std::size_t i = 0; i < length && plan->stage != STAGE_DONE; ++i) {
-		i += quiet_run(plan, data + i, length - i, &plan->line_feeds);
-		if (i < length) {
-			step(plan, data[i], plan->block_base + i);
-			plan->line_feeds += data[i] == '\n';
-		}
-	}
-	plan->size += length;
-	crc_to(plan, plan->size);
-	if (length > 0)
-		plan->last_byte = data[length - 1];
-}
-
-// The rules at the text's end decide as they would before a line end: an
-// unfinished last line gets one.
-void rule_at_end(patch_plan *plan)
-{
-	bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
-	if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
-	    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
-		begin_tail(plan, plan->size, plan->check_at_line.recent == 0);
-	else if (plan->line == LINE_NAME && whole)
-		begin_declaration(plan, plan->size);
-	else
-		line_is_text(plan);
-}
-
 } // namespace
 
 void plan_begin(patch_plan *plan)
 {
 	std::memset(plan, 0, offsetof(patch_plan, edits));
 	plan->crc_input = crc16_preset;
-	plan->stage = STAGE_TEXT;
 	plan->marking = true;
 	begin_line(plan, 0);
 }
 
 void plan_feed(patch_plan *plan, const unsigned char *data, std::size_t length)
 {
-	feed_block(plan, data, length);
+	plan->block = data;
+	for (std::size_t i = 0; i < length && plan->stage != STAGE_DONE; ++i) {
+		i += quiet_run(plan, data + i, length - i, &plan->line_feeds);
+		if (i < length) {
+			step(plan, data[i], plan->size + i);
+			plan->line_feeds += data[i] == '\n';
+		}
+	}
+	crc_to(plan, plan->size + length);
+	plan->size += length;
+	if (length > 0)
+		plan->last_byte = data[length - 1];
 }
 
 void plan_finish(patch_plan *plan)
 {
 	std::uint64_t end = plan->size;
 	if (plan->stage != STAGE_TAIL && plan->stage != STAGE_DONE)
-		word_ends(plan, end, true);
-	if (plan->stage == STAGE_TEXT)
-		rule_at_end(plan);
+		word_ends(plan, true);
+	if (plan->stage == STAGE_TEXT) {
+		// The rules decide as they would before a line end: an unfinished
+		// last line gets one.
+		bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
+		if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
+		    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
+			begin_tail(plan, end, plan->check_at_line.recent == 0);
+		else if (plan->line == LINE_NAME && whole)
+			begin_declaration(plan, end);
+		else
+			line_decided(plan, false);
+	}
 	if (plan->crc_pending)
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->interpreter.word_line);
 	// The interpreter too must read the new statement as one of its own,
 	// without a label; the start of a byte-order mark alone is text.
-	plan->interpreter.in_statement |= plan->marking && end > 0;
 	if (plan->stage != STAGE_TAIL &&
 	    (plan->interpreter.in_statement || plan->interpreter.labelled ||
-	     plan->interpreter.mode == IN_STRING))
+	     plan->interpreter.mode == IN_STRING || (plan->marking && end > 0)))
 		disagree(plan, REFUSE_READINGS_DISAGREE, plan->line_feeds + 1);
 	if (plan->stage == STAGE_DECLARATION)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
-	else if (plan->stage == STAGE_AFTER_DECLARATION || plan->stage == STAGE_DECLARATION_COMMENT)
+	else if (plan->stage == STAGE_AFTER_DECLARATION)
 		end_declaration(plan, end);
 	// Only the text the tool itself makes of an empty one may begin with
 	// its CRC statement.
@@ -651,17 +612,16 @@ void plan_finish(patch_plan *plan)
 		plan->crc_rewritten =
 			!plan->replaced_equal || plan->replaced_matched != plan->statement_length;
 		if (plan->crc_rewritten)
-			add_edit(plan, plan->line_start, end, plan->statement, plan->statement_length);
+			add_edit(plan, plan->line_start, end, plan->appended + 2, plan->statement_length);
 		return;
 	}
 	// No old statement: the new one is appended, after a line end when the
-	// last line has none.
+	// last line has bytes but none.
 	plan->input_crc = crc16_value(plan->crc_input);
 	std::uint16_t output = output_register(plan, plan->crc_input, plan->fed_since);
-	bool add_line_end = end > 0 && plan->declaration_end != end && plan->last_byte != '\n';
+	bool add_line_end = plan->line_start != end && plan->last_byte != '\n';
 	plan->output_crc = crc16_value(add_line_end ? fed(output, "\n", 1) : output);
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
-	plan->statement = plan->appended + 2;
-	add_edit(plan, end, end, add_line_end ? plan->appended : plan->statement,
+	add_edit(plan, end, end, plan->appended + (add_line_end ? 0 : 2),
 	         plan->statement_length + (add_line_end ? 2 : 0));
 }

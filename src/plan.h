@@ -55,21 +55,19 @@ struct interpreter_reading {
 	std::uint64_t word_at, word_line; // where the statement's first word began
 };
 
-// The rules at a line's start, on the CRC check's reading (LINE_OFF: none
-// applies; LINE_MARK: a UTF-8 byte-order mark, counted as indent).
+// The rules at a line's start, on the CRC check's reading (LINE_OFF: none applies).
 enum line_phase : unsigned char {
-	LINE_OFF, LINE_MARK, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME,
+	LINE_OFF, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME,
 };
 
 // Where the reading is: in the text, dropping a forced declaration (up to
 // its ';', then its line), in the old CRC statement and all after it, or
 // done with a refusal.
 enum plan_stage : unsigned char {
-	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_DECLARATION_COMMENT,
-	STAGE_TAIL, STAGE_DONE,
+	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE,
 };
 
-enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER, TAIL_TEXT };
+enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER };
 
 // Edits a plan holds at most: a declaration each, and the CRC statement.
 const unsigned plan_max_edits = 16384;
@@ -90,8 +88,7 @@ struct patch_plan {
 	std::uint64_t line_feeds;       // read so far
 	std::uint64_t refusal_line;     // the line, from 1, the refusal is about
 	std::uint64_t dropped_line;     // where text after the old statement begins
-	const char *statement;          // the new CRC statement, and its length
-	std::size_t statement_length;
+	std::size_t statement_length;   // the new CRC statement's, at appended + 2
 	refusal_reason refusal;
 	unsigned edit_count;            // none: patching would change nothing
 	// The old statement's value when well formed; a player's CRC of the text
@@ -107,33 +104,29 @@ struct patch_plan {
 
 	// ---- The reading, while it goes on
 	std::uint64_t line_start, keyword_at; // the line's and its first word's
-	std::uint64_t keyword_line, crc_pending_after, interpreter_refusal_line;
-	std::uint64_t declaration_end;  // where the last declaration replaced ended
+	std::uint64_t keyword_line, interpreter_refusal_line;
 	std::uint64_t replaced_matched; // bytes dropped so far that equal what replaces them
 	// The CRCs: the input's register, fed up to crc_at; the output's is
 	// the input's XOR difference carried over the bytes fed since, also
 	// as the line and its first word began.
 	std::uint64_t crc_at, fed_since, line_fed_since, keyword_fed_since;
-	const unsigned char *block;     // the piece being read, from offset block_base
-	std::uint64_t block_base;
+	const unsigned char *block;     // the piece being read, from offset size
 	interpreter_reading interpreter;
 	refusal_reason interpreter_refusal; // told only when nothing else refuses
 	unsigned words_at;              // of the forced declaration without blanks
 	unsigned value_digits, value;
 	check_reading check, check_at_line;
 	std::uint16_t crc_input, difference, line_crc_input, keyword_crc_input;
-	std::uint16_t output_at_edit;   // the output's register where an edit began
 	plan_stage stage;
 	line_phase line;
 	unsigned char rule, matched;    // the rule the line may still match; letters of it
 	forced_variable forcing;
 	tail_phase tail;
-	// The line began between statements; its words are as the forced line
-	// spells them; the gap between them began with a space; the interpreter
-	// found a declaration or a CRC statement at keyword_at.
-	bool line_between, exact_case, gap_is_space, declaration_pending, crc_pending;
-	bool words_equal, words_in_comment, tail_at_text_start, replaced_equal;
-	bool crc_stopped;               // the input's CRC ends at the old statement
+	// The line's words so far are as the forced line spells them; the gap
+	// after the type began with a space; the interpreter found a declaration
+	// or a CRC statement at keyword_at.
+	bool words_equal, gap_is_space, declaration_pending, crc_pending;
+	bool tail_at_text_start, replaced_equal;
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark
 	unsigned char last_byte;
 
