@@ -286,7 +286,8 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	// go on after them.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
 	plan->words_at = static_cast<unsigned>(read);
-	plan->replaced_equal = plan->words_equal && plan->gap_is_space &&
+	plan->words_equal = true; // the value's; letter case alone forces nothing less
+	plan->replaced_equal = plan->case_equal && plan->gap_is_space &&
 	                       offset - plan->keyword_at == read + 1;
 	plan->replaced_matched = read + 1;
 }
@@ -309,6 +310,7 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 		crc16_value(output_register(plan, plan->line_crc_input, plan->line_fed_since));
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
 	plan->replaced_equal = plan->keyword_at == plan->line_start && offset == plan->keyword_at + 3;
+	plan->crc_shape_equal = plan->replaced_equal;
 	plan->replaced_matched = 3;
 }
 
@@ -325,7 +327,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		plan->keyword_fed_since = plan->fed_since;
 		plan->rule = keyword_for(byte);
 		plan->matched = 0;
-		plan->words_equal = true;
+		plan->case_equal = true;
 	} else if (plan->line == LINE_GAP && !is(byte, LINE_SPACE)) {
 		plan->line = LINE_NAME;
 		plan->matched = 0;
@@ -338,7 +340,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			line_decided(plan, false);
 			return;
 		}
-		plan->words_equal &= byte == static_cast<unsigned char>(word[plan->matched++]);
+		plan->case_equal &= byte == static_cast<unsigned char>(word[plan->matched++]);
 	} else if (plan->line == LINE_NAME) {
 		if (is(byte, NAME)) // USE_RCK2, frequency: other variables
 			line_decided(plan, false);
@@ -430,7 +432,7 @@ void tail_step(patch_plan *plan, unsigned char byte)
 		plan->tail = TAIL_REST; // up to the ';' that ends the statement
 	}
 	if (plan->tail == TAIL_REST) {
-		plan->crc_form_equal = plan->replaced_equal;
+		plan->crc_form_equal = plan->crc_shape_equal;
 		if (byte == ';')
 			plan->tail = TAIL_AFTER;
 	} else if (plan->tail == TAIL_AFTER && !plan->text_after_crc && !is(byte, SPACE)) {
@@ -439,12 +441,15 @@ void tail_step(patch_plan *plan, unsigned char byte)
 	}
 }
 
-// Drops and tails: whether the bytes so far equal what replaces them.
+// Drops and tails: whether the bytes so far equal what replaces them; for
+// the CRC statement, also with any value in its digits.
 void compare_replaced(patch_plan *plan, unsigned char byte, const char *text)
 {
-	plan->replaced_equal &= plan->replaced_matched < std::strlen(text) &&
-	                        static_cast<unsigned char>(text[plan->replaced_matched]) == byte;
-	++plan->replaced_matched;
+	std::uint64_t at = plan->replaced_matched++;
+	bool same = at < std::strlen(text) && static_cast<unsigned char>(text[at]) == byte;
+	plan->replaced_equal &= same;
+	bool digit = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'F');
+	plan->crc_shape_equal &= same || (at >= 4 && at < 8 && digit);
 }
 
 // One byte of the text, where no quicker way applies.
@@ -609,9 +614,8 @@ void plan_finish(patch_plan *plan)
 		return;
 	std::memcpy(plan->appended, "\r\n", 2);
 	if (plan->stage == STAGE_TAIL) {
-		plan->crc_rewritten =
-			!plan->replaced_equal || plan->replaced_matched != plan->statement_length;
-		if (plan->crc_rewritten)
+		plan->crc_shape_equal &= plan->replaced_matched == plan->statement_length;
+		if (!plan->replaced_equal || plan->replaced_matched != plan->statement_length)
 			add_edit(plan, plan->line_start, end, plan->appended + 2, plan->statement_length);
 		return;
 	}

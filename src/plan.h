@@ -98,7 +98,9 @@ struct patch_plan {
 	bool not_forced[FORCE_COUNT];   // and one did not already read as forced
 	bool rewritten[FORCE_COUNT];    // or one is not in the replacement's form
 	bool crc_statement_found, crc_stored_valid;
-	bool crc_form_equal, crc_rewritten; // up to its ';' it is as written; it is not
+	// The old statement as the new one is written (any value in its
+	// digits): up to its ';', and whole.
+	bool crc_form_equal, crc_shape_equal;
 	bool text_after_crc;            // more than white space after its ';'
 	char appended[2 + crc16_statement_size]; // a line end, then the new statement
 
@@ -125,7 +127,7 @@ struct patch_plan {
 	// The line's words so far are as the forced line spells them; the gap
 	// after the type began with a space; the interpreter found a declaration
 	// or a CRC statement at keyword_at.
-	bool words_equal, gap_is_space, declaration_pending, crc_pending;
+	bool words_equal, case_equal, gap_is_space, declaration_pending, crc_pending;
 	bool tail_at_text_start, replaced_equal;
 	bool marking;                   // the text so far begins a UTF-8 byte-order mark
 	unsigned char last_byte;

@@ -350,15 +350,17 @@ const char *check_verdict(const patch_plan *plan)
 		add_reason(&used, mismatch);
 	}
 	const char *const forced[][2] = {
-		{"USE_RCK is not forced", "USE_RCK is not written BOOLEAN USE_RCK = 1; alone on its line"},
-		{"freq is not forced", "freq is not written INTEGER freq = 3; alone on its line"}};
+		{"USE_RCK is not forced",
+		 "USE_RCK is forced, but not written BOOLEAN USE_RCK = 1; alone on a line ending in CR LF"},
+		{"freq is not forced",
+		 "freq is forced, but not written INTEGER freq = 3; alone on a line ending in CR LF"}};
 	for (int v = FORCE_USE_RCK; v < FORCE_COUNT; ++v) {
 		if (plan->not_forced[v] || plan->rewritten[v])
 			add_reason(&used, forced[v][plan->not_forced[v] ? 0 : 1]);
 	}
 	if (plan->text_after_crc)
 		add_reason(&used, "text follows the CRC statement");
-	else if (plan->crc_rewritten && crc_matched(plan) && used == 0) // not for a new value
+	else if (plan->crc_statement_found && !plan->crc_shape_equal) // a new value alone is not named
 		add_reason(&used, plan->crc_form_equal
 		                      ? "the CRC statement's line does not end with just CR LF"
 		                      : "the CRC statement is not written CRC XXXX; at its line's start");

@@ -316,12 +316,18 @@ TEST(Check, TellsWhatPatchingWouldChange)
 		{body + "CRC " + good.substr(good.size() - 7, 2) + "\r" + good.substr(good.size() - 5),
 		 "not patched: the CRC statement is not written CRC XXXX; at its line's start"}, // a player skips the CR between the digits
 		{lower, "not patched: the CRC statement is not written CRC XXXX; at its line's start"},
-		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: USE_RCK is not written BOOLEAN USE_RCK = 1; alone on its line"},
-		{with_crc("INTEGER freq = 3; ' kept\r\nBOOLEAN USE_RCK = 1;\r\n"), "not patched: freq is not written INTEGER freq = 3; alone on its line"},
-		{with_crc("boolean USE_RCK = 1;\r\n"), "not patched: USE_RCK is not forced"},
+		{with_crc("BOOLEAN  USE_RCK=1; ' kept\r\n"), "not patched: USE_RCK is forced, but not written BOOLEAN USE_RCK = 1; alone on a line ending in CR LF"},
+		{with_crc("INTEGER freq = 3; ' kept\r\nBOOLEAN USE_RCK = 1;\r\n"), "not patched: freq is forced, but not written INTEGER freq = 3; alone on a line ending in CR LF"},
+		{with_crc("boolean USE_RCK = 1;\r\n"), "not patched: USE_RCK is forced, but not written BOOLEAN USE_RCK = 1; alone on a line ending in CR LF"},
+		// A declaration to change, and a CRC statement whose only fault is its form.
+		{body + "BOOLEAN USE_RCK = 0;\n" + "CRC 1234;\n", "not patched: CRC statement 1234 does not match the text (" +
+		                                 hex(body + "BOOLEAN USE_RCK = 0;\n") + "), USE_RCK is not forced, the CRC statement's line does not end with just CR LF"},
+		{body + "BOOLEAN USE_RCK = 1;\n" + "CRC 12ab;\r\n", "not patched: CRC statement 12AB does not match the text (" +
+		                                 hex(body + "BOOLEAN USE_RCK = 1;\n") + "), USE_RCK is forced, but not written BOOLEAN USE_RCK = 1; alone on a line ending in CR LF, the CRC statement is not written CRC XXXX; at its line's start"},
 		{with_crc(body + "  "), "not patched: the CRC statement is not written CRC XXXX; at its line's start"}, // an indented statement
 		{"A;\r\nCRC 12345;\r\n",
-		 "not patched: CRC statement ???? does not match the text (" + hex("A;\r\n") + ")"},
+		 "not patched: CRC statement ???? does not match the text (" + hex("A;\r\n") +
+		         "), the CRC statement is not written CRC XXXX; at its line's start"},
 		{"A; CRC 1234;\n", "not patched: line 1 holds a CRC statement that does not begin the line"},
 	};
 	for (const auto &c : cases)
