@@ -1482,12 +1482,15 @@ output_streams look_at_output()
 	            (disk && GetFileInformationByHandle(out, &c) && GetFileInformationByHandle(err, &d) &&
 	             c.dwVolumeSerialNumber == d.dwVolumeSerialNumber &&
 	             c.nFileIndexHigh == d.nFileIndexHigh && c.nFileIndexLow == d.nFileIndexLow);
-	// A console no other process shares, made for a program Explorer
-	// started, closes with it: that one waits for a key at the end.
+	// A console no other process shares closes with the program: when a
+	// person sees it (Explorer started the program, or its window shows),
+	// the run waits for a key at the end. Wine on a terminal and scheduled
+	// tasks have such a console too, shown to no one, and never wait.
 	DWORD processes[2];
 	HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+	HWND window = GetConsoleWindow();
 	bool alone = consoles && GetConsoleMode(in, &mode) && GetConsoleProcessList(processes, 2) == 1 &&
-	             started_by_explorer();
+	             ((window != nullptr && IsWindowVisible(window)) || started_by_explorer());
 	return {same, terminal, alone};
 }
 
