@@ -430,7 +430,6 @@ void make_left_behind_line(const char *location, char *made, std::size_t size)
 	(void)std::snprintf(made, size, "morvet: could not remove %s\n", pasted(location, 0));
 }
 
-
 int finish_output(int status, int failed_status)
 {
 	if (output.line_open && output.streams.terminal)
