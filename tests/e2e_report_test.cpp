@@ -212,14 +212,7 @@ finished run_joined(const fs::path &directory, const std::vector<std::string> &a
 	if (pid == 0) {
 		if (!terminal && (dup2(fds[1], STDOUT_FILENO) < 0 || dup2(fds[1], STDERR_FILENO) < 0))
 			_exit(125);
-		if (chdir(directory.c_str()) != 0)
-			_exit(125);
-		std::vector<char *> argv;
-		for (std::string &word : command)
-			argv.push_back(word.data());
-		argv.push_back(nullptr);
-		execvp(argv[0], argv.data());
-		_exit(126);
+		exec_in(directory, command);
 	}
 	if (!terminal)
 		close(fds[1]);

@@ -65,6 +65,19 @@ struct finished {
 	std::string errors; // standard error
 };
 
+// In a child: runs command in directory, never returning.
+[[noreturn]] inline void exec_in(const fs::path &directory, std::vector<std::string> &command)
+{
+	if (chdir(directory.c_str()) != 0)
+		_exit(125);
+	std::vector<char *> argv;
+	for (std::string &word : command)
+		argv.push_back(word.data());
+	argv.push_back(nullptr);
+	execvp(argv[0], argv.data());
+	_exit(126);
+}
+
 inline started start_morvet(const fs::path &directory, const std::vector<std::string> &arguments)
 {
 	const char *program = std::getenv("MORVET_EXE");
@@ -88,14 +101,7 @@ inline started start_morvet(const fs::path &directory, const std::vector<std::st
 		close(error_fds[1]);
 		int null_input = open("/dev/null", O_RDONLY);
 		dup2(null_input, STDIN_FILENO);
-		if (chdir(directory.c_str()) != 0)
-			_exit(125);
-		std::vector<char *> argv;
-		for (std::string &word : command)
-			argv.push_back(word.data());
-		argv.push_back(nullptr);
-		execvp(argv[0], argv.data());
-		_exit(126);
+		exec_in(directory, command);
 	}
 	close(pipe_fds[1]);
 	close(error_fds[1]);
