@@ -47,6 +47,9 @@ typedef wchar_t path_char;
 typedef char path_char;
 #endif
 
+// The temporary file's name in the working directory.
+extern const path_char temporary_name[];
+
 // ---- Failures
 
 // The system's reason for a failure: an errno value, or on Windows either

@@ -48,9 +48,10 @@
 
 #include "report.h"
 
+const char temporary_name[] = "$$out$$.stp";
+
 namespace {
 
-const char temporary_name[] = "$$out$$.stp";
 
 char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];

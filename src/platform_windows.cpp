@@ -50,9 +50,10 @@ bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
 // for its path as shown; null for any other path.
 const wchar_t *windows_exact_path(const wchar_t *path);
 
+const wchar_t temporary_name[] = L"$$out$$.stp";
+
 namespace {
 
-const wchar_t temporary_name[] = L"$$out$$.stp";
 const DWORD extended_path = 32768;
 // GetFullPathNameW is given one character less than the longest path:
 // Wine's returns garbage for a drive-relative path on another drive when
