@@ -25,6 +25,7 @@ struct run_state {
 	lock_result lock;
 	failure lock_failure;
 	const path_char *result_kept_for; // the file whose result "$$out$$.stp" holds
+	bool earlier_result;              // "$$out$$.stp" holds one an earlier run kept
 	int status;
 };
 
@@ -138,10 +139,12 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 // why; CHANGED: another program changed it meanwhile; BEING_WRITTEN: one
 // has it open for writing; OWNER_LOST: its owner or group would be lost;
 // CANT_CREATE: the temporary file or the replacement failed (_KEPT: the
-// result stays in "$$out$$.stp"; RESULT_HELD: it holds an earlier file's).
+// result stays in "$$out$$.stp"; RESULT_HELD: it holds an earlier file's,
+// EARLIER_RESULT: one an earlier run kept).
 enum file_outcome {
 	PATCHED, UNCHANGED, NOT_SYNCED, CANT_OPEN, CANT_READ, REFUSED, CHANGED, BEING_WRITTEN,
-	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD, OWNER_LOST,
+	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD, EARLIER_RESULT,
+	OWNER_LOST,
 };
 
 // The work on one file: everything it opens is let go of by the caller,
@@ -152,25 +155,42 @@ struct file_work {
 	failure why;
 };
 
-// One file at a time: its work, the blocks it is read in, and its plan.
+// One file at a time: its work, the blocks it is read in, and its plan;
+// and the plan of what "$$out$$.stp" holds, when it is there.
 file_work work;
 unsigned char block[262144];
-patch_plan plan;
+patch_plan plan, found_plan;
 
-// Reads the whole input into the plan; a refusal ends the reading.
-bool read_plan(input_file *input, failure *why)
+// Reads the whole input into into; a refusal ends the reading.
+bool read_plan(input_file *input, patch_plan *into, failure *why)
 {
-	plan_begin(&plan);
+	plan_begin(into);
 	std::size_t got = 0;
-	for (std::uint64_t offset = 0; plan.stage != STAGE_DONE; offset += got) {
+	for (std::uint64_t offset = 0; into->stage != STAGE_DONE; offset += got) {
 		if (!read_input(input, offset, block, sizeof block, &got, why))
 			return false;
 		if (got == 0)
 			break;
-		plan_feed(&plan, block, got);
+		plan_feed(into, block, got);
 	}
-	plan_finish(&plan);
+	plan_finish(into);
 	return true;
+}
+
+// True when "$$out$$.stp" itself (not a link there) holds a text patching
+// would leave as it is: the complete result an earlier run kept when it
+// could not replace its file, and to which that run pointed the user. It
+// may be the only copy of that result, so it is never cleared to make room.
+// What is incomplete, unreadable or not a STAPL text is a stale leftover.
+bool holds_earlier_result()
+{
+	input_file found = {};
+	failure ignored = {FAILED_NOTHING, {0, false}};
+	bool kept = open_input(temporary_name, &found, &ignored) && is_temporary_file(&found) &&
+	            read_plan(&found, &found_plan, &ignored) && plan_accepted(&found_plan) &&
+	            found_plan.edit_count == 0;
+	close_input(&found);
+	return kept;
 }
 
 // The plan applied to the temporary file: the kept ranges (in the kernel
@@ -229,10 +249,13 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 		return guard == GUARD_WRITER ? BEING_WRITTEN : IS_ENCRYPTED;
 	if (is_temporary_file(&w->input))
 		return IS_TEMPORARY;
-	if (!read_plan(&w->input, &w->why))
+	if (!read_plan(&w->input, &plan, &w->why))
 		return CANT_READ;
 	if (!plan_accepted(&plan) || plan.edit_count == 0)
 		return plan_accepted(&plan) ? UNCHANGED : REFUSED; // neither is written or touched
+	run->earlier_result = run->earlier_result || holds_earlier_result();
+	if (run->earlier_result)
+		return EARLIER_RESULT;
 	if (!hold_temporary(&w->temporary, &w->input, &w->why))
 		return CANT_CREATE;
 	file_outcome written = write_plan(w);
@@ -282,6 +305,8 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 		else if (outcome == RESULT_HELD)
 			report_note(path, NOTE_RESULT_HELD, temporary_location(),
 			            path_text(run->result_kept_for));
+		else if (outcome == EARLIER_RESULT)
+			report_note(path, NOTE_EARLIER_RESULT, temporary_location());
 		else
 			report_failure(path, &work.why);
 		if (outcome == CANT_CREATE_KEPT)
@@ -309,7 +334,7 @@ int compare_file(run_mode mode, const path_char *path)
 {
 	work = file_work{};
 	bool opened = open_input(path, &work.input, &work.why);
-	if (!opened || !read_plan(&work.input, &work.why)) {
+	if (!opened || !read_plan(&work.input, &plan, &work.why)) {
 		if (mode == CHECK)
 			say_verdict(path, opened ? verdict_cant_read : verdict_cant_open);
 		report_failure(path, &work.why);
@@ -367,7 +392,7 @@ int main(int argc, char **argv)
 #endif
 {
 	begin_run();
-	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr,
+	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr, false,
 	                 status_patched};
 	int ended = read_command_line(argc, argv, &run);
 	if (ended >= 0)

@@ -113,13 +113,52 @@ TEST_F(Morvet, AnInputInAnotherDirectoryIsPatchedThere)
 	}
 }
 
-TEST_F(Morvet, AStaleTemporaryFileIsReplacedNotReused)
+// What a killed run left in "$$out$$.stp" is cleared; a complete patched
+// text, as a run keeps it when its result cannot replace the file, is the
+// user's and stays, and no file that needs writing is patched meanwhile.
+TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 {
-	write_file(work / temporary_name, std::string(100000, 'x'));
-	write_file(work / "board.stp", typical_input);
+	const struct {
+		const char *what;
+		std::string held;
+		bool kept;
+	} cases[] = {
+		{"not a STAPL text", std::string(100000, 'x'), false},
+		{"a text not yet patched", typical_input, false},
+		{"a result cut short", typical_result.substr(0, typical_result.size() - 3), false},
+		{"a result with a byte changed", "'" + typical_result.substr(1), false},
+		{"a complete result", typical_result, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		write_file(work / temporary_name, c.held);
+		write_file(work / "board.stp", typical_input);
+		write_file(work / "done.stp", typical_result);
+		finished run = run_morvet(work, {"done.stp", "board.stp"});
+		EXPECT_EQ(read_file(work / "done.stp"), typical_result);
+		if (!c.kept) {
+			EXPECT_EQ(run.status, 0) << run.errors;
+			EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+			EXPECT_FALSE(fs::exists(work / temporary_name));
+			continue;
+		}
+		EXPECT_EQ(run.status, 1);
+		EXPECT_EQ(run.output, "\nCan't create output");
+		EXPECT_EQ(run.errors, "morvet: board.stp: can't create the temporary file " +
+		                          pasted(work / temporary_name) +
+		                          ": it holds a patched result an earlier run kept (move it where "
+		                          "it belongs, or remove it)\n");
+		EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+		EXPECT_EQ(read_file(work / temporary_name), c.held);
+	}
+	// A link there is no result of a run's: it goes, what it points to stays.
+	SKIP_THROUGH_RUNNER();
+	fs::remove(work / temporary_name);
+	fs::create_symlink(work / "done.stp", work / temporary_name);
 	EXPECT_EQ(run_morvet(work, {"board.stp"}).status, 0);
 	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
-	EXPECT_FALSE(fs::exists(work / temporary_name));
+	EXPECT_EQ(read_file(work / "done.stp"), typical_result);
+	EXPECT_FALSE(fs::exists(fs::symlink_status(work / temporary_name)));
 }
 
 TEST_F(Morvet, TheTemporaryFileItselfIsRefusedAsInput)
