@@ -155,25 +155,24 @@ struct file_work {
 	failure why;
 };
 
-// One file at a time: its work, the blocks it is read in, and its plan;
-// and the plan of what "$$out$$.stp" holds, when it is there.
+// One file at a time: its work, the blocks it is read in, and its plan.
 file_work work;
 unsigned char block[262144];
-patch_plan plan, found_plan;
+patch_plan plan;
 
-// Reads the whole input into into; a refusal ends the reading.
-bool read_plan(input_file *input, patch_plan *into, failure *why)
+// Reads the whole input into the plan; a refusal ends the reading.
+bool read_plan(input_file *input, failure *why)
 {
-	plan_begin(into);
+	plan_begin(&plan);
 	std::size_t got = 0;
-	for (std::uint64_t offset = 0; into->stage != STAGE_DONE; offset += got) {
+	for (std::uint64_t offset = 0; plan.stage != STAGE_DONE; offset += got) {
 		if (!read_input(input, offset, block, sizeof block, &got, why))
 			return false;
 		if (got == 0)
 			break;
-		plan_feed(into, block, got);
+		plan_feed(&plan, block, got);
 	}
-	plan_finish(into);
+	plan_finish(&plan);
 	return true;
 }
 
@@ -182,13 +181,13 @@ bool read_plan(input_file *input, patch_plan *into, failure *why)
 // could not replace its file, and to which that run pointed the user. It
 // may be the only copy of that result, so it is never cleared to make room.
 // What is incomplete, unreadable or not a STAPL text is a stale leftover.
+// Asked before any file of the run is opened: one input at a time.
 bool holds_earlier_result()
 {
 	input_file found = {};
 	failure ignored = {FAILED_NOTHING, {0, false}};
 	bool kept = open_input(temporary_name, &found, &ignored) && is_temporary_file(&found) &&
-	            read_plan(&found, &found_plan, &ignored) && plan_accepted(&found_plan) &&
-	            found_plan.edit_count == 0;
+	            read_plan(&found, &ignored) && plan_accepted(&plan) && plan.edit_count == 0;
 	close_input(&found);
 	return kept;
 }
@@ -249,11 +248,10 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 		return guard == GUARD_WRITER ? BEING_WRITTEN : IS_ENCRYPTED;
 	if (is_temporary_file(&w->input))
 		return IS_TEMPORARY;
-	if (!read_plan(&w->input, &plan, &w->why))
+	if (!read_plan(&w->input, &w->why))
 		return CANT_READ;
 	if (!plan_accepted(&plan) || plan.edit_count == 0)
 		return plan_accepted(&plan) ? UNCHANGED : REFUSED; // neither is written or touched
-	run->earlier_result = run->earlier_result || holds_earlier_result();
 	if (run->earlier_result)
 		return EARLIER_RESULT;
 	if (!hold_temporary(&w->temporary, &w->input, &w->why))
@@ -334,7 +332,7 @@ int compare_file(run_mode mode, const path_char *path)
 {
 	work = file_work{};
 	bool opened = open_input(path, &work.input, &work.why);
-	if (!opened || !read_plan(&work.input, &plan, &work.why)) {
+	if (!opened || !read_plan(&work.input, &work.why)) {
 		if (mode == CHECK)
 			say_verdict(path, opened ? verdict_cant_read : verdict_cant_open);
 		report_failure(path, &work.why);
@@ -412,6 +410,7 @@ int main(int argc, char **argv)
 		run.lock = lock_working_directory(&run.lock_failure);
 		if (run.lock == LOCK_UNAVAILABLE)
 			report_note(nullptr, NOTE_LOCK_UNAVAILABLE);
+		run.earlier_result = run.lock != LOCK_FAILED && holds_earlier_result();
 	}
 	// Every file is done on its own: one failure stops no other. A
 	// pattern that matched nothing names no file to open.

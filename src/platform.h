@@ -198,7 +198,9 @@ struct input_file {
 };
 
 // Opens path for reading. Fails for anything but a regular file (or a link
-// to one), so a directory, FIFO or device is never read or replaced.
+// to one), so a directory, FIFO or device is never read or replaced. One
+// input at a time: the paths in *input live in this layer's storage,
+// which the next open_input reuses.
 bool open_input(const path_char *path, input_file *input, failure *why);
 
 // Reads up to size bytes at offset into buffer; *got is 0 only at the end
