@@ -154,11 +154,16 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 		EXPECT_EQ(read_file(work / temporary_name), c.held);
 	}
-	// A link there is no result of a run's: it goes, what it points to
-	// stays, and a file patched through a link of its own is the one
-	// replaced.
+	// Links there are no result of a run's: they go, what they name stays,
+	// and a file patched through a link of its own is the one replaced.
 	SKIP_THROUGH_RUNNER();
 	fs::remove(work / temporary_name);
+	fs::create_hard_link(work / "done.stp", work / temporary_name);
+	write_file(work / "board.stp", typical_input);
+	EXPECT_EQ(run_morvet(work, {"board.stp"}).status, 0);
+	EXPECT_EQ(read_file(work / "board.stp"), typical_result);
+	EXPECT_EQ(read_file(work / "done.stp"), typical_result);
+	write_file(work / "board.stp", typical_input);
 	write_file(work / "elsewhere.stp", "x");
 	fs::create_symlink(work / "elsewhere.stp", work / temporary_name);
 	fs::create_symlink(work / "board.stp", work / "link.stp");
