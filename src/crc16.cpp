@@ -1,16 +1,12 @@
-// crc16.cpp - the file CRC: the players' bit-by-bit steps, and the same
-// arithmetic eight bytes at a time through tables, or sixteen by
-// carry-less multiplication where the processor has it.
-//
-// table[k][b] is the register feeding b gives from 0, carried over k zero
-// bytes: the CRC is linear, so eight bytes fold in as the XOR of eight
-// lookups that do not wait on each other.
+// crc16.cpp - the file CRC: the players' bit-by-bit steps, the same
+// arithmetic a byte at a time through a table, and sixteen bytes at a time
+// by carry-less multiplication where the processor has it.
 #include "crc16.h"
 
 #include <cstdio>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #include <immintrin.h>
 #define CRC16_CARRYLESS 1
 #endif
@@ -26,24 +22,19 @@ constexpr unsigned feed_bits(unsigned crc, unsigned byte)
 	return crc;
 }
 
-constexpr struct crc_tables {
-	std::uint16_t byte[8][256];
-	constexpr crc_tables() : byte()
+// table.of[b]: the register feeding b gives from 0.
+constexpr struct crc_table {
+	std::uint16_t of[256];
+	constexpr crc_table() : of()
 	{
 		for (unsigned b = 0; b < 256; ++b)
-			byte[0][b] = static_cast<std::uint16_t>(feed_bits(0, b));
-		for (int k = 1; k < 8; ++k) {
-			for (unsigned b = 0; b < 256; ++b) {
-				unsigned before = byte[k - 1][b];
-				byte[k][b] = static_cast<std::uint16_t>((before >> 8) ^ byte[0][before & 0xFF]);
-			}
-		}
+			of[b] = static_cast<std::uint16_t>(feed_bits(0, b));
 	}
-} tables;
+} table;
 
 inline unsigned feed_table(unsigned crc, unsigned char byte)
 {
-	return (crc >> 8) ^ tables.byte[0][(crc ^ byte) & 0xFF];
+	return (crc >> 8) ^ table.of[(crc ^ byte) & 0xFF];
 }
 
 // a * b modulo the generator, both bit-reflected like the register (bit 15
@@ -59,36 +50,12 @@ unsigned multiply(unsigned a, unsigned b)
 	return product;
 }
 
-// The register after data, through the tables; *skipped counts the
+// The register after data, through the table; *skipped counts the
 // carriage returns passed over.
-unsigned through_tables(unsigned reg, const unsigned char *data, std::size_t length,
-                        std::uint64_t *skipped)
+unsigned through_table(unsigned reg, const unsigned char *data, std::size_t length,
+                       std::uint64_t *skipped)
 {
-	const std::uint64_t ones = 0x0101010101010101ull;
-	const std::uint64_t returns = ones * '\r';
-	std::size_t i = 0;
-	while (i + 8 <= length) {
-		const unsigned char *p = data + i;
-		std::uint64_t word;
-		std::memcpy(&word, p, sizeof word);
-		std::uint64_t x = word ^ returns; // a zero byte where a CR is
-		std::uint64_t returns_at = (x - ones) & ~x & (ones << 7);
-		if (returns_at != 0) {
-			// Up to the first CR byte by byte, then on past it.
-			int before = __builtin_ctzll(returns_at) / 8;
-			for (int k = 0; k < before; ++k)
-				reg = feed_table(reg, p[k]);
-			++*skipped;
-			i += static_cast<std::size_t>(before) + 1;
-			continue;
-		}
-		unsigned first = reg ^ (p[0] | static_cast<unsigned>(p[1]) << 8);
-		reg = tables.byte[7][first & 0xFF] ^ tables.byte[6][first >> 8] ^
-		      tables.byte[5][p[2]] ^ tables.byte[4][p[3]] ^ tables.byte[3][p[4]] ^
-		      tables.byte[2][p[5]] ^ tables.byte[1][p[6]] ^ tables.byte[0][p[7]];
-		i += 8;
-	}
-	for (; i < length; ++i) { // the last few
+	for (std::size_t i = 0; i < length; ++i) {
 		*skipped += data[i] == '\r' ? 1 : 0;
 		reg = data[i] == '\r' ? reg : feed_table(reg, data[i]);
 	}
@@ -104,7 +71,7 @@ unsigned through_tables(unsigned reg, const unsigned char *data, std::size_t len
 // one less): four lanes 64 bytes apart, then the lanes into one, whose 16
 // bytes (no text: any values) go through the table from a register of 0.
 // The register the text starts from joins its first two bytes, as the
-// tables' first steps do.
+// table's first steps do.
 
 // x^n modulo the generator in a lane's multiplier: bit 63 - k holds x^k.
 constexpr long long power(int n)
@@ -115,20 +82,20 @@ constexpr long long power(int n)
 	return static_cast<long long>(static_cast<std::uint64_t>(crc) << 48);
 }
 
-__attribute__((target("pclmul"))) __m128i fold(__m128i block, __m128i by, __m128i next)
+__attribute__((target("pclmul,sse2"))) __m128i fold(__m128i block, __m128i by, __m128i next)
 {
 	__m128i moved = _mm_xor_si128(_mm_clmulepi64_si128(block, by, 0x00),
 	                              _mm_clmulepi64_si128(block, by, 0x11));
 	return _mm_xor_si128(moved, next);
 }
 
-__m128i at(const unsigned char *data)
+__attribute__((target("sse2"))) __m128i at(const unsigned char *data)
 {
 	return _mm_loadu_si128(reinterpret_cast<const __m128i *>(data));
 }
 
 // The register after length bytes (at least 64, a multiple of 16).
-__attribute__((target("pclmul"))) unsigned folded(unsigned reg, const unsigned char *data,
+__attribute__((target("pclmul,sse2"))) unsigned folded(unsigned reg, const unsigned char *data,
                                                   std::size_t length)
 {
 	constexpr long long x511 = power(511), x575 = power(575), x127 = power(127), x191 = power(191);
@@ -171,7 +138,7 @@ unsigned through_folding(unsigned reg, const unsigned char *data, std::size_t le
 		std::size_t whole = got >= 64 ? got & ~std::size_t{15} : 0;
 		if (whole > 0)
 			reg = folded(reg, gathered, whole);
-		reg = through_tables(reg, gathered + whole, got - whole, skipped);
+		reg = through_table(reg, gathered + whole, got - whole, skipped);
 	}
 	return reg;
 }
@@ -195,7 +162,7 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 		reg = through_folding(reg, data, length, &skipped);
 	else
 #endif
-		reg = through_tables(reg, data, length, &skipped);
+		reg = through_table(reg, data, length, &skipped);
 	*fed += length - skipped;
 	return static_cast<std::uint16_t>(reg);
 }

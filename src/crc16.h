@@ -17,7 +17,7 @@ const std::uint16_t crc16_preset = 0xFFFF;
 // carriage return leaves crc as it is): the reference for the rest.
 std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte);
 
-// crc16_feed over length bytes, eight a step through tables; the bytes fed
+// crc16_feed over length bytes, through a table or folded sixteen a step; the bytes fed
 // (carriage returns not counted) are added to *fed.
 std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
                            std::uint64_t *fed);
