@@ -44,8 +44,14 @@
 
 #include "report.h"
 
-// The system form of a path, for arguments_windows.cpp (see system_path).
-bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
+// The full path of path in the form the system takes at any length (or,
+// always, with the prefix that keeps every character of its name); a path
+// that already has the prefix is taken as it stands.
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always = false);
+// The length of the directory part of path, its last separator (or a
+// drive's colon) included, so that a name appended to it lies beside the
+// file, also in a drive's root.
+std::size_t windows_directory_length(const wchar_t *path);
 // In arguments_windows.cpp: the exact full path of a name a wildcard found,
 // for its path as shown; null for any other path.
 const wchar_t *windows_exact_path(const wchar_t *path);
@@ -152,44 +158,6 @@ bool extend_if_long(wchar_t *path, std::size_t room, bool always = false)
 	for (std::size_t i = 0; i < prefix_length; ++i) // the path's own end stays
 		path[i] = prefix[i];
 	return true;
-}
-
-// The full path of path in the form the system takes at any length (or,
-// always, with the prefix that keeps every character of its name). A path
-// that already has the prefix is taken as it stands.
-bool system_path(const wchar_t *path, wchar_t *out, bool always = false)
-{
-	if (starts_with(path, L"\\\\?\\")) {
-		std::size_t length = std::wcslen(path);
-		if (length >= extended_path) {
-			SetLastError(ERROR_FILENAME_EXCED_RANGE);
-			return false;
-		}
-		std::wmemcpy(out, path, length + 1);
-		return true;
-	}
-	DWORD length = GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
-	if (length == 0)
-		return false;
-	if (length >= full_path_room) {
-		SetLastError(ERROR_FILENAME_EXCED_RANGE);
-		return false;
-	}
-	std::wmemcpy(out, full_path_scratch, length + 1);
-	return extend_if_long(out, extended_path, always);
-}
-
-// The length of the directory part of a full path, its last separator
-// included, so that a name appended to it lies beside the file, also in a
-// drive's root.
-std::size_t directory_length(const wchar_t *path)
-{
-	std::size_t length = 0;
-	for (std::size_t i = 0; path[i] != L'\0'; ++i) {
-		if (path[i] == L'\\' || path[i] == L'/')
-			length = i + 1;
-	}
-	return length;
 }
 
 // path, then suffix, into out (path_room characters).
@@ -708,7 +676,7 @@ bool name_beside(const input_file *input, unsigned attempt, const wchar_t *endin
 	(void)_snwprintf(name, sizeof name / sizeof name[0], L".morvet-%lu-%u.%ls",
 	                 GetCurrentProcessId(), attempt, ending);
 	name[63] = L'\0';
-	return join(out, input->target, directory_length(input->target), name) &&
+	return join(out, input->target, windows_directory_length(input->target), name) &&
 	       extend_if_long(out, path_room);
 }
 
@@ -912,7 +880,34 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 
 bool windows_system_path(const wchar_t *path, wchar_t *out, bool always)
 {
-	return system_path(path, out, always);
+	if (starts_with(path, L"\\\\?\\")) {
+		std::size_t length = std::wcslen(path);
+		if (length >= extended_path) {
+			SetLastError(ERROR_FILENAME_EXCED_RANGE);
+			return false;
+		}
+		std::wmemcpy(out, path, length + 1);
+		return true;
+	}
+	DWORD length = GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
+	if (length == 0)
+		return false;
+	if (length >= full_path_room) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemcpy(out, full_path_scratch, length + 1);
+	return extend_if_long(out, extended_path, always);
+}
+
+std::size_t windows_directory_length(const wchar_t *path)
+{
+	std::size_t length = 0;
+	for (std::size_t i = 0; path[i] != L'\0'; ++i) {
+		if (path[i] == L'\\' || path[i] == L'/' || (i == 1 && path[i] == L':'))
+			length = i + 1;
+	}
+	return length;
 }
 
 // ---- Failures
@@ -1110,7 +1105,7 @@ const char *temporary_location()
 bool names_temporary_file(const path_char *path)
 {
 	file_state temporary;
-	if (!system_path(path, input_path) ||
+	if (!windows_system_path(path, input_path) ||
 	    !state_at(temporary_name, FILE_FLAG_OPEN_REPARSE_POINT, &temporary))
 		return false;
 	return names_file(input_path, temporary);
@@ -1176,7 +1171,7 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	// A name a wildcard found is opened as it is on disk: by a plain path
 	// Windows would drop a trailing dot or space and open another file.
 	const wchar_t *exact = windows_exact_path(path);
-	if (exact != nullptr ? !system_path(exact, input_path) : !system_path(path, input_path)) {
+	if (!windows_system_path(exact != nullptr ? exact : path, input_path)) {
 		record_failure(why, FAILED_OPEN);
 		return false;
 	}
@@ -1244,7 +1239,7 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	// The result takes the name as it is on disk, not as it was typed: in
 	// another letter case, or as the 8.3 short name ("BOARD~1.STP"). If
 	// the directory cannot be listed, the name stays as typed.
-	std::size_t directory = directory_length(input_path);
+	std::size_t directory = windows_directory_length(input_path);
 	WIN32_FIND_DATAW found;
 	HANDLE search = FindFirstFileExW(input_path, FindExInfoBasic, &found, FindExSearchNameMatch,
 	                                 nullptr, 0);
@@ -1325,7 +1320,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	*temporary = temporary_file{};
 	temporary->handle = INVALID_HANDLE_VALUE;
 	temporary->beside = INVALID_HANDLE_VALUE;
-	if (!system_path(temporary_name, temporary_path)) {
+	if (!windows_system_path(temporary_name, temporary_path)) {
 		record_failure(why, FAILED_CREATE_TEMPORARY);
 		return false;
 	}
