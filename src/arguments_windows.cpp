@@ -169,17 +169,15 @@ const path_char *option_spelling(const path_char *argument)
 	// or a separator is a path.
 	if (argument[0] != L'/' || argument[1] == L'\0')
 		return argument;
-	if (std::wcscmp(argument, L"/?") == 0)
-		return L"--help";
-	for (const wchar_t *at = argument + 1; *at != L'\0'; ++at) {
-		if (!IsCharAlphaW(*at))
-			return argument;
-	}
-	const wchar_t *known[][2] = {{L"/h", L"--help"}, {L"/help", L"--help"},
+	const wchar_t *known[][2] = {{L"/?", L"--help"}, {L"/h", L"--help"}, {L"/help", L"--help"},
 	                             {L"/check", L"--check"}, {L"/diff", L"--diff"}};
 	for (const auto &option : known) {
 		if (CompareStringOrdinal(argument, -1, option[0], -1, TRUE) == CSTR_EQUAL)
 			return option[1];
+	}
+	for (const wchar_t *at = argument + 1; *at != L'\0'; ++at) {
+		if (!IsCharAlphaW(*at))
+			return argument;
 	}
 	return L"-/"; // unknown
 }

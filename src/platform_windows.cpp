@@ -241,12 +241,7 @@ bool same_content(const file_state &now, const file_state &then)
 
 file_state state_of(const input_file *input)
 {
-	file_state state;
-	state.identity = input->identity;
-	state.long_identity = input->long_identity;
-	state.has_long_identity = input->has_long_identity;
-	state.change_time = input->change_time;
-	return state;
+	return {input->identity, input->long_identity, input->has_long_identity, input->change_time};
 }
 
 // A look at what stands at path, file or directory, that keeps nothing
@@ -280,9 +275,9 @@ bool names_file(const wchar_t *path, const file_state &state)
 DWORD volume_flags_of(HANDLE handle)
 {
 	DWORD flags = 0;
-	if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
-		return 0;
-	return flags;
+	return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+	               ? flags
+	               : 0;
 }
 
 // ---- Waiting for another program
@@ -786,6 +781,107 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 	return REPLACED;
 }
 
+// ---- The console
+
+// A console takes characters, not bytes: the text goes out through
+// WriteConsoleW in pieces of a few thousand characters, as older consoles
+// refuse very long writes. Bytes of a character cut between two calls wait
+// for the rest.
+struct console_stream {
+	char pending[4];
+	std::size_t pending_length;
+};
+console_stream consoles[2];
+const std::size_t console_piece = 8192;
+char console_bytes[console_piece + 4];
+wchar_t console_text[console_piece + 4]; // a byte makes one UTF-16 unit at most
+char refused_bytes[3 * (console_piece + 4)];
+
+// How many bytes at the end of text begin a UTF-8 character they do not
+// finish.
+std::size_t unfinished_tail(const char *text, std::size_t length)
+{
+	for (std::size_t back = 1; back <= 3 && back <= length; ++back) {
+		unsigned char byte = static_cast<unsigned char>(text[length - back]);
+		if ((byte & 0xC0) == 0x80)
+			continue; // a continuation byte: look further back
+		std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+		return needed > back ? back : 0;
+	}
+	return 0;
+}
+
+// Writes text to the console out; whatever the console refuses goes to
+// the stream as bytes, where a failure stays recorded for the end of the
+// run.
+void write_console(HANDLE out, console_stream *console, std::FILE *stream, const char *text,
+                   std::size_t length)
+{
+	while (length > 0) {
+		std::size_t piece = length < console_piece ? length : console_piece;
+		std::memcpy(console_bytes, console->pending, console->pending_length);
+		std::memcpy(console_bytes + console->pending_length, text, piece);
+		std::size_t bytes = console->pending_length + piece;
+		std::size_t tail = unfinished_tail(console_bytes, bytes);
+		console->pending_length = 0;
+		text += piece;
+		length -= piece;
+		int wide = 0;
+		if (bytes > tail)
+			wide = MultiByteToWideChar(CP_UTF8, 0, console_bytes, static_cast<int>(bytes - tail),
+			                           console_text, console_piece + 4);
+		DWORD offset = 0, written = 0;
+		bool refused = bytes > tail && wide <= 0;
+		while (!refused && offset < static_cast<DWORD>(wide)) {
+			refused = !WriteConsoleW(out, console_text + offset, static_cast<DWORD>(wide) - offset,
+			                         &written, nullptr) ||
+			          written == 0;
+			offset += refused ? 0 : written;
+		}
+		if (refused) {
+			if (offset == 0) {
+				(void)std::fwrite(console_bytes, 1, bytes, stream);
+			} else {
+				int made = WideCharToMultiByte(CP_UTF8, 0, console_text + offset,
+				                               wide - static_cast<int>(offset), refused_bytes,
+				                               sizeof refused_bytes, nullptr, nullptr);
+				(void)std::fwrite(refused_bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0),
+				                  stream);
+				(void)std::fwrite(console_bytes + bytes - tail, 1, tail, stream);
+			}
+			(void)std::fwrite(text, 1, length, stream);
+			return;
+		}
+		std::memcpy(console->pending, console_bytes + bytes - tail, tail);
+		console->pending_length = tail;
+	}
+}
+
+// ---- Where the output goes
+
+// True when Explorer started this process (a double-click, or files
+// dropped on the program), not a console, a script or a scheduled task.
+bool started_by_explorer()
+{
+	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+	if (all == INVALID_HANDLE_VALUE)
+		return false;
+	PROCESSENTRY32W entry;
+	DWORD parent = 0;
+	bool explorer = false;
+	for (int pass = 0; pass < 2; ++pass) {
+		entry.dwSize = sizeof entry;
+		for (BOOL more = Process32FirstW(all, &entry); more; more = Process32NextW(all, &entry)) {
+			if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
+				parent = entry.th32ParentProcessID;
+			else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
+				explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
+		}
+	}
+	(void)CloseHandle(all);
+	return explorer;
+}
+
 } // namespace
 
 bool windows_system_path(const wchar_t *path, wchar_t *out, bool always)
@@ -822,7 +918,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.from_c_library = false;
 }
 
-
 void describe_error(system_error error, char *text, std::size_t size)
 {
 	if (size == 0)
@@ -838,8 +933,7 @@ void describe_error(system_error error, char *text, std::size_t size)
 	                              sizeof error_text / sizeof(wchar_t), nullptr);
 	// The system's messages end in a period and a line end; a line of ours
 	// ends where we say.
-	while (length > 0 && (error_text[length - 1] == L'\r' || error_text[length - 1] == L'\n' ||
-	                      error_text[length - 1] == L' ' || error_text[length - 1] == L'.'))
+	while (length > 0 && std::wcschr(L"\r\n .", error_text[length - 1]) != nullptr)
 		--length;
 	if (length == 0) {
 		(void)std::snprintf(text, size, "error %lu", error.code);
@@ -860,105 +954,6 @@ void begin_run()
 	// A closed pipe is a failed write here, never a signal.
 	(void)SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
 }
-
-namespace {
-
-// A console takes characters, not bytes: the text goes out through
-// WriteConsoleW, whole. Bytes of a character cut between two calls wait
-// for the rest.
-struct console_stream {
-	char pending[4];
-	std::size_t pending_length;
-};
-console_stream consoles[2];
-char console_bytes[200 * 1024];
-wchar_t console_text[200 * 1024];
-
-// How many bytes at the end of text begin a UTF-8 character they do not
-// finish.
-std::size_t unfinished_tail(const char *text, std::size_t length)
-{
-	for (std::size_t back = 1; back <= 3 && back <= length; ++back) {
-		unsigned char byte = static_cast<unsigned char>(text[length - back]);
-		if ((byte & 0xC0) == 0x80)
-			continue; // a continuation byte: look further back
-		std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-		return needed > back ? back : 0;
-	}
-	return 0;
-}
-
-// What could not go to the console goes to the stream as bytes, where a
-// failure stays recorded for the end of the run.
-void spill(std::FILE *stream, const wchar_t *text, std::size_t length)
-{
-	char bytes[3 * 4096];
-	while (length > 0) {
-		std::size_t part = length;
-		if (part > 4096) // not between the two halves of a surrogate pair
-			part = IS_HIGH_SURROGATE(text[4095]) ? 4095 : 4096;
-		int made = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(part), bytes,
-		                               sizeof bytes, nullptr, nullptr);
-		(void)std::fwrite(bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0), stream);
-		text += part;
-		length -= part;
-	}
-}
-
-// Writes text to the console out, whole; whatever the console refuses
-// goes to the stream as bytes.
-void write_console(HANDLE out, console_stream *console, std::FILE *stream, const char *text,
-                   std::size_t length)
-{
-	while (length > 0) {
-		std::size_t room = sizeof console_bytes - console->pending_length;
-		std::size_t piece = length < room ? length : room;
-		std::memcpy(console_bytes, console->pending, console->pending_length);
-		std::memcpy(console_bytes + console->pending_length, text, piece);
-		std::size_t bytes = console->pending_length + piece;
-		std::size_t tail = unfinished_tail(console_bytes, bytes);
-		console->pending_length = 0;
-		text += piece;
-		length -= piece;
-		int wide = 0;
-		if (bytes > tail)
-			wide = MultiByteToWideChar(CP_UTF8, 0, console_bytes, static_cast<int>(bytes - tail),
-			                           console_text, sizeof console_text / sizeof(wchar_t));
-		std::size_t offset = 0;
-		bool refused = bytes > tail && wide <= 0;
-		while (!refused && offset < static_cast<std::size_t>(wide)) {
-			// Older consoles refuse very long writes: pieces of a few
-			// thousand characters, never cutting a surrogate pair.
-			std::size_t count = static_cast<std::size_t>(wide) - offset;
-			if (count > 8192) {
-				count = 8192;
-				if (IS_HIGH_SURROGATE(console_text[offset + count - 1]))
-					--count;
-			}
-			DWORD written = 0;
-			if (!WriteConsoleW(out, console_text + offset, static_cast<DWORD>(count), &written,
-			                   nullptr) ||
-			    written == 0)
-				refused = true;
-			else
-				offset += written;
-		}
-		if (refused) {
-			if (offset == 0)
-				(void)std::fwrite(console_bytes, 1, bytes, stream);
-			else {
-				spill(stream, console_text + offset, static_cast<std::size_t>(wide) - offset);
-				(void)std::fwrite(console_bytes + bytes - tail, 1, tail, stream);
-			}
-			(void)std::fwrite(text, 1, length, stream);
-			return;
-		}
-		std::memcpy(console->pending, console_bytes + bytes - tail, tail);
-		console->pending_length = tail;
-	}
-}
-
-} // namespace
 
 void write_text(std::FILE *stream, const char *text, std::size_t length)
 {
@@ -984,9 +979,7 @@ void write_text(std::FILE *stream, const char *text, std::size_t length)
 
 const char *path_text(const path_char *path)
 {
-	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path, nullptr,
-	                                 nullptr);
-	if (length <= 0)
+	if (WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path, nullptr, nullptr) <= 0)
 		utf8_path[0] = '\0';
 	return utf8_path;
 }
@@ -998,9 +991,7 @@ const char *temporary_location()
 		length == 0 || length >= full_path_room ? temporary_name : full_path_scratch;
 	int made = WideCharToMultiByte(CP_UTF8, 0, shown, -1, utf8_location, sizeof utf8_location,
 	                               nullptr, nullptr);
-	if (made <= 0)
-		return "$$out$$.stp";
-	return utf8_location;
+	return made > 0 ? utf8_location : "$$out$$.stp";
 }
 
 // ---- The command line
@@ -1273,33 +1264,6 @@ void rollback_temporary(temporary_file *temporary)
 }
 
 // ---- Where the output goes
-
-namespace {
-
-// True when Explorer started this process (a double-click, or files
-// dropped on the program), not a console, a script or a scheduled task.
-bool started_by_explorer()
-{
-	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-	if (all == INVALID_HANDLE_VALUE)
-		return false;
-	PROCESSENTRY32W entry;
-	DWORD parent = 0;
-	bool explorer = false;
-	for (int pass = 0; pass < 2; ++pass) {
-		entry.dwSize = sizeof entry;
-		for (BOOL more = Process32FirstW(all, &entry); more; more = Process32NextW(all, &entry)) {
-			if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
-				parent = entry.th32ParentProcessID;
-			else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
-				explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
-		}
-	}
-	(void)CloseHandle(all);
-	return explorer;
-}
-
-} // namespace
 
 output_streams look_at_output()
 {
