@@ -44,8 +44,14 @@
 
 #include "report.h"
 
-// The system form of a path, for arguments_windows.cpp (see system_path).
-bool windows_system_path(const wchar_t *path, wchar_t *out, bool always);
+// The full path of path in the form the system takes at any length (or,
+// always, with the prefix that keeps every character of its name); a path
+// that already has the prefix is taken as it stands.
+bool windows_system_path(const wchar_t *path, wchar_t *out, bool always = false);
+// The length of the directory part of path, its last separator (or a
+// drive's colon) included, so that a name appended to it lies beside the
+// file, also in a drive's root.
+std::size_t windows_directory_length(const wchar_t *path);
 // In arguments_windows.cpp: the exact full path of a name a wildcard found,
 // for its path as shown; null for any other path.
 const wchar_t *windows_exact_path(const wchar_t *path);
@@ -61,7 +67,6 @@ const DWORD extended_path = 32768;
 const DWORD full_path_room = extended_path - 1;
 // Room for a path and a suffix (a stream name, a name beside the input).
 const DWORD path_room = extended_path + 320;
-
 
 // Attributes the result takes over from the input. Read-only files are
 // refused; the archive attribute is set on every result, since its content
@@ -110,7 +115,6 @@ wchar_t beside_path[path_room];
 wchar_t aside_path[path_room];
 wchar_t stream_from_path[path_room];
 wchar_t stream_to_path[path_room];
-wchar_t found_name_scratch[MAX_PATH];
 char utf8_path[path_room * 3];
 char utf8_location[path_room * 3];
 wchar_t error_text[512];
@@ -154,55 +158,32 @@ bool extend_if_long(wchar_t *path, std::size_t room, bool always = false)
 	return true;
 }
 
-// The full path of path in the form the system takes at any length (or,
-// always, with the prefix that keeps every character of its name). A path
-// that already has the prefix is taken as it stands.
-bool system_path(const wchar_t *path, wchar_t *out, bool always = false)
+// path_length characters of path, then suffix_length of suffix, into out
+// (path_room characters), with the prefix once it is long.
+bool join(wchar_t *out, const wchar_t *path, std::size_t path_length, const wchar_t *suffix,
+          std::size_t suffix_length)
 {
-	if (starts_with(path, L"\\\\?\\")) {
-		std::size_t length = std::wcslen(path);
-		if (length >= extended_path) {
-			SetLastError(ERROR_FILENAME_EXCED_RANGE);
-			return false;
-		}
-		std::wmemcpy(out, path, length + 1);
-		return true;
-	}
-	DWORD length = GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
-	if (length == 0)
-		return false;
-	if (length >= full_path_room) {
-		SetLastError(ERROR_FILENAME_EXCED_RANGE);
-		return false;
-	}
-	std::wmemcpy(out, full_path_scratch, length + 1);
-	return extend_if_long(out, extended_path, always);
-}
-
-// The length of the directory part of a full path, its last separator
-// included, so that a name appended to it lies beside the file, also in a
-// drive's root.
-std::size_t directory_length(const wchar_t *path)
-{
-	std::size_t length = 0;
-	for (std::size_t i = 0; path[i] != L'\0'; ++i) {
-		if (path[i] == L'\\' || path[i] == L'/')
-			length = i + 1;
-	}
-	return length;
-}
-
-// path, then suffix, into out (path_room characters).
-bool join(wchar_t *out, const wchar_t *path, std::size_t path_length, const wchar_t *suffix)
-{
-	std::size_t suffix_length = std::wcslen(suffix);
 	if (path_length + suffix_length + 1 > path_room) {
 		SetLastError(ERROR_FILENAME_EXCED_RANGE);
 		return false;
 	}
 	std::wmemmove(out, path, path_length);
-	std::wmemcpy(out + path_length, suffix, suffix_length + 1);
-	return true;
+	std::wmemcpy(out + path_length, suffix, suffix_length);
+	out[path_length + suffix_length] = L'\0';
+	return extend_if_long(out, path_room);
+}
+
+// Records step with the system's last error, for a caller that fails.
+bool failed(failure *why, failed_step step)
+{
+	record_failure(why, step);
+	return false;
+}
+
+bool failed(failure *why, failed_step step, DWORD error)
+{
+	SetLastError(error);
+	return failed(why, step);
 }
 
 // ---- Identity
@@ -248,37 +229,34 @@ bool same_volume(const file_state &a, const file_state &b)
 	return a.identity.dwVolumeSerialNumber == b.identity.dwVolumeSerialNumber;
 }
 
-bool same_time(const FILETIME &a, const FILETIME &b)
-{
-	return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
 // The same file with the same content as far as the system can tell: a
 // write changes the change time even where the last-write time is put back.
 bool same_content(const file_state &now, const file_state &then)
 {
 	return same_file(now, then) && now.identity.nFileSizeHigh == then.identity.nFileSizeHigh &&
 	       now.identity.nFileSizeLow == then.identity.nFileSizeLow &&
-	       same_time(now.identity.ftLastWriteTime, then.identity.ftLastWriteTime) &&
+	       CompareFileTime(&now.identity.ftLastWriteTime, &then.identity.ftLastWriteTime) == 0 &&
 	       now.change_time.QuadPart == then.change_time.QuadPart;
 }
 
 file_state state_of(const input_file *input)
 {
-	file_state state;
-	state.identity = input->identity;
-	state.long_identity = input->long_identity;
-	state.has_long_identity = input->has_long_identity;
-	state.change_time = input->change_time;
-	return state;
+	return {input->identity, input->long_identity, input->has_long_identity, input->change_time};
+}
+
+// A look at what stands at path, file or directory, that keeps nothing
+// from anyone; flags choose whether a link is followed.
+HANDLE open_to_look(const wchar_t *path, DWORD flags)
+{
+	return CreateFileW(path, FILE_READ_ATTRIBUTES,
+	                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // The state of what stands at path; flags choose whether a link is followed.
 bool state_at(const wchar_t *path, DWORD flags, file_state *state)
 {
-	HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
-	                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-	                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+	HANDLE handle = open_to_look(path, flags);
 	if (handle == INVALID_HANDLE_VALUE)
 		return false;
 	bool known = read_state(handle, state);
@@ -297,35 +275,29 @@ bool names_file(const wchar_t *path, const file_state &state)
 DWORD volume_flags_of(HANDLE handle)
 {
 	DWORD flags = 0;
-	if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
-		return 0;
-	return flags;
+	return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)
+	               ? flags
+	               : 0;
 }
 
 // ---- Waiting for another program
 
-// A pause before trying again, growing from 50 ms to 1 s, about five
-// seconds in all; false once the time is spent.
-struct retry_state {
-	DWORD waited;
-	DWORD pause;
-};
-
-bool wait_before_retry(retry_state *retry)
+// Opens the existing path. While another program has it open or locked
+// for the moment, tries again after a pause growing from 50 ms to 1 s,
+// about five seconds in all; a plain denial (no permission, a file being
+// deleted) does not pass by waiting.
+HANDLE open_waiting(const wchar_t *path, DWORD access, DWORD share, DWORD flags)
 {
-	if (retry->waited >= 5000)
-		return false;
-	Sleep(retry->pause);
-	retry->waited += retry->pause;
-	retry->pause = retry->pause * 2 < 1000 ? retry->pause * 2 : 1000;
-	return true;
-}
-
-// Another program has the file open or locked for the moment. A plain
-// denial (no permission, a file being deleted) does not pass by waiting.
-bool is_busy(DWORD error)
-{
-	return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+	DWORD waited = 0;
+	for (DWORD pause = 50;; pause = pause * 2 < 1000 ? pause * 2 : 1000) {
+		HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+		DWORD error = GetLastError();
+		if (handle != INVALID_HANDLE_VALUE || waited >= 5000 ||
+		    (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION))
+			return handle;
+		Sleep(pause);
+		waited += pause;
+	}
 }
 
 // ---- Files this run creates
@@ -428,16 +400,10 @@ bool remove_stale(failure *why)
 	HANDLE stale = CreateFileW(temporary_path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
 	                           0, nullptr, OPEN_EXISTING,
 	                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-	if (stale == INVALID_HANDLE_VALUE) {
-		if (GetLastError() == ERROR_FILE_NOT_FOUND)
-			return true;
-		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-		return false;
-	}
+	if (stale == INVALID_HANDLE_VALUE)
+		return GetLastError() == ERROR_FILE_NOT_FOUND || failed(why, FAILED_REMOVE_OLD_TEMPORARY);
 	DWORD length = GetFinalPathNameByHandleW(stale, full_path_scratch, full_path_room, 0);
-	HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-	                          FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-	                          nullptr);
+	HANDLE here = open_to_look(L".", 0);
 	DWORD here_length = here == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleW(
 		here, stream_to_path, full_path_room, 0);
 	if (here != INVALID_HANDLE_VALUE)
@@ -445,7 +411,7 @@ bool remove_stale(failure *why)
 	BY_HANDLE_FILE_INFORMATION state;
 	bool removable = length > 0 && here_length > 0 && length < full_path_room &&
 	                 here_length < full_path_room &&
-	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp") &&
+	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp", 12) &&
 	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
 	                         CSTR_EQUAL &&
 	                 GetFileInformationByHandle(stale, &state);
@@ -474,11 +440,9 @@ bool take_over_compression(HANDLE file, const input_file *input, failure *why)
 		return true;
 	USHORT format = COMPRESSION_FORMAT_DEFAULT;
 	DWORD returned = 0;
-	if (DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
-	                    &returned, nullptr))
-		return true;
-	record_failure(why, FAILED_SET_ATTRIBUTES);
-	return false;
+	return DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
+	                       &returned, nullptr) ||
+	       failed(why, FAILED_SET_ATTRIBUTES);
 }
 
 bool write_all(HANDLE handle, const unsigned char *data, std::size_t length)
@@ -519,50 +483,28 @@ bool read_at(HANDLE handle, std::uint64_t offset, unsigned char *buffer, std::si
 
 // ---- What the result takes over
 
-// The input's named streams, as the system lists them: a downloaded file's
-// Zone.Identifier, a tool's own data. Volumes without streams (FAT, and
-// Wine's) list none. *count is how many there are besides the file's data.
-bool list_streams(const input_file *input, unsigned *count, failure *why)
+// Copies all of from, from its start, to the end of to.
+bool copy_all(HANDLE from, HANDLE to, failure *why)
 {
-	*count = 0;
-	if (!(volume_flags_of(input->handle) & FILE_NAMED_STREAMS))
-		return true;
-	if (!GetFileInformationByHandleEx(input->handle, FileStreamInfo, stream_block,
-	                                  sizeof stream_block)) {
-		DWORD error = GetLastError();
-		if (error == ERROR_HANDLE_EOF || error == ERROR_INVALID_PARAMETER ||
-		    error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
+	for (std::uint64_t offset = 0;;) {
+		std::size_t got = 0;
+		if (!read_at(from, offset, copy_block, sizeof copy_block, &got))
+			return failed(why, FAILED_READ_RESULT);
+		if (got == 0)
 			return true;
-		record_failure(why, FAILED_COPY_STREAMS);
-		return false;
-	}
-	const unsigned char *at = stream_block;
-	for (;;) {
-		const auto *stream = reinterpret_cast<const FILE_STREAM_INFO *>(at);
-		// "::$DATA" is the file's own content.
-		if (!(stream->StreamNameLength == 7 * sizeof(wchar_t) &&
-		      std::wcsncmp(stream->StreamName, L"::$DATA", 7) == 0))
-			++*count;
-		if (stream->NextEntryOffset == 0)
-			return true;
-		at += stream->NextEntryOffset;
+		if (!write_all(to, copy_block, got))
+			return failed(why, FAILED_WRITE_BESIDE);
+		offset += got;
 	}
 }
 
 // Copies one named stream, name as the system lists it (":name:$DATA"),
-// from the input to the file at path.
-bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *path)
+// from the input to the file at path; the caller names the failure.
+bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *path,
+                 failure *why)
 {
-	wchar_t suffix[300];
-	if (name_length >= sizeof suffix / sizeof suffix[0]) {
-		SetLastError(ERROR_FILENAME_EXCED_RANGE);
-		return false;
-	}
-	std::wmemcpy(suffix, name, name_length);
-	suffix[name_length] = L'\0';
-	if (!join(stream_from_path, target_path, std::wcslen(target_path), suffix) ||
-	    !join(stream_to_path, path, std::wcslen(path), suffix) ||
-	    !extend_if_long(stream_from_path, path_room) || !extend_if_long(stream_to_path, path_room))
+	if (!join(stream_from_path, target_path, std::wcslen(target_path), name, name_length) ||
+	    !join(stream_to_path, path, std::wcslen(path), name, name_length))
 		return false;
 	HANDLE from = CreateFileW(stream_from_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
 	                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -570,15 +512,7 @@ bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *pa
 		return false;
 	HANDLE to = CreateFileW(stream_to_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
 	                        FILE_ATTRIBUTE_NORMAL, nullptr);
-	bool copied = to != INVALID_HANDLE_VALUE;
-	for (std::uint64_t offset = 0; copied;) {
-		std::size_t got = 0;
-		copied = read_at(from, offset, copy_block, sizeof copy_block, &got);
-		if (!copied || got == 0)
-			break;
-		copied = write_all(to, copy_block, got);
-		offset += got;
-	}
+	bool copied = to != INVALID_HANDLE_VALUE && copy_all(from, to, why);
 	DWORD error = GetLastError();
 	if (to != INVALID_HANDLE_VALUE && !CloseHandle(to) && copied) {
 		error = GetLastError();
@@ -589,61 +523,59 @@ bool copy_stream(const wchar_t *name, std::size_t name_length, const wchar_t *pa
 	return copied;
 }
 
+// The input's named streams, as the system lists them: a downloaded file's
+// Zone.Identifier, a tool's own data. Volumes without streams (FAT, and
+// Wine's) list none. Each is copied to the file at path; without a path
+// they are only listed, so that a file whose streams would be lost is
+// refused before anything is written.
 bool copy_streams(const input_file *input, const wchar_t *path, failure *why)
 {
-	unsigned count = 0;
-	if (!list_streams(input, &count, why))
-		return false;
-	if (count == 0)
+	if (!(volume_flags_of(input->handle) & FILE_NAMED_STREAMS))
 		return true;
-	const unsigned char *at = stream_block;
-	for (;;) {
+	if (!GetFileInformationByHandleEx(input->handle, FileStreamInfo, stream_block,
+	                                  sizeof stream_block)) {
+		DWORD error = GetLastError();
+		return error == ERROR_HANDLE_EOF || error == ERROR_INVALID_PARAMETER ||
+		       error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+		       failed(why, FAILED_COPY_STREAMS);
+	}
+	for (const unsigned char *at = stream_block;;) {
 		const auto *stream = reinterpret_cast<const FILE_STREAM_INFO *>(at);
 		std::size_t length = stream->StreamNameLength / sizeof(wchar_t);
+		// "::$DATA" is the file's own content.
 		bool own_data = length == 7 && std::wcsncmp(stream->StreamName, L"::$DATA", 7) == 0;
-		if (!own_data && !copy_stream(stream->StreamName, length, path)) {
-			record_failure(why, FAILED_COPY_STREAMS);
-			return false;
-		}
+		if (path != nullptr && !own_data && !copy_stream(stream->StreamName, length, path, why))
+			return failed(why, FAILED_COPY_STREAMS);
 		if (stream->NextEntryOffset == 0)
 			return true;
 		at += stream->NextEntryOffset;
 	}
 }
 
-// The DACL part of a security descriptor, and whether it is protected from
-// inheritance, as bytes to compare.
-bool dacl_of(void *descriptor, ACL **dacl, bool *present, bool *protected_dacl)
-{
-	BOOL has = FALSE, defaulted = FALSE;
-	SECURITY_DESCRIPTOR_CONTROL control = 0;
-	DWORD revision = 0;
-	ACL *found = nullptr;
-	if (!GetSecurityDescriptorDacl(descriptor, &has, &found, &defaulted) ||
-	    !GetSecurityDescriptorControl(descriptor, &control, &revision))
-		return false;
-	*dacl = has ? found : nullptr;
-	*present = has != FALSE;
-	*protected_dacl = (control & SE_DACL_PROTECTED) != 0;
-	return true;
-}
-
+// Whether two security descriptors have the same DACL, byte for byte,
+// equally present and equally protected from inheritance.
 bool same_dacl(void *a, void *b, bool *same)
 {
-	ACL *first = nullptr, *second = nullptr;
-	bool first_present = false, second_present = false, first_protected = false,
-	     second_protected = false;
-	if (!dacl_of(a, &first, &first_present, &first_protected) ||
-	    !dacl_of(b, &second, &second_present, &second_protected))
-		return false;
-	if (first_present != second_present || first_protected != second_protected) {
-		*same = false;
-	} else if (first == nullptr || second == nullptr) {
-		*same = first == second;
-	} else {
-		*same = first->AclSize == second->AclSize &&
-		        std::memcmp(first, second, first->AclSize) == 0;
+	void *descriptors[] = {a, b};
+	BOOL present[2] = {}, defaulted = FALSE;
+	ACL *dacls[2] = {};
+	SECURITY_DESCRIPTOR_CONTROL controls[2] = {};
+	DWORD revision = 0;
+	for (int i = 0; i < 2; ++i) {
+		if (!GetSecurityDescriptorDacl(descriptors[i], &present[i], &dacls[i], &defaulted) ||
+		    !GetSecurityDescriptorControl(descriptors[i], &controls[i], &revision))
+			return false;
+		if (!present[i])
+			dacls[i] = nullptr;
 	}
+	if ((present[0] != FALSE) != (present[1] != FALSE) ||
+	    ((controls[0] ^ controls[1]) & SE_DACL_PROTECTED))
+		*same = false;
+	else if (dacls[0] == nullptr || dacls[1] == nullptr)
+		*same = dacls[0] == dacls[1];
+	else
+		*same = dacls[0]->AclSize == dacls[1]->AclSize &&
+		        std::memcmp(dacls[0], dacls[1], dacls[0]->AclSize) == 0;
 	return true;
 }
 
@@ -655,22 +587,15 @@ bool take_over_security(HANDLE file, DWORD access, const input_file *input, fail
 	if (!(volume_flags_of(input->handle) & FILE_PERSISTENT_ACLS))
 		return true;
 	DWORD needed = 0;
+	bool same = false;
 	if (!GetKernelObjectSecurity(input->handle, carried_security, input_security,
 	                             sizeof input_security, &needed) ||
 	    !GetKernelObjectSecurity(file, carried_security, result_security, sizeof result_security,
-	                             &needed)) {
-		record_failure(why, FAILED_READ_PERMISSIONS);
-		return false;
-	}
-	bool same = false;
-	if (!same_dacl(input_security, result_security, &same)) {
-		record_failure(why, FAILED_READ_PERMISSIONS);
-		return false;
-	}
-	if (!same && !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, input_security)) {
-		record_failure(why, FAILED_SET_PERMISSIONS);
-		return false;
-	}
+	                             &needed) ||
+	    !same_dacl(input_security, result_security, &same))
+		return failed(why, FAILED_READ_PERMISSIONS);
+	if (!same && !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, input_security))
+		return failed(why, FAILED_SET_PERMISSIONS);
 	if (access & WRITE_OWNER) {
 		(void)SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, input_security);
 		(void)SetKernelObjectSecurity(file, GROUP_SECURITY_INFORMATION, input_security);
@@ -683,18 +608,14 @@ bool take_over_security(HANDLE file, DWORD access, const input_file *input, fail
 bool take_over(HANDLE file, DWORD access, const wchar_t *path, const input_file *input,
                failure *why)
 {
-	if (!copy_streams(input, path, why) || !take_over_security(file, access, input, why))
-		return false;
 	FILE_BASIC_INFO basic = {};
 	basic.CreationTime.LowPart = input->identity.ftCreationTime.dwLowDateTime;
 	basic.CreationTime.HighPart = static_cast<LONG>(input->identity.ftCreationTime.dwHighDateTime);
 	basic.FileAttributes =
 		(input->identity.dwFileAttributes & carried_attributes) | FILE_ATTRIBUTE_ARCHIVE;
-	if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
-		record_failure(why, FAILED_SET_ATTRIBUTES);
-		return false;
-	}
-	return true;
+	return copy_streams(input, path, why) && take_over_security(file, access, input, why) &&
+	       (SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) ||
+	        failed(why, FAILED_SET_ATTRIBUTES));
 }
 
 // ---- The replacement
@@ -708,8 +629,8 @@ bool name_beside(const input_file *input, unsigned attempt, const wchar_t *endin
 	(void)_snwprintf(name, sizeof name / sizeof name[0], L".morvet-%lu-%u.%ls",
 	                 GetCurrentProcessId(), attempt, ending);
 	name[63] = L'\0';
-	return join(out, input->target, directory_length(input->target), name) &&
-	       extend_if_long(out, path_room);
+	return join(out, input->target, windows_directory_length(input->target), name,
+	            std::wcslen(name));
 }
 
 bool rename_handle(HANDLE file, const wchar_t *target)
@@ -718,7 +639,6 @@ bool rename_handle(HANDLE file, const wchar_t *target)
 	auto *info = reinterpret_cast<FILE_RENAME_INFO *>(rename_block);
 	std::memset(info, 0, sizeof *info);
 	info->ReplaceIfExists = FALSE; // nothing is ever replaced that stands at a name
-	info->RootDirectory = nullptr;
 	info->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
 	std::wmemcpy(info->FileName, target, length + 1);
 	return SetFileInformationByHandle(
@@ -734,26 +654,26 @@ enum move_outcome { MOVED, MOVE_FAILED, MOVE_INPUT_CHANGED, MOVE_OTHER_VOLUME };
 // place or the result. The input's own handle, which shares with no
 // writer, stays open throughout: no write can fall between the last check
 // and the result taking the name.
-move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *input, DWORD *error)
+move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *input, failure *why)
 {
 	AcquireSRWLockExclusive(&files_lock);
-	move_outcome moved = MOVE_FAILED;
-	*error = ERROR_OPERATION_ABORTED;
+	DWORD error = ERROR_OPERATION_ABORTED;
 	bool aside = false;
 	for (unsigned attempt = 0; !broken_off && !aside && attempt < 100; ++attempt) {
 		aside = name_beside(input, attempt, L"old", aside_path) && rename_handle(old, aside_path);
-		*error = GetLastError();
-		if (!aside && *error != ERROR_ALREADY_EXISTS && *error != ERROR_FILE_EXISTS)
+		error = GetLastError();
+		if (!aside && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
 			break;
 	}
+	move_outcome moved = MOVE_FAILED;
 	if (aside && rename_handle(file, input->target)) {
 		moved = MOVED;
 		incomplete_files[slot] = INVALID_HANDLE_VALUE;
 		if (!set_delete_on_close(old, true))
 			report_note(nullptr, NOTE_LEFT_BEHIND, path_text(aside_path));
 	} else if (aside) {
-		*error = GetLastError();
-		moved = *error == ERROR_NOT_SAME_DEVICE ? MOVE_OTHER_VOLUME : MOVE_FAILED;
+		error = GetLastError();
+		moved = error == ERROR_NOT_SAME_DEVICE ? MOVE_OTHER_VOLUME : MOVE_FAILED;
 		// Another program put a file at the name in that instant: its
 		// file stays, and the input is where the note says.
 		file_state back;
@@ -767,6 +687,8 @@ move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *inpu
 		}
 	}
 	ReleaseSRWLockExclusive(&files_lock);
+	if (moved == MOVE_FAILED)
+		failed(why, FAILED_REPLACE, error);
 	return moved;
 }
 
@@ -777,42 +699,30 @@ move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *inpu
 // (a scanner, an indexer, a backup agent) is waited for a few seconds.
 move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *why)
 {
-	retry_state retry = {0, 50};
-	for (;;) {
-		HANDLE old = CreateFileW(input->target, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-		                         nullptr, OPEN_EXISTING,
-		                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE old = open_waiting(input->target, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+	                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+	if (old == INVALID_HANDLE_VALUE) {
 		DWORD error = GetLastError();
-		if (old == INVALID_HANDLE_VALUE) {
-			if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-				return MOVE_INPUT_CHANGED;
-			if (is_busy(error) && wait_before_retry(&retry))
-				continue;
-			SetLastError(error);
-			record_failure(why, FAILED_REPLACE);
-			return MOVE_FAILED;
-		}
-		file_state now;
-		move_outcome moved = MOVE_FAILED;
-		if (!read_state(old, &now)) {
-			record_failure(why, FAILED_CHECK_INPUT);
-		} else if (!same_content(now, state_of(input))) {
-			moved = MOVE_INPUT_CHANGED;
-		} else if (now.identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-			// Made read-only meanwhile: attributes are not kept out by
-			// the sharing mode.
-			SetLastError(ERROR_ACCESS_DENIED);
-			record_failure(why, FAILED_REPLACE);
-		} else {
-			moved = swap_into_place(old, file, slot, input, &error);
-			if (moved == MOVE_FAILED) {
-				SetLastError(error);
-				record_failure(why, FAILED_REPLACE);
-			}
-		}
-		CloseHandle(old);
-		return moved;
+		if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+			return MOVE_INPUT_CHANGED;
+		record_failure(why, FAILED_REPLACE);
+		return MOVE_FAILED;
 	}
+	file_state now;
+	move_outcome moved = MOVE_FAILED;
+	if (!read_state(old, &now)) {
+		record_failure(why, FAILED_CHECK_INPUT);
+	} else if (!same_content(now, state_of(input))) {
+		moved = MOVE_INPUT_CHANGED;
+	} else if (now.identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+		// Made read-only meanwhile: attributes are not kept out by the
+		// sharing mode.
+		failed(why, FAILED_REPLACE, ERROR_ACCESS_DENIED);
+	} else {
+		moved = swap_into_place(old, file, slot, input, why);
+	}
+	CloseHandle(old);
+	return moved;
 }
 
 // The complete result stays in "$$out$$.stp" for the user, made durable,
@@ -832,38 +742,6 @@ replace_result keep_result(temporary_file *temporary)
 	return REPLACE_FAILED_RESULT_KEPT;
 }
 
-// A fresh name for the copy beside the input, in beside_path.
-HANDLE create_beside(const input_file *input, DWORD *access)
-{
-	HANDLE to = INVALID_HANDLE_VALUE;
-	for (unsigned attempt = 0; attempt < 100; ++attempt) {
-		if (!name_beside(input, attempt, L"tmp", beside_path))
-			return INVALID_HANDLE_VALUE;
-		to = create_result_file(beside_path, beside_slot, input, FILE_ATTRIBUTE_HIDDEN, access);
-		if (to != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
-			break;
-	}
-	return to;
-}
-
-bool copy_contents(HANDLE from, HANDLE to, failure *why)
-{
-	for (std::uint64_t offset = 0;;) {
-		std::size_t got = 0;
-		if (!read_at(from, offset, copy_block, sizeof copy_block, &got)) {
-			record_failure(why, FAILED_READ_RESULT);
-			return false;
-		}
-		if (got == 0)
-			return true;
-		if (!write_all(to, copy_block, got)) {
-			record_failure(why, FAILED_WRITE_BESIDE);
-			return false;
-		}
-		offset += got;
-	}
-}
-
 // The working directory and the input lie on different volumes, where no
 // rename reaches. The result is copied into a new file beside the input,
 // which stays marked for deletion until it is complete, so a run killed
@@ -871,35 +749,30 @@ bool copy_contents(HANDLE from, HANDLE to, failure *why)
 replace_result replace_across_volumes(temporary_file *temporary, input_file *input, failure *why)
 {
 	DWORD access = 0;
-	HANDLE to = create_beside(input, &access);
+	HANDLE to = INVALID_HANDLE_VALUE;
+	for (unsigned attempt = 0; attempt < 100 && name_beside(input, attempt, L"tmp", beside_path);
+	     ++attempt) {
+		to = create_result_file(beside_path, beside_slot, input, FILE_ATTRIBUTE_HIDDEN, &access);
+		if (to != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+			break;
+	}
 	if (to == INVALID_HANDLE_VALUE) {
 		record_failure(why, FAILED_CREATE_BESIDE);
 		return keep_result(temporary);
 	}
 	temporary->beside = to;
-	bool copied = set_delete_on_close(to, true);
-	if (!copied)
-		record_failure(why, FAILED_CREATE_BESIDE);
-	copied = copied && take_over_compression(to, input, why) &&
-	         copy_contents(temporary->handle, to, why);
-	// Complete: it may now outlive the handle, and have streams of its own
+	// Once complete, it may outlive the handle, and have streams of its own
 	// (a file marked for deletion cannot be opened again for them).
-	if (copied && !set_delete_on_close(to, false)) {
-		record_failure(why, FAILED_CREATE_BESIDE);
-		copied = false;
-	}
-	copied = copied && take_over(to, access, beside_path, input, why);
-	if (copied && !FlushFileBuffers(to)) {
-		record_failure(why, FAILED_WRITE_BESIDE);
-		copied = false;
-	}
+	bool copied = (set_delete_on_close(to, true) || failed(why, FAILED_CREATE_BESIDE)) &&
+	              take_over_compression(to, input, why) && copy_all(temporary->handle, to, why) &&
+	              (set_delete_on_close(to, false) || failed(why, FAILED_CREATE_BESIDE)) &&
+	              take_over(to, access, beside_path, input, why) &&
+	              (FlushFileBuffers(to) || failed(why, FAILED_WRITE_BESIDE));
 	move_outcome moved = copied ? move_into_place(to, beside_slot, input, why) : MOVE_FAILED;
 	if (moved != MOVED) {
 		remove_created(beside_slot, to, beside_path);
 		temporary->beside = INVALID_HANDLE_VALUE;
-		if (moved == MOVE_INPUT_CHANGED)
-			return REPLACE_INPUT_CHANGED;
-		return keep_result(temporary);
+		return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary);
 	}
 	// In place: the handle now names the user's file, which stays; the
 	// temporary file has done its work and goes at the rollback.
@@ -908,11 +781,132 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 	return REPLACED;
 }
 
+// ---- The console
+
+// A console takes characters, not bytes: the text goes out through
+// WriteConsoleW in pieces of a few thousand characters, as older consoles
+// refuse very long writes. Bytes of a character cut between two calls wait
+// for the rest.
+struct console_stream {
+	char pending[4];
+	std::size_t pending_length;
+};
+console_stream consoles[2];
+const std::size_t console_piece = 8192;
+char console_bytes[console_piece + 4];
+wchar_t console_text[console_piece + 4]; // a byte makes one UTF-16 unit at most
+char refused_bytes[3 * (console_piece + 4)];
+
+// How many bytes at the end of text begin a UTF-8 character they do not
+// finish.
+std::size_t unfinished_tail(const char *text, std::size_t length)
+{
+	for (std::size_t back = 1; back <= 3 && back <= length; ++back) {
+		unsigned char byte = static_cast<unsigned char>(text[length - back]);
+		if ((byte & 0xC0) == 0x80)
+			continue; // a continuation byte: look further back
+		std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+		return needed > back ? back : 0;
+	}
+	return 0;
+}
+
+// Writes text to the console out; whatever the console refuses goes to
+// the stream as bytes, where a failure stays recorded for the end of the
+// run.
+void write_console(HANDLE out, console_stream *console, std::FILE *stream, const char *text,
+                   std::size_t length)
+{
+	while (length > 0) {
+		std::size_t piece = length < console_piece ? length : console_piece;
+		std::memcpy(console_bytes, console->pending, console->pending_length);
+		std::memcpy(console_bytes + console->pending_length, text, piece);
+		std::size_t bytes = console->pending_length + piece;
+		std::size_t tail = unfinished_tail(console_bytes, bytes);
+		console->pending_length = 0;
+		text += piece;
+		length -= piece;
+		int wide = 0;
+		if (bytes > tail)
+			wide = MultiByteToWideChar(CP_UTF8, 0, console_bytes, static_cast<int>(bytes - tail),
+			                           console_text, console_piece + 4);
+		DWORD offset = 0, written = 0;
+		bool refused = bytes > tail && wide <= 0;
+		while (!refused && offset < static_cast<DWORD>(wide)) {
+			refused = !WriteConsoleW(out, console_text + offset, static_cast<DWORD>(wide) - offset,
+			                         &written, nullptr) ||
+			          written == 0;
+			offset += refused ? 0 : written;
+		}
+		if (refused) {
+			if (offset == 0) {
+				(void)std::fwrite(console_bytes, 1, bytes, stream);
+			} else {
+				int made = WideCharToMultiByte(CP_UTF8, 0, console_text + offset,
+				                               wide - static_cast<int>(offset), refused_bytes,
+				                               sizeof refused_bytes, nullptr, nullptr);
+				(void)std::fwrite(refused_bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0),
+				                  stream);
+				(void)std::fwrite(console_bytes + bytes - tail, 1, tail, stream);
+			}
+			(void)std::fwrite(text, 1, length, stream);
+			return;
+		}
+		std::memcpy(console->pending, console_bytes + bytes - tail, tail);
+		console->pending_length = tail;
+	}
+}
+
+// ---- Where the output goes
+
+// True when Explorer started this process (a double-click, or files
+// dropped on the program), not a console, a script or a scheduled task.
+bool started_by_explorer()
+{
+	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+	if (all == INVALID_HANDLE_VALUE)
+		return false;
+	PROCESSENTRY32W entry;
+	DWORD parent = 0;
+	bool explorer = false;
+	for (int pass = 0; pass < 2; ++pass) {
+		entry.dwSize = sizeof entry;
+		for (BOOL more = Process32FirstW(all, &entry); more; more = Process32NextW(all, &entry)) {
+			if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
+				parent = entry.th32ParentProcessID;
+			else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
+				explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
+		}
+	}
+	(void)CloseHandle(all);
+	return explorer;
+}
+
 } // namespace
 
 bool windows_system_path(const wchar_t *path, wchar_t *out, bool always)
 {
-	return system_path(path, out, always);
+	bool prefixed = starts_with(path, L"\\\\?\\");
+	std::size_t length = prefixed ? std::wcslen(path)
+	                              : GetFullPathNameW(path, full_path_room, full_path_scratch, nullptr);
+	if (length == 0)
+		return false;
+	if (length >= (prefixed ? extended_path : full_path_room)) {
+		SetLastError(ERROR_FILENAME_EXCED_RANGE);
+		return false;
+	}
+	std::wmemcpy(out, prefixed ? path : full_path_scratch, length + 1);
+	return extend_if_long(out, extended_path, always);
+}
+
+std::size_t windows_directory_length(const wchar_t *path)
+{
+	std::size_t length = 0;
+	for (std::size_t i = 0; path[i] != L'\0'; ++i) {
+		if (path[i] == L'\\' || path[i] == L'/' || (i == 1 && path[i] == L':'))
+			length = i + 1;
+	}
+	return length;
 }
 
 // ---- Failures
@@ -923,7 +917,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.code = GetLastError();
 	why->error.from_c_library = false;
 }
-
 
 void describe_error(system_error error, char *text, std::size_t size)
 {
@@ -940,8 +933,7 @@ void describe_error(system_error error, char *text, std::size_t size)
 	                              sizeof error_text / sizeof(wchar_t), nullptr);
 	// The system's messages end in a period and a line end; a line of ours
 	// ends where we say.
-	while (length > 0 && (error_text[length - 1] == L'\r' || error_text[length - 1] == L'\n' ||
-	                      error_text[length - 1] == L' ' || error_text[length - 1] == L'.'))
+	while (length > 0 && std::wcschr(L"\r\n .", error_text[length - 1]) != nullptr)
 		--length;
 	if (length == 0) {
 		(void)std::snprintf(text, size, "error %lu", error.code);
@@ -962,105 +954,6 @@ void begin_run()
 	// A closed pipe is a failed write here, never a signal.
 	(void)SetConsoleCtrlHandler(remove_incomplete_on_break, TRUE);
 }
-
-namespace {
-
-// A console takes characters, not bytes: the text goes out through
-// WriteConsoleW, whole. Bytes of a character cut between two calls wait
-// for the rest.
-struct console_stream {
-	char pending[4];
-	std::size_t pending_length;
-};
-console_stream consoles[2];
-char console_bytes[200 * 1024];
-wchar_t console_text[200 * 1024];
-
-// How many bytes at the end of text begin a UTF-8 character they do not
-// finish.
-std::size_t unfinished_tail(const char *text, std::size_t length)
-{
-	for (std::size_t back = 1; back <= 3 && back <= length; ++back) {
-		unsigned char byte = static_cast<unsigned char>(text[length - back]);
-		if ((byte & 0xC0) == 0x80)
-			continue; // a continuation byte: look further back
-		std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-		return needed > back ? back : 0;
-	}
-	return 0;
-}
-
-// What could not go to the console goes to the stream as bytes, where a
-// failure stays recorded for the end of the run.
-void spill(std::FILE *stream, const wchar_t *text, std::size_t length)
-{
-	char bytes[3 * 4096];
-	while (length > 0) {
-		std::size_t part = length;
-		if (part > 4096) // not between the two halves of a surrogate pair
-			part = IS_HIGH_SURROGATE(text[4095]) ? 4095 : 4096;
-		int made = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(part), bytes,
-		                               sizeof bytes, nullptr, nullptr);
-		(void)std::fwrite(bytes, 1, static_cast<std::size_t>(made > 0 ? made : 0), stream);
-		text += part;
-		length -= part;
-	}
-}
-
-// Writes text to the console out, whole; whatever the console refuses
-// goes to the stream as bytes.
-void write_console(HANDLE out, console_stream *console, std::FILE *stream, const char *text,
-                   std::size_t length)
-{
-	while (length > 0) {
-		std::size_t room = sizeof console_bytes - console->pending_length;
-		std::size_t piece = length < room ? length : room;
-		std::memcpy(console_bytes, console->pending, console->pending_length);
-		std::memcpy(console_bytes + console->pending_length, text, piece);
-		std::size_t bytes = console->pending_length + piece;
-		std::size_t tail = unfinished_tail(console_bytes, bytes);
-		console->pending_length = 0;
-		text += piece;
-		length -= piece;
-		int wide = 0;
-		if (bytes > tail)
-			wide = MultiByteToWideChar(CP_UTF8, 0, console_bytes, static_cast<int>(bytes - tail),
-			                           console_text, sizeof console_text / sizeof(wchar_t));
-		std::size_t offset = 0;
-		bool refused = bytes > tail && wide <= 0;
-		while (!refused && offset < static_cast<std::size_t>(wide)) {
-			// Older consoles refuse very long writes: pieces of a few
-			// thousand characters, never cutting a surrogate pair.
-			std::size_t count = static_cast<std::size_t>(wide) - offset;
-			if (count > 8192) {
-				count = 8192;
-				if (IS_HIGH_SURROGATE(console_text[offset + count - 1]))
-					--count;
-			}
-			DWORD written = 0;
-			if (!WriteConsoleW(out, console_text + offset, static_cast<DWORD>(count), &written,
-			                   nullptr) ||
-			    written == 0)
-				refused = true;
-			else
-				offset += written;
-		}
-		if (refused) {
-			if (offset == 0)
-				(void)std::fwrite(console_bytes, 1, bytes, stream);
-			else {
-				spill(stream, console_text + offset, static_cast<std::size_t>(wide) - offset);
-				(void)std::fwrite(console_bytes + bytes - tail, 1, tail, stream);
-			}
-			(void)std::fwrite(text, 1, length, stream);
-			return;
-		}
-		std::memcpy(console->pending, console_bytes + bytes - tail, tail);
-		console->pending_length = tail;
-	}
-}
-
-} // namespace
 
 void write_text(std::FILE *stream, const char *text, std::size_t length)
 {
@@ -1086,9 +979,7 @@ void write_text(std::FILE *stream, const char *text, std::size_t length)
 
 const char *path_text(const path_char *path)
 {
-	int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path, nullptr,
-	                                 nullptr);
-	if (length <= 0)
+	if (WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8_path, sizeof utf8_path, nullptr, nullptr) <= 0)
 		utf8_path[0] = '\0';
 	return utf8_path;
 }
@@ -1100,9 +991,7 @@ const char *temporary_location()
 		length == 0 || length >= full_path_room ? temporary_name : full_path_scratch;
 	int made = WideCharToMultiByte(CP_UTF8, 0, shown, -1, utf8_location, sizeof utf8_location,
 	                               nullptr, nullptr);
-	if (made <= 0)
-		return "$$out$$.stp";
-	return utf8_location;
+	return made > 0 ? utf8_location : "$$out$$.stp";
 }
 
 // ---- The command line
@@ -1110,7 +999,7 @@ const char *temporary_location()
 bool names_temporary_file(const path_char *path)
 {
 	file_state temporary;
-	if (!system_path(path, input_path) ||
+	if (!windows_system_path(path, input_path) ||
 	    !state_at(temporary_name, FILE_FLAG_OPEN_REPARSE_POINT, &temporary))
 		return false;
 	return names_file(input_path, temporary);
@@ -1156,8 +1045,7 @@ lock_result lock_working_directory(failure *why)
 		// Abandoned: a run that was killed; its files are stale now.
 		if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
 			return LOCK_HELD;
-		record_failure(why, FAILED_LOCK);
-		return LOCK_FAILED;
+		break;
 	}
 	record_failure(why, FAILED_LOCK);
 	return LOCK_FAILED;
@@ -1167,61 +1055,38 @@ lock_result lock_working_directory(failure *why)
 
 bool open_input(const path_char *path, input_file *input, failure *why)
 {
+	*input = input_file{};
 	input->given = path;
 	input->target = path;
 	input->handle = INVALID_HANDLE_VALUE;
-	input->size = 0;
-	input->links = 0;
-	input->has_long_identity = false;
 	// A name a wildcard found is opened as it is on disk: by a plain path
 	// Windows would drop a trailing dot or space and open another file.
 	const wchar_t *exact = windows_exact_path(path);
-	if (exact != nullptr ? !system_path(exact, input_path) : !system_path(path, input_path)) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
-	HANDLE handle;
-	retry_state retry = {0, 50};
-	for (;;) {
-		// Shared with no writer: from now to the replacement no other
-		// program writes it. Deletion is shared, so that the replacement
-		// can move it aside through a handle of its own.
-		handle = CreateFileW(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-		                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-		if (handle != INVALID_HANDLE_VALUE)
-			break;
+	if (!windows_system_path(exact != nullptr ? exact : path, input_path))
+		return failed(why, FAILED_OPEN);
+	// Shared with no writer: from now to the replacement no other program
+	// writes it. Deletion is shared, so that the replacement can move it
+	// aside through a handle of its own.
+	HANDLE handle = open_waiting(input_path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+	                             FILE_FLAG_SEQUENTIAL_SCAN);
+	if (handle == INVALID_HANDLE_VALUE) {
+		// A directory is refused with "access denied".
 		DWORD error = GetLastError();
-		if (!is_busy(error) || !wait_before_retry(&retry)) {
-			// A directory is refused with "access denied".
-			DWORD attributes = GetFileAttributesW(input_path);
-			if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-				SetLastError(directory_not_supported);
-				record_failure(why, FAILED_NOT_REGULAR);
-				return false;
-			}
-			SetLastError(error);
-			record_failure(why, FAILED_OPEN);
-			return false;
-		}
+		DWORD attributes = GetFileAttributesW(input_path);
+		if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+			return failed(why, FAILED_NOT_REGULAR, directory_not_supported);
+		return failed(why, FAILED_OPEN, error);
 	}
 	input->handle = handle;
 	file_state state;
 	// Only files on disk: not a console, printer port or pipe ("CON",
 	// "LPT1", ...), and not a directory.
-	if (GetFileType(handle) != FILE_TYPE_DISK) {
-		SetLastError(ERROR_INVALID_FUNCTION);
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
-	}
-	if (!read_state(handle, &state)) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
-	if (state.identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-		SetLastError(directory_not_supported);
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
-	}
+	if (GetFileType(handle) != FILE_TYPE_DISK)
+		return failed(why, FAILED_NOT_REGULAR, ERROR_INVALID_FUNCTION);
+	if (!read_state(handle, &state))
+		return failed(why, FAILED_OPEN);
+	if (state.identity.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+		return failed(why, FAILED_NOT_REGULAR, directory_not_supported);
 	input->identity = state.identity;
 	input->long_identity = state.long_identity;
 	input->has_long_identity = state.has_long_identity;
@@ -1234,31 +1099,23 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
 		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,
 		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-		if (length == 0 || length >= extended_path) {
-			record_failure(why, FAILED_RESOLVE_LINK);
-			return false;
+		if (length == 0 || length >= extended_path)
+			return failed(why, FAILED_RESOLVE_LINK);
+	} else {
+		// The result takes the name as it is on disk, not as it was typed:
+		// in another letter case, or as the 8.3 short name ("BOARD~1.STP").
+		// If the directory cannot be listed, the name stays as typed.
+		std::size_t directory = windows_directory_length(input_path);
+		WIN32_FIND_DATAW found;
+		HANDLE search = FindFirstFileExW(input_path, FindExInfoBasic, &found,
+		                                 FindExSearchNameMatch, nullptr, 0);
+		const wchar_t *name = input_path + directory;
+		if (search != INVALID_HANDLE_VALUE) {
+			name = found.cFileName;
+			FindClose(search);
 		}
-		input->target = target_path;
-		return true;
-	}
-	// The result takes the name as it is on disk, not as it was typed: in
-	// another letter case, or as the 8.3 short name ("BOARD~1.STP"). If
-	// the directory cannot be listed, the name stays as typed.
-	std::size_t directory = directory_length(input_path);
-	WIN32_FIND_DATAW found;
-	HANDLE search = FindFirstFileExW(input_path, FindExInfoBasic, &found, FindExSearchNameMatch,
-	                                 nullptr, 0);
-	const wchar_t *name = input_path + directory;
-	if (search != INVALID_HANDLE_VALUE) {
-		std::wcsncpy(found_name_scratch, found.cFileName, MAX_PATH - 1);
-		found_name_scratch[MAX_PATH - 1] = L'\0';
-		name = found_name_scratch;
-		FindClose(search);
-	}
-	if (!join(target_path, input_path, directory, name) ||
-	    !extend_if_long(target_path, path_room)) {
-		record_failure(why, FAILED_OPEN);
-		return false;
+		if (!join(target_path, input_path, directory, name, std::wcslen(name)))
+			return failed(why, FAILED_OPEN);
 	}
 	input->target = target_path;
 	return true;
@@ -1267,11 +1124,7 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
                 std::size_t size, std::size_t *got, failure *why)
 {
-	if (!read_at(input->handle, offset, buffer, size, got)) {
-		record_failure(why, FAILED_READ);
-		return false;
-	}
-	return true;
+	return read_at(input->handle, offset, buffer, size, got) || failed(why, FAILED_READ);
 }
 
 guard_result guard_input(input_file *input)
@@ -1282,9 +1135,7 @@ guard_result guard_input(input_file *input)
 	// An encrypted file's content may not reach a plaintext file, even for
 	// a moment: the result must be encrypted from its first byte, in the
 	// working directory and beside the input alike.
-	HANDLE here = CreateFileW(L".", FILE_READ_ATTRIBUTES,
-	                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-	                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE here = open_to_look(L".", 0);
 	DWORD here_flags = 0;
 	if (here != INVALID_HANDLE_VALUE) {
 		here_flags = volume_flags_of(here);
@@ -1298,10 +1149,8 @@ guard_result guard_input(input_file *input)
 bool input_unchanged(const input_file *input, failure *why)
 {
 	file_state now;
-	if (!read_state(input->handle, &now)) {
-		record_failure(why, FAILED_CHECK_STILL_SAME);
-		return false;
-	}
+	if (!read_state(input->handle, &now))
+		return failed(why, FAILED_CHECK_STILL_SAME);
 	return same_content(now, state_of(input));
 }
 
@@ -1325,53 +1174,37 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	*temporary = temporary_file{};
 	temporary->handle = INVALID_HANDLE_VALUE;
 	temporary->beside = INVALID_HANDLE_VALUE;
-	if (!system_path(temporary_name, temporary_path)) {
-		record_failure(why, FAILED_CREATE_TEMPORARY);
-		return false;
-	}
+	if (!windows_system_path(temporary_name, temporary_path))
+		return failed(why, FAILED_CREATE_TEMPORARY);
 	// Streams that could not be listed now would be lost at the end: the
 	// file is refused before anything is written.
-	unsigned streams = 0;
-	if (!list_streams(input, &streams, why))
+	if (!copy_streams(input, nullptr, why))
 		return false;
 	// Refused before anything is written: Windows would not let the
 	// result replace it on some file systems, and the rest of the batch
 	// goes on.
-	if (input->identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-		SetLastError(ERROR_ACCESS_DENIED);
-		record_failure(why, FAILED_REPLACE);
-		return false;
-	}
+	if (input->identity.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+		return failed(why, FAILED_REPLACE, ERROR_ACCESS_DENIED);
 	if (!remove_stale(why))
 		return false;
 	HANDLE handle = create_result_file(temporary_path, temporary_slot, input,
 	                                   FILE_ATTRIBUTE_NORMAL, &temporary->access);
-	if (handle == INVALID_HANDLE_VALUE) {
-		record_failure(why, FAILED_CREATE_TEMPORARY);
-		return false;
-	}
+	if (handle == INVALID_HANDLE_VALUE)
+		return failed(why, FAILED_CREATE_TEMPORARY);
 	temporary->handle = handle;
 	temporary->held = true;
 	// Compressed like the input where it will stay on the input's volume;
 	// a copy beside the input gets it there.
 	file_state state;
-	if (!read_state(handle, &state)) {
-		record_failure(why, FAILED_CREATE_TEMPORARY);
-		return false;
-	}
-	if (same_volume(state, state_of(input)) && !take_over_compression(handle, input, why))
-		return false;
-	return true;
+	if (!read_state(handle, &state))
+		return failed(why, FAILED_CREATE_TEMPORARY);
+	return !same_volume(state, state_of(input)) || take_over_compression(handle, input, why);
 }
 
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why)
 {
-	if (!write_all(temporary->handle, data, length)) {
-		record_failure(why, FAILED_WRITE_TEMPORARY);
-		return false;
-	}
-	return true;
+	return write_all(temporary->handle, data, length) || failed(why, FAILED_WRITE_TEMPORARY);
 }
 
 bool copy_in_kernel(temporary_file *, input_file *, std::uint64_t, std::uint64_t,
@@ -1400,22 +1233,19 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 		record_failure(why, FAILED_SYNC_TEMPORARY);
 		return REPLACE_FAILED;
 	}
-	switch (move_into_place(temporary->handle, temporary_slot, input, why)) {
-	case MOVED:
+	move_outcome moved = move_into_place(temporary->handle, temporary_slot, input, why);
+	if (moved == MOVED) {
 		// The handle now names the user's file, which stays.
 		CloseHandle(temporary->handle);
 		temporary->handle = INVALID_HANDLE_VALUE;
 		temporary->held = false;
 		return REPLACED;
-	case MOVE_OTHER_VOLUME:
-		// The same serial number on two volumes: the rename said so.
-		return replace_across_volumes(temporary, input, why);
-	case MOVE_INPUT_CHANGED:
-		return REPLACE_INPUT_CHANGED;
-	case MOVE_FAILED:
-		break;
 	}
-	return keep_result(temporary);
+	// MOVE_OTHER_VOLUME: the same serial number on two volumes, as the
+	// rename said.
+	if (moved == MOVE_OTHER_VOLUME)
+		return replace_across_volumes(temporary, input, why);
+	return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary);
 }
 
 void rollback_temporary(temporary_file *temporary)
@@ -1434,33 +1264,6 @@ void rollback_temporary(temporary_file *temporary)
 }
 
 // ---- Where the output goes
-
-namespace {
-
-// True when Explorer started this process (a double-click, or files
-// dropped on the program), not a console, a script or a scheduled task.
-bool started_by_explorer()
-{
-	HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-	if (all == INVALID_HANDLE_VALUE)
-		return false;
-	PROCESSENTRY32W entry;
-	DWORD parent = 0;
-	bool explorer = false;
-	for (int pass = 0; pass < 2; ++pass) {
-		entry.dwSize = sizeof entry;
-		for (BOOL more = Process32FirstW(all, &entry); more; more = Process32NextW(all, &entry)) {
-			if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
-				parent = entry.th32ParentProcessID;
-			else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
-				explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
-		}
-	}
-	(void)CloseHandle(all);
-	return explorer;
-}
-
-} // namespace
 
 output_streams look_at_output()
 {
