@@ -79,7 +79,8 @@ constexpr long long power(int n)
 	unsigned crc = 0x8000; // x^0
 	for (int i = 0; i < n; ++i)
 		crc = (crc >> 1) ^ ((crc & 1u) ? generator : 0u);
-	return static_cast<long long>(static_cast<std::uint64_t>(crc) << 48);
+	std::uint64_t multiplier = std::uint64_t{crc} << 48;
+	return static_cast<long long>(multiplier);
 }
 
 __attribute__((target("pclmul,sse2"))) __m128i fold(__m128i block, __m128i by, __m128i next)
@@ -104,7 +105,7 @@ __attribute__((target("pclmul,sse2"))) unsigned folded(unsigned reg, const unsig
 	                   at(data + 16), at(data + 32), at(data + 48)};
 	std::size_t i = 64;
 	for (; i + 64 <= length; i += 64) {
-		for (int k = 0; k < 4; ++k)
+		for (std::size_t k = 0; k < 4; ++k)
 			lane[k] = fold(lane[k], by_64, at(data + i + 16 * k));
 	}
 	__m128i one = fold(fold(fold(lane[0], by_16, lane[1]), by_16, lane[2]), by_16, lane[3]);

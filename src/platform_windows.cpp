@@ -333,6 +333,16 @@ void watch_incomplete(int slot, HANDLE handle)
 	ReleaseSRWLockExclusive(&files_lock);
 }
 
+// Closes a file this run created and removes it; says so when it cannot.
+void remove_created(int slot, HANDLE handle, const wchar_t *path)
+{
+	watch_incomplete(slot, INVALID_HANDLE_VALUE);
+	bool marked = set_delete_on_close(handle, true);
+	CloseHandle(handle);
+	if (!marked)
+		report_note(nullptr, NOTE_LEFT_BEHIND, path_text(path));
+}
+
 // Creates path anew, exclusively, for a result: the rights to set its
 // security descriptor where they are needed and granted, encrypted from
 // its first byte when the input is, and watched by the Ctrl+C handler.
@@ -373,21 +383,9 @@ HANDLE create_result_file(const wchar_t *path, int slot, const input_file *input
 	if (GetFileInformationByHandle(handle, &created) &&
 	    (created.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED))
 		return handle;
-	watch_incomplete(slot, INVALID_HANDLE_VALUE);
-	(void)set_delete_on_close(handle, true);
-	CloseHandle(handle);
+	remove_created(slot, handle, path);
 	SetLastError(ERROR_ENCRYPTION_FAILED);
 	return INVALID_HANDLE_VALUE;
-}
-
-// Closes a file this run created and removes it; says so when it cannot.
-void remove_created(int slot, HANDLE handle, const wchar_t *path)
-{
-	watch_incomplete(slot, INVALID_HANDLE_VALUE);
-	bool marked = set_delete_on_close(handle, true);
-	CloseHandle(handle);
-	if (!marked)
-		report_note(nullptr, NOTE_LEFT_BEHIND, path_text(path));
 }
 
 // Removes what stands at the temporary name through a handle to that very
@@ -1278,14 +1276,18 @@ output_streams look_at_output()
 		GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
 	FILE_ID_INFO a = {}, b = {};
 	BY_HANDLE_FILE_INFORMATION c, d;
+	// The 64-bit index only where the 128-bit identity is missing: on ReFS
+	// two files may share it.
 	bool disk = GetFileType(out) == FILE_TYPE_DISK && GetFileType(err) == FILE_TYPE_DISK;
+	bool long_ids = disk && GetFileInformationByHandleEx(out, file_id_info, &a, sizeof a) &&
+	                GetFileInformationByHandleEx(err, file_id_info, &b, sizeof b);
 	bool same = consoles || (compare != nullptr && compare(out, err)) ||
-	            (disk && GetFileInformationByHandleEx(out, file_id_info, &a, sizeof a) &&
-	             GetFileInformationByHandleEx(err, file_id_info, &b, sizeof b) &&
-	             std::memcmp(&a, &b, sizeof a) == 0) ||
-	            (disk && GetFileInformationByHandle(out, &c) && GetFileInformationByHandle(err, &d) &&
-	             c.dwVolumeSerialNumber == d.dwVolumeSerialNumber &&
-	             c.nFileIndexHigh == d.nFileIndexHigh && c.nFileIndexLow == d.nFileIndexLow);
+	            (long_ids ? std::memcmp(&a, &b, sizeof a) == 0
+	                      : disk && GetFileInformationByHandle(out, &c) &&
+	                            GetFileInformationByHandle(err, &d) &&
+	                            c.dwVolumeSerialNumber == d.dwVolumeSerialNumber &&
+	                            c.nFileIndexHigh == d.nFileIndexHigh &&
+	                            c.nFileIndexLow == d.nFileIndexLow);
 	// A console no other process shares closes with the program: when a
 	// person sees it (Explorer started the program, or its window shows),
 	// the run waits for a key at the end. Wine on a terminal and scheduled
