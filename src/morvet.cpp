@@ -177,17 +177,18 @@ bool read_plan(input_file *input, failure *why)
 }
 
 // True when "$$out$$.stp" itself (not a link there, nor a name of a file
-// that has others) holds a text patching would leave as it is: the
-// complete result an earlier run kept when it could not replace its file,
-// and to which that run pointed the user. It may be the only copy of that
-// result, so it is never cleared to make room. What is incomplete,
+// that has others) holds a text patching would leave as it is: as a rule
+// the complete result an earlier run kept when it could not replace its
+// file, and to which that run pointed the user (or one a run killed
+// outright left just before it would have). It may be the only copy of
+// that result, so it is never cleared to make room. What is incomplete,
 // unreadable or not a STAPL text is a stale leftover. Asked before any
 // file of the run is opened: one input at a time.
 bool holds_earlier_result()
 {
 	input_file found = {};
 	failure ignored = {FAILED_NOTHING, {0, false}};
-	bool kept = open_input(temporary_name, &found, &ignored) && is_temporary_file(&found) &&
+	bool kept = open_input(temporary_name, &found, &ignored) && !found.linked &&
 	            found.links == 1 && read_plan(&found, &ignored) && plan_accepted(&plan) &&
 	            plan.edit_count == 0;
 	close_input(&found);

@@ -182,6 +182,7 @@ struct input_file {
 	const path_char *target; // the path the result replaces (a link resolved)
 	std::uint64_t size;      // as opened
 	unsigned long links;     // names the file has, as opened
+	bool linked;             // path is a symbolic link (the file is what it points to)
 #ifdef _WIN32
 	HANDLE handle;
 	BY_HANDLE_FILE_INFORMATION identity;

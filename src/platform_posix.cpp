@@ -1208,7 +1208,8 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 		record_failure(why, FAILED_OPEN);
 		return false;
 	}
-	if (S_ISLNK(link_status.st_mode)) {
+	input->linked = S_ISLNK(link_status.st_mode);
+	if (input->linked) {
 		if (realpath(path, resolved_target) == nullptr) {
 			record_failure(why, FAILED_RESOLVE_LINK);
 			return false;

@@ -1094,7 +1094,9 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	input->links = state.identity.nNumberOfLinks;
 	// Through a symbolic link the user means the file it points to.
 	DWORD attributes = GetFileAttributesW(input_path);
-	if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+	input->linked = attributes != INVALID_FILE_ATTRIBUTES &&
+	                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+	if (input->linked) {
 		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,
 		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
 		if (length == 0 || length >= extended_path)

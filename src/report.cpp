@@ -76,8 +76,8 @@ static_assert(sizeof step_texts / sizeof step_texts[0] == FAILED_COPY_STREAMS + 
 const char *const note_texts[] = {
 	"the patched result is in %s",
 	"can't create the temporary file %s: it holds the patched result of %s",
-	"can't create the temporary file %s: it holds a patched result an earlier run kept " // NOLINT
-	"(move it where it belongs, or remove it)",
+	"can't create the temporary file %s: it holds a complete patched result, which a run kept " // NOLINT
+	"or left behind (move it where it belongs, or remove it)",
 	"can't patch: it is the temporary file %s itself",
 	"can't show the changes: it changed while it was being read",
 	"unknown option %s (a file whose name begins with - is named after --, or as ./%s)",

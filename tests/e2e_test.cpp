@@ -149,8 +149,8 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		                                     : pasted(work / temporary_name);
 		std::replace(where.begin(), where.end(), through_runner() ? '/' : '\0', '\\');
 		EXPECT_EQ(run.errors, "morvet: board.stp: can't create the temporary file " + where +
-		                          ": it holds a patched result an earlier run kept (move it where "
-		                          "it belongs, or remove it)\n");
+		                          ": it holds a complete patched result, which a run kept or left "
+		                          "behind (move it where it belongs, or remove it)\n");
 		EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 		EXPECT_EQ(read_file(work / temporary_name), c.held);
 	}
