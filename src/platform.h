@@ -232,7 +232,8 @@ bool input_unchanged(const input_file *input, failure *why);
 bool is_temporary_file(const input_file *input);
 
 // Closes the input and lets go of everything held for it (its directory,
-// a lease): a run over many files must not run out of descriptors.
+// a lease): a run over many files must not run out of descriptors. Also
+// for a zeroed input_file that open_input never saw, which holds nothing.
 void close_input(input_file *input);
 
 // ---- The temporary file
@@ -297,7 +298,8 @@ enum replace_result {
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why);
 
 // Removes the temporary file unless it was committed or its result is
-// kept; safe to call on every path, any number of times.
+// kept; safe to call on every path, any number of times, and on a zeroed
+// temporary_file that hold_temporary never saw.
 void rollback_temporary(temporary_file *temporary);
 
 #endif

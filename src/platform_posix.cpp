@@ -1317,6 +1317,10 @@ bool is_temporary_file(const input_file *input)
 
 void close_input(input_file *input)
 {
+	// Descriptor 0 in a zeroed input_file is standard input, or, where
+	// that was closed, whatever took its number: never this one's.
+	if (input->given == nullptr)
+		return;
 	release_lease(input);
 	// Read-only: nothing can be lost at its close.
 	if (input->descriptor >= 0)
@@ -1512,8 +1516,8 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 
 void rollback_temporary(temporary_file *temporary)
 {
-	if (temporary->descriptor < 0)
-		return;
+	if (!temporary->held || temporary->descriptor < 0)
+		return; // never created (a zeroed one's descriptor 0 is not its own)
 	// What is still recorded as this run's and incomplete goes; a file
 	// that cannot be removed is named, and the next run in this directory
 	// removes a stale "$$out$$.stp".
