@@ -52,6 +52,13 @@ const char temporary_name[] = "$$out$$.stp";
 
 namespace {
 
+// Records step with the system's last error: false, for the caller to
+// return.
+bool fail(failure *why, failed_step step)
+{
+	record_failure(why, step);
+	return false;
+}
 
 char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];
@@ -457,11 +464,6 @@ bool refused_outright(int error)
 	return error == EPERM || error == EACCES || error == ENOTSUP;
 }
 
-bool too_large(int error)
-{
-	return error == ERANGE || error == E2BIG;
-}
-
 bool listed(const char *names, ssize_t length, const char *name)
 {
 	for (const char *entry = names; entry < names + length; entry += std::strlen(entry) + 1) {
@@ -475,8 +477,7 @@ bool listed(const char *names, ssize_t length, const char *name)
 // the filesystem), or any other error.
 bool attribute_failure(failure *why, failed_step step)
 {
-	record_failure(why, too_large(errno) ? FAILED_ATTRIBUTES_TOO_LARGE : step);
-	return false;
+	return fail(why, errno == ERANGE || errno == E2BIG ? FAILED_ATTRIBUTES_TOO_LARGE : step);
 }
 
 // Gives the result the input's extended attributes, and drops those the
@@ -577,8 +578,7 @@ bool sync_directory(const input_file *input, failure *why)
 			report_note(input->given, NOTE_DIRECTORY_NOT_OPENED);
 			return true;
 		}
-		record_failure(why, FAILED_OPEN_DIRECTORY);
-		return false;
+		return fail(why, FAILED_OPEN_DIRECTORY);
 	}
 	bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 	if (!synced)
@@ -846,12 +846,10 @@ bool write_all(int fd, const unsigned char *data, std::size_t length, failure *w
 {
 	while (length > 0) {
 		ssize_t written = write(fd, data, length);
-		if (written < 0) {
-			if (errno == EINTR)
-				continue;
-			record_failure(why, step);
-			return false;
-		}
+		if (written < 0 && errno == EINTR)
+			continue;
+		if (written < 0)
+			return fail(why, step);
 		data += written;
 		length -= static_cast<std::size_t>(written);
 	}
@@ -863,12 +861,10 @@ bool copy_contents(int from, int to, failure *why)
 	off_t offset = 0;
 	for (;;) {
 		ssize_t got = pread(from, copy_block, sizeof copy_block, offset);
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			record_failure(why, FAILED_READ_RESULT);
-			return false;
-		}
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			return fail(why, FAILED_READ_RESULT);
 		if (got == 0)
 			return true;
 		if (!write_all(to, copy_block, static_cast<std::size_t>(got), why, FAILED_WRITE_BESIDE))
@@ -1204,22 +1200,17 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	// old. The link is resolved here once; from then on the file is reached
 	// only through its directory's descriptor.
 	struct stat link_status;
-	if (lstat(path, &link_status) != 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	if (lstat(path, &link_status) != 0)
+		return fail(why, FAILED_OPEN);
 	if (S_ISLNK(link_status.st_mode)) {
-		if (realpath(path, resolved_target) == nullptr) {
-			record_failure(why, FAILED_RESOLVE_LINK);
-			return false;
-		}
+		if (realpath(path, resolved_target) == nullptr)
+			return fail(why, FAILED_RESOLVE_LINK);
 		input->target = resolved_target;
 	}
 	const char *directory = split_path(input->target, &input->name);
 	if (directory == nullptr) {
 		errno = ENAMETOOLONG;
-		record_failure(why, FAILED_OPEN);
-		return false;
+		return fail(why, FAILED_OPEN);
 	}
 #ifdef O_PATH
 	const int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -1227,18 +1218,15 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	const int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 	input->directory = open(directory, directory_flags);
-	if (input->directory < 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	if (input->directory < 0)
+		return fail(why, FAILED_OPEN);
 	// Anything but a regular file is refused before it is opened: opening
 	// a serial port can reset the board on it, a tape rewinds.
 	struct stat &status = input->status;
 	if (fstatat(input->directory, input->name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
 	    !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
 		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
+		return fail(why, FAILED_NOT_REGULAR);
 	}
 	// Should one be put there meanwhile: O_NONBLOCK keeps a FIFO from
 	// stalling the open, O_NOCTTY a terminal from becoming this process's,
@@ -1247,14 +1235,11 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	input->descriptor = openat(input->directory, input->name,
 	                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
 	if (input->descriptor < 0 || fstat(input->descriptor, &status) != 0 ||
-	    fcntl(input->descriptor, F_SETFL, 0) != 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	    fcntl(input->descriptor, F_SETFL, 0) != 0)
+		return fail(why, FAILED_OPEN);
 	if (!S_ISREG(status.st_mode)) {
 		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
+		return fail(why, FAILED_NOT_REGULAR);
 	}
 	input->size = static_cast<std::uint64_t>(status.st_size);
 	input->links = static_cast<unsigned long>(status.st_nlink);
@@ -1270,10 +1255,8 @@ bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
 			*got = static_cast<std::size_t>(read);
 			return true;
 		}
-		if (errno != EINTR) {
-			record_failure(why, FAILED_READ);
-			return false;
-		}
+		if (errno != EINTR)
+			return fail(why, FAILED_READ);
 	}
 }
 
@@ -1300,10 +1283,8 @@ guard_result guard_input(input_file *input)
 bool input_unchanged(const input_file *input, failure *why)
 {
 	struct stat now;
-	if (fstat(input->descriptor, &now) != 0) {
-		record_failure(why, FAILED_CHECK_STILL_SAME);
-		return false;
-	}
+	if (fstat(input->descriptor, &now) != 0)
+		return fail(why, FAILED_CHECK_STILL_SAME);
 	return same_content(now, input->status);
 }
 
@@ -1362,13 +1343,10 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	struct stat old;
 	if (lstat(temporary_name, &old) == 0 && old.st_uid != geteuid()) {
 		errno = EPERM;
-		record_failure(why, FAILED_OTHERS_TEMPORARY);
-		return false;
+		return fail(why, FAILED_OTHERS_TEMPORARY);
 	}
-	if (unlink(temporary_name) != 0 && errno != ENOENT) {
-		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-		return false;
-	}
+	if (unlink(temporary_name) != 0 && errno != ENOENT)
+		return fail(why, FAILED_REMOVE_OLD_TEMPORARY);
 	// Owner-only while it is written, whatever the input's permissions: in
 	// a shared working directory no one else may read it, nor change it
 	// before its CRC is computed.
