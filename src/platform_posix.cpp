@@ -215,25 +215,27 @@ void install_cleanup_handlers()
 // Creating a file and recording that it must be cleaned up happen with the
 // signals held back, or a signal between the two would leave the new file
 // behind; so do the steps of the replacement. All of them: the C library's
-// own included (its sigfillset leaves them out).
-void hold_signals(sigset_t *previous)
+// own included (its sigfillset leaves them out). Returns the mask that
+// release_signals sets back.
+sigset_t hold_signals()
 {
-	sigset_t all;
-	sigfillset(&all);
+	sigset_t all, previous;
 #ifdef KERNEL_SIGNALS
 	std::memset(&all, 0xff, sizeof all);
-	(void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, previous, _NSIG / 8);
+	(void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &previous, _NSIG / 8);
 #else
-	sigprocmask(SIG_BLOCK, &all, previous);
+	sigfillset(&all);
+	(void)sigprocmask(SIG_BLOCK, &all, &previous);
 #endif
+	return previous;
 }
 
-void release_signals(const sigset_t *previous)
+void release_signals(const sigset_t &previous)
 {
 #ifdef KERNEL_SIGNALS
-	(void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, previous, nullptr, _NSIG / 8);
+	(void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, &previous, nullptr, _NSIG / 8);
 #else
-	sigprocmask(SIG_SETMASK, previous, nullptr);
+	(void)sigprocmask(SIG_SETMASK, &previous, nullptr);
 #endif
 }
 
@@ -333,40 +335,27 @@ void watch_beside(const input_file *input)
 	beside_active = 1;
 }
 
-// Gives the open file fd, which has no name yet, a fresh name beside the
-// input, through /proc where the system has it.
-bool name_beside(int fd, const input_file *input)
+// Puts a file beside the input under a fresh hidden name: a new, empty,
+// owner-only one where unnamed is -1, else the open file unnamed, which
+// has no name yet, linked there through /proc where the system has it.
+// Returns its descriptor, or -1.
+int make_beside(const input_file *input, int unnamed)
 {
 	char descriptor_path[40];
-	(void)std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", fd);
+	(void)std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", unnamed);
 	for (int attempt = 0; attempt < 100; ++attempt) {
 		make_beside_name();
-		sigset_t signals;
-		hold_signals(&signals);
-		int linked = linkat(AT_FDCWD, descriptor_path, input->directory, beside_name,
-		                    AT_SYMLINK_FOLLOW);
-		if (linked == 0)
-			watch_beside(input);
-		release_signals(&signals);
-		if (linked == 0 || errno != EEXIST)
-			return linked == 0;
-	}
-	return false;
-}
-
-// Creates a new, empty, owner-only file beside the input under a fresh
-// hidden name.
-int create_beside(const input_file *input)
-{
-	for (int attempt = 0; attempt < 100; ++attempt) {
-		make_beside_name();
-		sigset_t signals;
-		hold_signals(&signals);
-		int fd = openat(input->directory, beside_name,
-		                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		sigset_t held = hold_signals();
+		int fd = unnamed;
+		if (unnamed < 0)
+			fd = openat(input->directory, beside_name,
+			            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		else if (linkat(AT_FDCWD, descriptor_path, input->directory, beside_name,
+		                AT_SYMLINK_FOLLOW) != 0)
+			fd = -1;
 		if (fd >= 0)
 			watch_beside(input);
-		release_signals(&signals);
+		release_signals(held);
 		if (fd >= 0 || errno != EEXIST)
 			return fd;
 	}
@@ -767,8 +756,7 @@ input_state read_as_before(const input_file *input, int result, std::uint64_t re
 // only this code knows which of the two names holds which file.
 replace_result swap_into_place(input_file *input, int fd, failure *why)
 {
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	replace_result result = REPLACED;
 	std::uint64_t rest = 0;
 	input_state before = input->leased ? INPUT_UNCHANGED : digest_rest(input, &rest, why);
@@ -799,9 +787,9 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 			// The old file goes; failing that, the user is told where it is.
 			beside_active = 0;
 			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
-				release_signals(&signals);
+				release_signals(held);
 				report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
-				hold_signals(&signals);
+				held = hold_signals();
 			}
 		} else if (exchange(input)) {
 			result = out == INPUT_WRITTEN   ? REPLACE_INPUT_WRITTEN
@@ -813,7 +801,7 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 			// removed, and the user is told where the other one is.
 			beside_active = 0;
 			record_failure(why, FAILED_REPLACE);
-			release_signals(&signals);
+			release_signals(held);
 			release_lease(input);
 			report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
 			return REPLACE_FAILED;
@@ -834,7 +822,7 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 			result = REPLACE_FAILED;
 		}
 	}
-	release_signals(&signals);
+	release_signals(held);
 	release_lease(input);
 	if (result != REPLACED)
 		return result; // the result beside the input is the caller's to keep or remove
@@ -899,8 +887,7 @@ bool move_back(const input_file *input)
 {
 	bool moved = false;
 #ifdef RENAME_NOREPLACE
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	moved = renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
 	                  RENAME_NOREPLACE) == 0;
 	if (moved) {
@@ -908,7 +895,7 @@ bool move_back(const input_file *input)
 		temporary_active = 1;
 		location[0] = '\0';
 	}
-	release_signals(&signals);
+	release_signals(held);
 #else
 	(void)input;
 #endif
@@ -920,7 +907,7 @@ bool move_back(const input_file *input)
 // from this run's descriptor into a new file.
 replace_result replace_by_copy(temporary_file *temporary, input_file *input, failure *why)
 {
-	int to = create_beside(input);
+	int to = make_beside(input, -1);
 	replace_result result = REPLACE_FAILED;
 	if (to < 0)
 		record_failure(why, FAILED_CREATE_BESIDE);
@@ -1330,7 +1317,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 			place_beside(input, ".morvet-* (no name yet)", location, sizeof location);
 		else
 #endif
-			fd = create_beside(input);
+			fd = make_beside(input, -1);
 		if (fd >= 0) {
 			temporary->descriptor = fd;
 			temporary->beside_input = true;
@@ -1350,8 +1337,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	// Owner-only while it is written, whatever the input's permissions: in
 	// a shared working directory no one else may read it, nor change it
 	// before its CRC is computed.
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	int fd = open(temporary_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 	              S_IRUSR | S_IWUSR);
 	struct stat status;
@@ -1365,7 +1351,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	} else {
 		record_failure(why, FAILED_CREATE_TEMPORARY);
 	}
-	release_signals(&signals);
+	release_signals(held);
 	if (!created) {
 		if (fd >= 0) {
 			(void)close(fd);
@@ -1435,7 +1421,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 		replace_result result = make_durable(input, temporary->descriptor, why);
 		if (result != REPLACED)
 			return result;
-		if (name_beside(temporary->descriptor, input))
+		if (make_beside(input, temporary->descriptor) >= 0)
 			return swap_into_place(input, temporary->descriptor, why);
 		// No /proc to name it by: it is copied into a named file.
 		return replace_by_copy(temporary, input, why);
@@ -1444,8 +1430,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	// The result's only name moves beside the input before it gets the
 	// input's permissions, so no one reads it in the working directory
 	// with wider ones.
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	make_beside_name();
 	bool moved = renameat(AT_FDCWD, temporary_name, input->directory, beside_name) == 0;
 	int error = errno;
@@ -1467,7 +1452,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 #endif
 		}
 	}
-	release_signals(&signals);
+	release_signals(held);
 	if (ours) {
 		replace_result result = finish_beside(input, temporary->descriptor, why);
 		if (result == REPLACE_FAILED && beside_active && move_back(input))
