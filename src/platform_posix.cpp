@@ -579,12 +579,6 @@ bool sync_directory(const input_file *input, failure *why)
 	return synced;
 }
 
-// What the kernel or the filesystem says when it has no exchange.
-bool exchange_missing(int error)
-{
-	return error == EINVAL || error == ENOSYS || error == ENOTSUP;
-}
-
 // Swaps the beside name and the input's name; false where that fails.
 bool exchange(const input_file *input)
 {
@@ -751,28 +745,26 @@ input_state read_as_before(const input_file *input, int result, std::uint64_t re
 	return state == INPUT_UNCHANGED && now != rest ? INPUT_CHANGED : state;
 }
 
+// What a finding about the input means for its replacement.
+replace_result replacement_for(input_state state)
+{
+	return state == INPUT_UNCHANGED ? REPLACED
+	       : state == INPUT_CHANGED ? REPLACE_INPUT_CHANGED
+	       : state == INPUT_WRITTEN ? REPLACE_INPUT_WRITTEN
+	                                : REPLACE_FAILED; // it could not be looked at
+}
+
 // The result, open as fd and named beside the input, takes the input's
 // place. The signals are held back throughout: once the exchange is made,
 // only this code knows which of the two names holds which file.
 replace_result swap_into_place(input_file *input, int fd, failure *why)
 {
 	sigset_t held = hold_signals();
-	replace_result result = REPLACED;
 	std::uint64_t rest = 0;
 	input_state before = input->leased ? INPUT_UNCHANGED : digest_rest(input, &rest, why);
-	switch (before == INPUT_UNCHANGED ? check_input(input, why) : before) {
-	case INPUT_UNCHANGED:
-		break;
-	case INPUT_CHANGED:
-		result = REPLACE_INPUT_CHANGED;
-		break;
-	case INPUT_WRITTEN:
-		result = REPLACE_INPUT_WRITTEN;
-		break;
-	case INPUT_UNKNOWN:
-		result = REPLACE_FAILED;
-		break;
-	}
+	replace_result result =
+		replacement_for(before == INPUT_UNCHANGED ? check_input(input, why) : before);
+	bool old_left = false, theirs_left = false; // a file the user is told of
 	if (result == REPLACED && exchange(input)) {
 		// What was swapped out must be the file read, unchanged, and no one
 		// may have opened it for writing since: a write that went to it
@@ -783,47 +775,43 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 		input_state out = lease_broken(input) ? INPUT_WRITTEN : same ? INPUT_UNCHANGED : INPUT_CHANGED;
 		if (out == INPUT_UNCHANGED && !input->leased)
 			out = read_as_before(input, fd, rest, why);
-		if (out == INPUT_UNCHANGED) {
+		result = replacement_for(out);
+		if (result == REPLACED) {
 			// The old file goes; failing that, the user is told where it is.
 			beside_active = 0;
-			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
-				release_signals(held);
-				report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
-				held = hold_signals();
-			}
-		} else if (exchange(input)) {
-			result = out == INPUT_WRITTEN   ? REPLACE_INPUT_WRITTEN
-			         : out == INPUT_CHANGED ? REPLACE_INPUT_CHANGED
-			                                : REPLACE_FAILED; // could not be read again
-		} else {
+			old_left = unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT;
+		} else if (!exchange(input)) {
 			// The other program's file now waits at the hidden name, and
 			// this run's result stands at the input's path: neither is
 			// removed, and the user is told where the other one is.
 			beside_active = 0;
+			theirs_left = true;
 			record_failure(why, FAILED_REPLACE);
-			release_signals(held);
-			release_lease(input);
-			report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
-			return REPLACE_FAILED;
+			result = REPLACE_FAILED;
 		}
-	} else if (result == REPLACED && !exchange_missing(errno)) {
-		// Not for want of an exchange: the input's name no longer stands
-		// (another program removed or moved it), or may not be replaced.
-		result = errno == ENOENT ? REPLACE_INPUT_CHANGED : REPLACE_FAILED;
-		if (result == REPLACE_FAILED)
-			record_failure(why, FAILED_REPLACE);
+	} else if (result == REPLACED && errno == ENOENT) {
+		// The input's name no longer stands: another program removed or
+		// moved it.
+		result = REPLACE_INPUT_CHANGED;
 	} else if (result == REPLACED) {
-		// No exchange here: the check just made, then the rename, as close
-		// together as they can be.
-		if (renameat(input->directory, beside_name, input->directory, input->name) == 0)
+		// Where the kernel or the filesystem has no exchange, the check just
+		// made, then the rename, as close together as they can be. Any
+		// other failure: the input's name may not be replaced.
+		bool no_exchange = errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
+		if (no_exchange &&
+		    renameat(input->directory, beside_name, input->directory, input->name) == 0) {
 			beside_active = 0;
-		else {
+		} else {
 			record_failure(why, FAILED_REPLACE);
 			result = REPLACE_FAILED;
 		}
 	}
 	release_signals(held);
 	release_lease(input);
+	if (old_left)
+		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
+	if (theirs_left)
+		report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
 	if (result != REPLACED)
 		return result; // the result beside the input is the caller's to keep or remove
 	return sync_directory(input, why) ? REPLACED : REPLACED_NOT_SYNCED;
