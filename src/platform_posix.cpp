@@ -871,14 +871,11 @@ replace_result finish_beside(input_file *input, int fd, failure *why)
 
 // The complete result, which could not take the input's place, goes back
 // to "$$out$$.stp" for the user; never over a file put there meanwhile.
-bool move_back(const input_file *input)
+void move_back(const input_file *input)
 {
-	bool moved = false;
 #ifdef RENAME_NOREPLACE
 	sigset_t held = hold_signals();
-	moved = renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
-	                  RENAME_NOREPLACE) == 0;
-	if (moved) {
+	if (renameat2(input->directory, beside_name, AT_FDCWD, temporary_name, RENAME_NOREPLACE) == 0) {
 		beside_active = 0;
 		temporary_active = 1;
 		location[0] = '\0';
@@ -887,31 +884,31 @@ bool move_back(const input_file *input)
 #else
 	(void)input;
 #endif
-	return moved;
 }
 
 // The result cannot be moved beside the input (another filesystem, or its
 // name in the working directory no longer holds it): it is copied there
 // from this run's descriptor into a new file.
-replace_result replace_by_copy(temporary_file *temporary, input_file *input, failure *why)
+replace_result replace_by_copy(const temporary_file *temporary, input_file *input, failure *why)
 {
 	int to = make_beside(input, -1);
-	replace_result result = REPLACE_FAILED;
-	if (to < 0)
+	if (to < 0) {
 		record_failure(why, FAILED_CREATE_BESIDE);
-	else if (copy_contents(temporary->descriptor, to, why))
+		return REPLACE_FAILED;
+	}
+	replace_result result = REPLACE_FAILED;
+	if (copy_contents(temporary->descriptor, to, why))
 		result = finish_beside(input, to, why);
-	// Synced or no longer wanted: nothing is lost at its close.
-	if (to >= 0)
-		(void)close(to);
+	(void)close(to); // synced or no longer wanted: nothing is lost at its close
 	return result;
 }
 
-// The complete result stays in "$$out$$.stp" for the user, made durable.
-replace_result keep_result(temporary_file *temporary, replace_result result)
+// A result that failed to replace the input stays in "$$out$$.stp" for the
+// user, made durable, where that name still holds it.
+replace_result keep_result(const temporary_file *temporary, replace_result result)
 {
 	struct stat status;
-	if (result != REPLACE_FAILED || temporary->beside_input ||
+	if (result != REPLACE_FAILED ||
 	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
 	    !names_temporary(&status) || fsync(temporary->descriptor) != 0)
 		return result;
@@ -1361,11 +1358,11 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY);
 }
 
+#ifdef __linux__
 bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t offset,
                     std::uint64_t length, std::uint64_t *copied, failure *why)
 {
 	*copied = 0;
-#ifdef __linux__
 	off_t from = static_cast<off_t>(offset);
 	while (*copied < length) {
 		std::uint64_t left = length - *copied;
@@ -1386,31 +1383,31 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 		if (*copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
 		                     errno == EOPNOTSUPP || errno == EBADF))
 			return true;
-		record_failure(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
-		return false;
+		return fail(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
 	}
-#else
-	(void)temporary;
-	(void)input;
-	(void)offset;
-	(void)length;
-	(void)why;
-#endif
 	return true;
 }
+#else
+// Elsewhere the caller's buffer makes every copy.
+bool copy_in_kernel(temporary_file *, input_file *, std::uint64_t, std::uint64_t,
+                    std::uint64_t *copied, failure *)
+{
+	*copied = 0;
+	return true;
+}
+#endif
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
+	int fd = temporary->descriptor;
 	if (temporary->beside_input) {
-		if (temporary->named_in >= 0)
-			return finish_beside(input, temporary->descriptor, why);
-		// Durable before it has a name, so that a run killed meanwhile
-		// leaves nothing beside the input.
-		replace_result result = make_durable(input, temporary->descriptor, why);
+		// Durable before it has a name (where it has none yet), so that a
+		// run killed meanwhile leaves nothing beside the input.
+		replace_result result = make_durable(input, fd, why);
 		if (result != REPLACED)
 			return result;
-		if (make_beside(input, temporary->descriptor) >= 0)
-			return swap_into_place(input, temporary->descriptor, why);
+		if (temporary->named_in >= 0 || make_beside(input, fd) >= 0)
+			return swap_into_place(input, fd, why);
 		// No /proc to name it by: it is copied into a named file.
 		return replace_by_copy(temporary, input, why);
 	}
@@ -1423,41 +1420,37 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	bool moved = renameat(AT_FDCWD, temporary_name, input->directory, beside_name) == 0;
 	int error = errno;
 	struct stat status;
-	bool ours = false;
-	if (moved) {
-		ours = fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-		       names_temporary(&status);
-		if (ours) {
-			temporary_active = 0;
-			watch_beside(input);
-		} else {
-			// Someone else's file was put at "$$out$$.stp": it goes back.
+	bool ours = moved &&
+	            fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+	            names_temporary(&status);
+	if (ours) {
+		temporary_active = 0;
+		watch_beside(input);
+	} else if (moved) {
+		// Someone else's file was put at "$$out$$.stp": it goes back.
 #ifdef RENAME_NOREPLACE
-			(void)renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
-			                RENAME_NOREPLACE);
+		(void)renameat2(input->directory, beside_name, AT_FDCWD, temporary_name, RENAME_NOREPLACE);
 #else
-			(void)renameat(input->directory, beside_name, AT_FDCWD, temporary_name);
+		(void)renameat(input->directory, beside_name, AT_FDCWD, temporary_name);
 #endif
-		}
 	}
 	release_signals(held);
+	replace_result result = REPLACE_FAILED;
 	if (ours) {
-		replace_result result = finish_beside(input, temporary->descriptor, why);
-		if (result == REPLACE_FAILED && beside_active && move_back(input))
-			return keep_result(temporary, result);
-		return result;
-	}
-	if (moved || error == EXDEV || error == ENOENT) {
+		result = finish_beside(input, fd, why);
+		if (result == REPLACE_FAILED && beside_active)
+			move_back(input);
+	} else if (moved || error == EXDEV || error == ENOENT) {
 		// Another filesystem, or the name is no longer this run's file:
 		// the result is copied from the descriptor.
-		replace_result result = replace_by_copy(temporary, input, why);
+		result = replace_by_copy(temporary, input, why);
 		if (result == REPLACED || result == REPLACED_NOT_SYNCED)
 			(void)remove_own_temporary();
-		return keep_result(temporary, result);
+	} else {
+		errno = error;
+		record_failure(why, FAILED_NAME_BESIDE);
 	}
-	errno = error;
-	record_failure(why, FAILED_NAME_BESIDE);
-	return keep_result(temporary, REPLACE_FAILED);
+	return keep_result(temporary, result);
 }
 
 void rollback_temporary(temporary_file *temporary)
