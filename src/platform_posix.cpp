@@ -472,7 +472,7 @@ bool attribute_failure(failure *why, failed_step step)
 // Gives the result the input's extended attributes, and drops those the
 // result got from its directory that the input lacks (a default ACL there
 // would otherwise widen access).
-bool copy_attributes(int to, int from, bool *changed, failure *why)
+bool copy_attributes(int to, int from, failure *why)
 {
 	ssize_t input_length = flistxattr(from, input_attribute_names, sizeof input_attribute_names);
 	if (input_length < 0) {
@@ -490,9 +490,7 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 	for (const char *name = result_attribute_names; name < end; name += std::strlen(name) + 1) {
 		if (listed(input_attribute_names, input_length, name))
 			continue;
-		if (fremovexattr(to, name) == 0)
-			*changed = true;
-		else if (errno != ENODATA && !refused_outright(errno))
+		if (fremovexattr(to, name) != 0 && errno != ENODATA && !refused_outright(errno))
 			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	end = input_attribute_names + input_length;
@@ -503,9 +501,8 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 				continue;
 			return attribute_failure(why, FAILED_READ_ATTRIBUTES);
 		}
-		if (fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) == 0)
-			*changed = true;
-		else if (!refused_outright(errno))
+		if (fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) != 0 &&
+		    !refused_outright(errno))
 			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	return true;
@@ -513,7 +510,7 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 #else
 // Other systems' attribute interfaces differ; there the result keeps the
 // owner and permissions only.
-bool copy_attributes(int, int, bool *, failure *)
+bool copy_attributes(int, int, failure *)
 {
 	return true;
 }
@@ -533,21 +530,16 @@ replace_result copy_metadata(int to, const input_file *input, failure *why)
 		return REPLACE_FAILED;
 	}
 	const struct stat &wanted = input->status;
-	bool changed = false;
-	if (current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) {
-		if (fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
-			record_failure(why, FAILED_SET_OWNER);
-			return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
-		}
-		changed = true;
+	if ((current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) &&
+	    fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
+		record_failure(why, FAILED_SET_OWNER);
+		return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
 	}
-	if (!copy_attributes(to, input->descriptor, &changed, why))
+	if (!copy_attributes(to, input->descriptor, why))
 		return REPLACE_FAILED;
-	if (changed || (current.st_mode & 07777) != (wanted.st_mode & 07777)) {
-		if (fchmod(to, wanted.st_mode & 07777) != 0) {
-			record_failure(why, FAILED_SET_PERMISSIONS);
-			return REPLACE_FAILED;
-		}
+	if (fchmod(to, wanted.st_mode & 07777) != 0) {
+		record_failure(why, FAILED_SET_PERMISSIONS);
+		return REPLACE_FAILED;
 	}
 	return REPLACED;
 }
