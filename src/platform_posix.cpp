@@ -38,7 +38,6 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <poll.h>
-#include <sched.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -174,8 +173,7 @@ const int cleanup_signals[] = {
 // True when the handler is installed.
 bool install_cleanup_handler(int signal_number)
 {
-	struct sigaction action;
-	std::memset(&action, 0, sizeof action);
+	struct sigaction action = {};
 	action.sa_handler = remove_incomplete_and_die;
 	sigemptyset(&action.sa_mask);
 	// Ignored signals stay ignored (a script that started us with nohup
@@ -360,15 +358,6 @@ int make_beside(const input_file *input, int unnamed)
 			return fd;
 	}
 	return -1;
-}
-
-// Removes the result beside the input after a failure; says so when it
-// cannot.
-void discard_beside()
-{
-	if (beside_active && !remove_beside())
-		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
-	beside_active = 0;
 }
 
 // ---- Identity and times
@@ -895,18 +884,6 @@ replace_result replace_by_copy(const temporary_file *temporary, input_file *inpu
 	return result;
 }
 
-// A result that failed to replace the input stays in "$$out$$.stp" for the
-// user, made durable, where that name still holds it.
-replace_result keep_result(const temporary_file *temporary, replace_result result)
-{
-	struct stat status;
-	if (result != REPLACE_FAILED ||
-	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-	    !names_temporary(&status) || fsync(temporary->descriptor) != 0)
-		return result;
-	temporary_active = 0;
-	return REPLACE_FAILED_RESULT_KEPT;
-}
 
 } // namespace
 
@@ -918,7 +895,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.code = static_cast<unsigned long>(errno);
 	why->error.from_c_library = true;
 }
-
 
 void describe_error(system_error error, char *text, std::size_t size)
 {
@@ -1094,8 +1070,7 @@ lock_result lock_working_directory(failure *why)
 			(void)close(fd);
 		return LOCK_UNAVAILABLE;
 	}
-	struct sockaddr_un address;
-	std::memset(&address, 0, sizeof address);
+	struct sockaddr_un address = {};
 	address.sun_family = AF_UNIX;
 	int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
 	                           "morvet-lock-%llx-%llx",
@@ -1442,7 +1417,14 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 		errno = error;
 		record_failure(why, FAILED_NAME_BESIDE);
 	}
-	return keep_result(temporary, result);
+	// A result that failed to replace the input stays in "$$out$$.stp" for
+	// the user, made durable, where that name still holds it.
+	if (result != REPLACE_FAILED ||
+	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+	    !names_temporary(&status) || fsync(fd) != 0)
+		return result;
+	temporary_active = 0;
+	return REPLACE_FAILED_RESULT_KEPT;
 }
 
 void rollback_temporary(temporary_file *temporary)
@@ -1452,7 +1434,9 @@ void rollback_temporary(temporary_file *temporary)
 	// What is still recorded as this run's and incomplete goes; a file
 	// that cannot be removed is named, and the next run in this directory
 	// removes a stale "$$out$$.stp".
-	discard_beside();
+	if (beside_active && !remove_beside())
+		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
+	beside_active = 0;
 	if (temporary_active && !remove_own_temporary())
 		report_note(nullptr, NOTE_LEFT_BEHIND, temporary_location());
 	temporary_active = 0;
