@@ -59,6 +59,13 @@ bool fail(failure *why, failed_step step)
 	return false;
 }
 
+// The same, for a replacement.
+replace_result replace_failed(failure *why, failed_step step)
+{
+	record_failure(why, step);
+	return REPLACE_FAILED;
+}
+
 char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];
 char resolved_target[PATH_MAX];
@@ -505,31 +512,30 @@ bool copy_attributes(int, int, failure *)
 }
 #endif
 
-// Gives the result the input's owner and group, its extended attributes
-// and its permission bits. Only root may give a file away, and its owner
-// keep only a group it belongs to: a file that would silently become this
-// user's, or change group, is refused instead (REPLACE_OWNER_NOT_KEPT).
-// Owner first: changing it clears the set-user-ID and set-group-ID bits;
-// the permissions last, as setting an ACL rewrites the group bits.
-replace_result copy_metadata(int to, const input_file *input, failure *why)
+// Gives the result, open as fd, the input's owner and group, its extended
+// attributes and its permission bits, and makes data and metadata durable
+// in one sync. Only root may give a file away, and its owner keep only a
+// group it belongs to: a file that would silently become this user's, or
+// change group, is refused instead (REPLACE_OWNER_NOT_KEPT). Owner first:
+// changing it clears the set-user-ID and set-group-ID bits; the
+// permissions last, as setting an ACL rewrites the group bits.
+replace_result make_durable(const input_file *input, int fd, failure *why)
 {
 	struct stat current;
-	if (fstat(to, &current) != 0) {
-		record_failure(why, FAILED_SET_PERMISSIONS);
-		return REPLACE_FAILED;
-	}
+	if (fstat(fd, &current) != 0)
+		return replace_failed(why, FAILED_SET_PERMISSIONS);
 	const struct stat &wanted = input->status;
 	if ((current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) &&
-	    fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
+	    fchown(fd, wanted.st_uid, wanted.st_gid) != 0) {
 		record_failure(why, FAILED_SET_OWNER);
 		return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
 	}
-	if (!copy_attributes(to, input->descriptor, why))
+	if (!copy_attributes(fd, input->descriptor, why))
 		return REPLACE_FAILED;
-	if (fchmod(to, wanted.st_mode & 07777) != 0) {
-		record_failure(why, FAILED_SET_PERMISSIONS);
-		return REPLACE_FAILED;
-	}
+	if (fchmod(fd, wanted.st_mode & 07777) != 0)
+		return replace_failed(why, FAILED_SET_PERMISSIONS);
+	if (fsync(fd) != 0)
+		return replace_failed(why, FAILED_SYNC_TEMPORARY);
 	return REPLACED;
 }
 
@@ -767,8 +773,7 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 			// removed, and the user is told where the other one is.
 			beside_active = 0;
 			theirs_left = true;
-			record_failure(why, FAILED_REPLACE);
-			result = REPLACE_FAILED;
+			result = replace_failed(why, FAILED_REPLACE);
 		}
 	} else if (result == REPLACED && errno == ENOENT) {
 		// The input's name no longer stands: another program removed or
@@ -780,12 +785,10 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 		// other failure: the input's name may not be replaced.
 		bool no_exchange = errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
 		if (no_exchange &&
-		    renameat(input->directory, beside_name, input->directory, input->name) == 0) {
+		    renameat(input->directory, beside_name, input->directory, input->name) == 0)
 			beside_active = 0;
-		} else {
-			record_failure(why, FAILED_REPLACE);
-			result = REPLACE_FAILED;
-		}
+		else
+			result = replace_failed(why, FAILED_REPLACE);
 	}
 	release_signals(held);
 	release_lease(input);
@@ -830,17 +833,6 @@ bool copy_contents(int from, int to, failure *why)
 	}
 }
 
-// Gives the result the input's metadata and makes both durable in one sync.
-replace_result make_durable(const input_file *input, int fd, failure *why)
-{
-	replace_result result = copy_metadata(fd, input, why);
-	if (result == REPLACED && fsync(fd) != 0) {
-		record_failure(why, FAILED_SYNC_TEMPORARY);
-		result = REPLACE_FAILED;
-	}
-	return result;
-}
-
 // Makes the result beside the input durable and puts it in the input's
 // place. On a failure the result stays beside the input, for
 // rollback_temporary to remove.
@@ -873,10 +865,8 @@ void move_back(const input_file *input)
 replace_result replace_by_copy(const temporary_file *temporary, input_file *input, failure *why)
 {
 	int to = make_beside(input, -1);
-	if (to < 0) {
-		record_failure(why, FAILED_CREATE_BESIDE);
-		return REPLACE_FAILED;
-	}
+	if (to < 0)
+		return replace_failed(why, FAILED_CREATE_BESIDE);
 	replace_result result = REPLACE_FAILED;
 	if (copy_contents(temporary->descriptor, to, why))
 		result = finish_beside(input, to, why);
@@ -1415,7 +1405,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 			(void)remove_own_temporary();
 	} else {
 		errno = error;
-		record_failure(why, FAILED_NAME_BESIDE);
+		result = replace_failed(why, FAILED_NAME_BESIDE);
 	}
 	// A result that failed to replace the input stays in "$$out$$.stp" for
 	// the user, made durable, where that name still holds it.
