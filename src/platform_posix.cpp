@@ -81,8 +81,7 @@ unsigned char copy_block[524288]; // in halves when the input is compared with t
 // created but not recorded. The lines naming a file the handler could not
 // remove are made in advance: a handler may not format text.
 volatile std::sig_atomic_t temporary_active = 0;
-dev_t temporary_device;
-ino_t temporary_inode;
+struct stat temporary_status; // its identity
 char temporary_left_line[PATH_MAX + 128];
 
 volatile std::sig_atomic_t beside_active = 0;
@@ -91,9 +90,10 @@ char beside_name[32];
 char beside_location[PATH_MAX + 64];
 char beside_left_line[PATH_MAX + 128];
 
-bool names_temporary(const struct stat *status)
+// One file: the same device and inode.
+bool same_file(const struct stat &a, const struct stat &b)
 {
-	return status->st_dev == temporary_device && status->st_ino == temporary_inode;
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Removes "$$out$$.stp" if it still is the file this run created; anything
@@ -104,7 +104,7 @@ bool remove_own_temporary()
 	struct stat status;
 	if (fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
 		return errno == ENOENT;
-	if (!names_temporary(&status))
+	if (!same_file(status, temporary_status))
 		return true;
 	return unlinkat(AT_FDCWD, temporary_name, 0) == 0 || errno == ENOENT;
 }
@@ -385,7 +385,7 @@ bool same_time(const struct timespec &a, const struct timespec &b)
 // The same file, with the size and modification time it had.
 bool same_content(const struct stat &now, const struct stat &then)
 {
-	return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+	return same_file(now, then) && now.st_size == then.st_size &&
 	       same_time(MODIFIED(now), MODIFIED(then));
 }
 
@@ -937,12 +937,9 @@ bool expand_argument(const path_char *argument, file_visitor visit, void *contex
 bool names_temporary_file(const path_char *path)
 {
 	struct stat temporary, named;
-	if (lstat(temporary_name, &temporary) != 0)
-		return false;
-	return (lstat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
-	        named.st_ino == temporary.st_ino) ||
-	       (stat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
-	        named.st_ino == temporary.st_ino);
+	return lstat(temporary_name, &temporary) == 0 &&
+	       ((lstat(path, &named) == 0 && same_file(named, temporary)) ||
+	        (stat(path, &named) == 0 && same_file(named, temporary)));
 }
 
 // ---- The lock
@@ -1220,8 +1217,7 @@ bool input_unchanged(const input_file *input, failure *why)
 bool is_temporary_file(const input_file *input)
 {
 	struct stat temporary;
-	return lstat(temporary_name, &temporary) == 0 && temporary.st_dev == input->status.st_dev &&
-	       temporary.st_ino == input->status.st_ino;
+	return lstat(temporary_name, &temporary) == 0 && same_file(temporary, input->status);
 }
 
 void close_input(input_file *input)
@@ -1282,19 +1278,15 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	sigset_t held = hold_signals();
 	int fd = open(temporary_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 	              S_IRUSR | S_IWUSR);
-	struct stat status;
-	bool created = fd >= 0 && fstat(fd, &status) == 0;
+	bool created = fd >= 0 && fstat(fd, &temporary_status) == 0;
 	if (created) {
-		temporary_device = status.st_dev;
-		temporary_inode = status.st_ino;
 		make_left_behind_line(temporary_location(), temporary_left_line,
 		                      sizeof temporary_left_line);
 		temporary_active = 1;
-	} else {
-		record_failure(why, FAILED_CREATE_TEMPORARY);
 	}
 	release_signals(held);
 	if (!created) {
+		record_failure(why, FAILED_CREATE_TEMPORARY);
 		if (fd >= 0) {
 			(void)close(fd);
 			(void)unlink(temporary_name);
@@ -1302,8 +1294,8 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 		return false;
 	}
 	temporary->descriptor = fd;
-	temporary->device = status.st_dev;
-	temporary->inode = status.st_ino;
+	temporary->device = temporary_status.st_dev;
+	temporary->inode = temporary_status.st_ino;
 	temporary->held = true;
 	return true;
 }
@@ -1379,7 +1371,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	struct stat status;
 	bool ours = moved &&
 	            fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-	            names_temporary(&status);
+	            same_file(status, temporary_status);
 	if (ours) {
 		temporary_active = 0;
 		watch_beside(input);
@@ -1411,7 +1403,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	// the user, made durable, where that name still holds it.
 	if (result != REPLACE_FAILED ||
 	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-	    !names_temporary(&status) || fsync(fd) != 0)
+	    !same_file(status, temporary_status) || fsync(fd) != 0)
 		return result;
 	temporary_active = 0;
 	return REPLACE_FAILED_RESULT_KEPT;
@@ -1440,7 +1432,7 @@ output_streams look_at_output()
 {
 	struct stat out, err;
 	bool same = fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
-	            out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+	            same_file(out, err);
 	return {same, isatty(STDOUT_FILENO) == 1, false};
 }
 
