@@ -1006,37 +1006,6 @@ bool may_write(int connection, const struct stat &directory)
 #endif
 	return ((directory.st_mode >> (member ? 3 : 0)) & wx) == wx;
 }
-
-// The name is bound: waits while a process that may write the directory
-// holds it, until its end closes a connection made to it, or until the
-// wait's next step. LOCK_HELD: the name may be free now; LOCK_UNAVAILABLE:
-// the holder is not one to wait for; LOCK_FAILED: the wait is over.
-// *refused_before: the holder last asked was not listening.
-lock_result wait_for_holder(const sockaddr *name, socklen_t size, const struct stat &directory,
-                            lock_wait *wait, bool *refused_before, failure *why)
-{
-	int holder = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-	if (holder < 0)
-		return LOCK_UNAVAILABLE;
-	bool connected = connect(holder, name, size) == 0;
-	bool refused = !connected && errno == ECONNREFUSED;
-	lock_result result = LOCK_UNAVAILABLE;
-	if (connected && may_write(holder, directory)) {
-		int left = wait_left(wait, why);
-		struct pollfd end = {holder, POLLIN, 0};
-		if (left > 0)
-			(void)poll(&end, 1, left);
-		result = left > 0 ? LOCK_HELD : LOCK_FAILED;
-	} else if (refused && !*refused_before) {
-		// A run binds the name, then listens: refused once, it may have
-		// been one in between.
-		pause_briefly();
-		result = LOCK_HELD;
-	}
-	*refused_before = refused;
-	(void)close(holder);
-	return result;
-}
 #endif
 
 } // namespace
@@ -1067,20 +1036,39 @@ lock_result lock_working_directory(failure *why)
 	const auto *name = reinterpret_cast<const sockaddr *>(&address);
 	lock_wait wait = {{0, 0}, false};
 	(void)clock_gettime(CLOCK_MONOTONIC, &wait.start);
-	bool refused = false;
-	for (;;) {
+	lock_result result = LOCK_HELD;
+	for (bool refused_before = false; result == LOCK_HELD;) {
 		if (bind(fd, name, size) == 0) {
 			(void)listen(fd, SOMAXCONN); // held until the process ends
 			return LOCK_HELD;
 		}
-		lock_result result = errno == EADDRINUSE
-		                     ? wait_for_holder(name, size, directory, &wait, &refused, why)
-		                     : LOCK_UNAVAILABLE;
-		if (result != LOCK_HELD) {
-			(void)close(fd);
-			return result;
+		// The name is bound: while a process that may write the directory
+		// holds it, the run waits until its end closes a connection made to
+		// it, or until the wait's next step.
+		int holder = -1;
+		if (errno == EADDRINUSE)
+			holder = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+		bool connected = holder >= 0 && connect(holder, name, size) == 0;
+		bool refused = holder >= 0 && !connected && errno == ECONNREFUSED;
+		result = LOCK_UNAVAILABLE;
+		if (connected && may_write(holder, directory)) {
+			int left = wait_left(&wait, why);
+			struct pollfd end = {holder, POLLIN, 0};
+			if (left > 0)
+				(void)poll(&end, 1, left);
+			result = left > 0 ? LOCK_HELD : LOCK_FAILED;
+		} else if (refused && !refused_before) {
+			// A run binds the name, then listens: refused once, it may have
+			// been one in between.
+			pause_briefly();
+			result = LOCK_HELD;
 		}
+		refused_before = refused;
+		if (holder >= 0)
+			(void)close(holder);
 	}
+	(void)close(fd);
+	return result;
 }
 #else
 lock_result lock_working_directory(failure *why)
@@ -1095,13 +1083,11 @@ lock_result lock_working_directory(failure *why)
 	for (;;) {
 		if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
 			return LOCK_HELD;
-		if (fd >= 0 && errno == EINTR)
-			continue;
 		// Where the filesystem has no locks at all, a single run must
 		// still work; only overlapping runs are unprotected there.
 		if (fd >= 0 && (errno == ENOLCK || errno == EOPNOTSUPP))
 			return LOCK_UNAVAILABLE;
-		if (fd < 0 || errno != EWOULDBLOCK) {
+		if (fd < 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
 			record_failure(why, FAILED_LOCK);
 			return LOCK_FAILED;
 		}
