@@ -177,15 +177,14 @@ const int cleanup_signals[] = {
 #endif
 };
 
-// True when the handler is installed.
+// True when the handler is installed. Ignored signals stay ignored (a
+// script that started us with nohup expects exactly that), and a handler
+// already there (a sanitizer's) is left to do its work.
 bool install_cleanup_handler(int signal_number)
 {
 	struct sigaction action = {};
 	action.sa_handler = remove_incomplete_and_die;
 	sigemptyset(&action.sa_mask);
-	// Ignored signals stay ignored (a script that started us with nohup
-	// expects exactly that), and a handler already there (a sanitizer's)
-	// is left to do its work.
 	struct sigaction previous;
 	if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL)
 		return false;
@@ -685,38 +684,28 @@ input_state read_back(int fd, unsigned char *buffer, std::size_t length, std::ui
 
 const std::size_t half_block = sizeof copy_block / 2;
 
-// The digest of the input's bytes the result did not copy, read through
-// its descriptor.
-input_state digest_rest(const input_file *input, std::uint64_t *value, failure *why)
+// Reads the input's file again through its descriptor: the bytes the
+// result did not copy into a digest, in *rest, and with result an open
+// result (not -1) the copied ranges compared byte for byte with what it
+// holds of them.
+input_state read_again(const input_file *input, int result, std::uint64_t *rest, failure *why)
 {
+	unsigned char *theirs = copy_block, *ours = copy_block + half_block;
 	digest d;
 	digest_begin(&d);
 	std::uint64_t at = 0;
 	for (unsigned i = 0; i <= copied_count; ++i) {
-		std::uint64_t until = i < copied_count ? copied[i].from : input->size;
-		for (std::size_t piece; at < until; at += piece) {
-			piece = until - at < half_block ? static_cast<std::size_t>(until - at) : half_block;
-			input_state state = read_back(input->descriptor, copy_block, piece, at, why);
+		// After the last range, the rest up to the end.
+		copied_range range = i < copied_count ? copied[i] : copied_range{input->size, 0, 0};
+		for (std::size_t piece; at < range.from; at += piece) {
+			piece = range.from - at < half_block ? static_cast<std::size_t>(range.from - at)
+			                                     : half_block;
+			input_state state = read_back(input->descriptor, theirs, piece, at, why);
 			if (state != INPUT_UNCHANGED)
 				return state;
-			digest_bytes(&d, copy_block, piece);
+			digest_bytes(&d, theirs, piece);
 		}
-		if (i < copied_count)
-			at = copied[i].from + copied[i].length;
-	}
-	*value = digest_end(&d);
-	return INPUT_UNCHANGED;
-}
-
-// Whether the input's file, as it is now, holds what was read: the copied
-// ranges as the result (open as result) holds them, and the rest as its
-// digest was before.
-input_state read_as_before(const input_file *input, int result, std::uint64_t rest, failure *why)
-{
-	unsigned char *theirs = copy_block, *ours = copy_block + half_block;
-	for (unsigned i = 0; i < copied_count; ++i) {
-		const copied_range &range = copied[i];
-		for (std::uint64_t done = 0, piece; done < range.length; done += piece) {
+		for (std::uint64_t done = 0, piece; result >= 0 && done < range.length; done += piece) {
 			piece = range.length - done < half_block ? range.length - done : half_block;
 			input_state state = read_back(input->descriptor, theirs, piece, range.from + done, why);
 			if (state == INPUT_UNCHANGED)
@@ -726,10 +715,10 @@ input_state read_as_before(const input_file *input, int result, std::uint64_t re
 			if (state != INPUT_UNCHANGED)
 				return state;
 		}
+		at = range.from + range.length;
 	}
-	std::uint64_t now = 0;
-	input_state state = digest_rest(input, &now, why);
-	return state == INPUT_UNCHANGED && now != rest ? INPUT_CHANGED : state;
+	*rest = digest_end(&d);
+	return INPUT_UNCHANGED;
 }
 
 // What a finding about the input means for its replacement.
@@ -748,7 +737,7 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 {
 	sigset_t held = hold_signals();
 	std::uint64_t rest = 0;
-	input_state before = input->leased ? INPUT_UNCHANGED : digest_rest(input, &rest, why);
+	input_state before = input->leased ? INPUT_UNCHANGED : read_again(input, -1, &rest, why);
 	replace_result result =
 		replacement_for(before == INPUT_UNCHANGED ? check_input(input, why) : before);
 	bool old_left = false, theirs_left = false; // a file the user is told of
@@ -760,8 +749,11 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 		bool same = fstatat(input->directory, beside_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
 		            same_content(swapped, input->status);
 		input_state out = lease_broken(input) ? INPUT_WRITTEN : same ? INPUT_UNCHANGED : INPUT_CHANGED;
+		std::uint64_t now = rest;
 		if (out == INPUT_UNCHANGED && !input->leased)
-			out = read_as_before(input, fd, rest, why);
+			out = read_again(input, fd, &now, why);
+		if (out == INPUT_UNCHANGED && now != rest)
+			out = INPUT_CHANGED;
 		result = replacement_for(out);
 		if (result == REPLACED) {
 			// The old file goes; failing that, the user is told where it is.
