@@ -119,7 +119,7 @@ struct interference {
 	const char *name;
 	void (*change)(const fs::path &file);
 	bool time_put_back;       // the old modification time put back after it
-	const std::string *left;  // null: the file is gone
+	const std::string &left;  // empty: the file is gone
 	const char *reason;       // null: made at the last instant only
 };
 
@@ -136,6 +136,7 @@ void write_in_place(const fs::path &file)
 const std::string theirs = typical_header + "INTEGER freq = 9;\r\n";
 const std::string appended = typical_input + "' more\r\n";
 const std::string written_in_place = "n" + typical_input.substr(1);
+const std::string gone;
 const char written[] = "another program has it open for writing";
 const char changed[] = "it changed while it was being patched";
 
@@ -143,15 +144,15 @@ const interference interferences[] = {
 	{"saved over by rename", [](const fs::path &file) {
 		 write_file(file.string() + ".new", theirs);
 		 fs::rename(file.string() + ".new", file);
-	 }, false, &theirs, changed},
-	{"appended", append, false, &appended, written},
-	{"written in place", write_in_place, false, &written_in_place, written},
+	 }, false, theirs, changed},
+	{"appended", append, false, appended, written},
+	{"written in place", write_in_place, false, written_in_place, written},
 	// Only the size tells, once the run's own exchange has set the change
 	// time.
-	{"removed", [](const fs::path &file) { fs::remove(file); }, false, nullptr, changed},
-	{"appended, time put back", append, true, &appended, nullptr},
+	{"removed", [](const fs::path &file) { fs::remove(file); }, false, gone, changed},
+	{"appended, time put back", append, true, appended, nullptr},
 	// Nor that: only what the file holds.
-	{"written in place, time put back", write_in_place, true, &written_in_place, nullptr},
+	{"written in place, time put back", write_in_place, true, written_in_place, nullptr},
 };
 
 void make_change(const interference &each, const fs::path &file)
@@ -192,7 +193,7 @@ TEST_F(HeldRun, AFileChangedMidRunIsLeftToTheOtherWriter)
 			std::string label = each.name + (" from " + run_in.string());
 			EXPECT_EQ(run.status, 1) << label;
 			EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + each.reason) << label;
-			EXPECT_EQ(fs::exists(file) ? read_file(file) : "", each.left ? *each.left : "") << label;
+			EXPECT_EQ(fs::exists(file) ? read_file(file) : "", each.left) << label;
 			EXPECT_TRUE(names_in(run_in).empty()) << label;
 			EXPECT_LE(names_in(work / "files").size(), 1u) << label;
 			fs::remove_all(work / "files");
@@ -361,9 +362,10 @@ void expect_last_instant_survived(const std::string &runner, const fs::path &run
 		EXPECT_EQ(run.status, 1) << each.name << run.errors;
 		EXPECT_EQ(run.output.rfind("\nCan't patch " + file.string() + ": ", 0), 0u)
 			<< each.name << run.output;
-		EXPECT_EQ(read_file(file), each.left ? *each.left : "") << each.name;
+		EXPECT_EQ(read_file(file), each.left) << each.name;
 		EXPECT_EQ(names_in(file.parent_path()),
-		          each.left ? std::vector<std::string>{file.filename()} : std::vector<std::string>{})
+		          each.left.empty() ? std::vector<std::string>{}
+		                            : std::vector<std::string>{file.filename()})
 			<< each.name;
 	}
 }
@@ -420,8 +422,9 @@ TEST_F(HeldRun, WithoutALeaseWhatWasSwappedOutIsReadBack)
 	fs::create_directories(work / "files");
 	expect_last_instant_survived(held_at("renameat2") + no_lease, work / "run", file);
 	write_file(file, typical_input);
+	const interference quiet = {"", write_in_place, true, written_in_place, nullptr};
 	finished run = run_through(held + no_lease, work / "run", file.string(),
-	                           [&] { make_change({"", write_in_place, true, nullptr, nullptr}, file); });
+	                           [&] { make_change(quiet, file); });
 	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + changed);
 	EXPECT_EQ(read_file(file), written_in_place);
 }
