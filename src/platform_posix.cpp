@@ -38,7 +38,6 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <poll.h>
-#include <sched.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -52,6 +51,20 @@ const char temporary_name[] = "$$out$$.stp";
 
 namespace {
 
+// Records step with the system's last error: false, for the caller to
+// return.
+bool fail(failure *why, failed_step step)
+{
+	record_failure(why, step);
+	return false;
+}
+
+// The same, for a replacement.
+replace_result replace_failed(failure *why, failed_step step)
+{
+	record_failure(why, step);
+	return REPLACE_FAILED;
+}
 
 char working_directory[PATH_MAX];
 char location[PATH_MAX + 64];
@@ -68,8 +81,7 @@ unsigned char copy_block[524288]; // in halves when the input is compared with t
 // created but not recorded. The lines naming a file the handler could not
 // remove are made in advance: a handler may not format text.
 volatile std::sig_atomic_t temporary_active = 0;
-dev_t temporary_device;
-ino_t temporary_inode;
+struct stat temporary_status; // its identity
 char temporary_left_line[PATH_MAX + 128];
 
 volatile std::sig_atomic_t beside_active = 0;
@@ -78,9 +90,10 @@ char beside_name[32];
 char beside_location[PATH_MAX + 64];
 char beside_left_line[PATH_MAX + 128];
 
-bool names_temporary(const struct stat *status)
+// One file: the same device and inode.
+bool same_file(const struct stat &a, const struct stat &b)
 {
-	return status->st_dev == temporary_device && status->st_ino == temporary_inode;
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Removes "$$out$$.stp" if it still is the file this run created; anything
@@ -91,7 +104,7 @@ bool remove_own_temporary()
 	struct stat status;
 	if (fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
 		return errno == ENOENT;
-	if (!names_temporary(&status))
+	if (!same_file(status, temporary_status))
 		return true;
 	return unlinkat(AT_FDCWD, temporary_name, 0) == 0 || errno == ENOENT;
 }
@@ -164,16 +177,14 @@ const int cleanup_signals[] = {
 #endif
 };
 
-// True when the handler is installed.
+// True when the handler is installed. Ignored signals stay ignored (a
+// script that started us with nohup expects exactly that), and a handler
+// already there (a sanitizer's) is left to do its work.
 bool install_cleanup_handler(int signal_number)
 {
-	struct sigaction action;
-	std::memset(&action, 0, sizeof action);
+	struct sigaction action = {};
 	action.sa_handler = remove_incomplete_and_die;
 	sigemptyset(&action.sa_mask);
-	// Ignored signals stay ignored (a script that started us with nohup
-	// expects exactly that), and a handler already there (a sanitizer's)
-	// is left to do its work.
 	struct sigaction previous;
 	if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler != SIG_DFL)
 		return false;
@@ -208,25 +219,27 @@ void install_cleanup_handlers()
 // Creating a file and recording that it must be cleaned up happen with the
 // signals held back, or a signal between the two would leave the new file
 // behind; so do the steps of the replacement. All of them: the C library's
-// own included (its sigfillset leaves them out).
-void hold_signals(sigset_t *previous)
+// own included (its sigfillset leaves them out). Returns the mask that
+// release_signals sets back.
+sigset_t hold_signals()
 {
-	sigset_t all;
-	sigfillset(&all);
+	sigset_t all, previous;
 #ifdef KERNEL_SIGNALS
 	std::memset(&all, 0xff, sizeof all);
-	(void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, previous, _NSIG / 8);
+	(void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &previous, _NSIG / 8);
 #else
-	sigprocmask(SIG_BLOCK, &all, previous);
+	sigfillset(&all);
+	(void)sigprocmask(SIG_BLOCK, &all, &previous);
 #endif
+	return previous;
 }
 
-void release_signals(const sigset_t *previous)
+void release_signals(const sigset_t &previous)
 {
 #ifdef KERNEL_SIGNALS
-	(void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, previous, nullptr, _NSIG / 8);
+	(void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, &previous, nullptr, _NSIG / 8);
 #else
-	sigprocmask(SIG_SETMASK, previous, nullptr);
+	(void)sigprocmask(SIG_SETMASK, &previous, nullptr);
 #endif
 }
 
@@ -326,53 +339,31 @@ void watch_beside(const input_file *input)
 	beside_active = 1;
 }
 
-// Gives the open file fd, which has no name yet, a fresh name beside the
-// input, through /proc where the system has it.
-bool name_beside(int fd, const input_file *input)
+// Puts a file beside the input under a fresh hidden name: a new, empty,
+// owner-only one where unnamed is -1, else the open file unnamed, which
+// has no name yet, linked there through /proc where the system has it.
+// Returns its descriptor, or -1.
+int make_beside(const input_file *input, int unnamed)
 {
 	char descriptor_path[40];
-	(void)std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", fd);
+	(void)std::snprintf(descriptor_path, sizeof descriptor_path, "/proc/self/fd/%d", unnamed);
 	for (int attempt = 0; attempt < 100; ++attempt) {
 		make_beside_name();
-		sigset_t signals;
-		hold_signals(&signals);
-		int linked = linkat(AT_FDCWD, descriptor_path, input->directory, beside_name,
-		                    AT_SYMLINK_FOLLOW);
-		if (linked == 0)
-			watch_beside(input);
-		release_signals(&signals);
-		if (linked == 0 || errno != EEXIST)
-			return linked == 0;
-	}
-	return false;
-}
-
-// Creates a new, empty, owner-only file beside the input under a fresh
-// hidden name.
-int create_beside(const input_file *input)
-{
-	for (int attempt = 0; attempt < 100; ++attempt) {
-		make_beside_name();
-		sigset_t signals;
-		hold_signals(&signals);
-		int fd = openat(input->directory, beside_name,
-		                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		sigset_t held = hold_signals();
+		int fd = unnamed;
+		if (unnamed < 0)
+			fd = openat(input->directory, beside_name,
+			            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+		else if (linkat(AT_FDCWD, descriptor_path, input->directory, beside_name,
+		                AT_SYMLINK_FOLLOW) != 0)
+			fd = -1;
 		if (fd >= 0)
 			watch_beside(input);
-		release_signals(&signals);
+		release_signals(held);
 		if (fd >= 0 || errno != EEXIST)
 			return fd;
 	}
 	return -1;
-}
-
-// Removes the result beside the input after a failure; says so when it
-// cannot.
-void discard_beside()
-{
-	if (beside_active && !remove_beside())
-		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
-	beside_active = 0;
 }
 
 // ---- Identity and times
@@ -393,7 +384,7 @@ bool same_time(const struct timespec &a, const struct timespec &b)
 // The same file, with the size and modification time it had.
 bool same_content(const struct stat &now, const struct stat &then)
 {
-	return now.st_dev == then.st_dev && now.st_ino == then.st_ino && now.st_size == then.st_size &&
+	return same_file(now, then) && now.st_size == then.st_size &&
 	       same_time(MODIFIED(now), MODIFIED(then));
 }
 
@@ -457,11 +448,6 @@ bool refused_outright(int error)
 	return error == EPERM || error == EACCES || error == ENOTSUP;
 }
 
-bool too_large(int error)
-{
-	return error == ERANGE || error == E2BIG;
-}
-
 bool listed(const char *names, ssize_t length, const char *name)
 {
 	for (const char *entry = names; entry < names + length; entry += std::strlen(entry) + 1) {
@@ -475,14 +461,13 @@ bool listed(const char *names, ssize_t length, const char *name)
 // the filesystem), or any other error.
 bool attribute_failure(failure *why, failed_step step)
 {
-	record_failure(why, too_large(errno) ? FAILED_ATTRIBUTES_TOO_LARGE : step);
-	return false;
+	return fail(why, errno == ERANGE || errno == E2BIG ? FAILED_ATTRIBUTES_TOO_LARGE : step);
 }
 
 // Gives the result the input's extended attributes, and drops those the
 // result got from its directory that the input lacks (a default ACL there
 // would otherwise widen access).
-bool copy_attributes(int to, int from, bool *changed, failure *why)
+bool copy_attributes(int to, int from, failure *why)
 {
 	ssize_t input_length = flistxattr(from, input_attribute_names, sizeof input_attribute_names);
 	if (input_length < 0) {
@@ -500,9 +485,7 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 	for (const char *name = result_attribute_names; name < end; name += std::strlen(name) + 1) {
 		if (listed(input_attribute_names, input_length, name))
 			continue;
-		if (fremovexattr(to, name) == 0)
-			*changed = true;
-		else if (errno != ENODATA && !refused_outright(errno))
+		if (fremovexattr(to, name) != 0 && errno != ENODATA && !refused_outright(errno))
 			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	end = input_attribute_names + input_length;
@@ -513,9 +496,8 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 				continue;
 			return attribute_failure(why, FAILED_READ_ATTRIBUTES);
 		}
-		if (fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) == 0)
-			*changed = true;
-		else if (!refused_outright(errno))
+		if (fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) != 0 &&
+		    !refused_outright(errno))
 			return attribute_failure(why, FAILED_SET_ATTRIBUTES);
 	}
 	return true;
@@ -523,42 +505,36 @@ bool copy_attributes(int to, int from, bool *changed, failure *why)
 #else
 // Other systems' attribute interfaces differ; there the result keeps the
 // owner and permissions only.
-bool copy_attributes(int, int, bool *, failure *)
+bool copy_attributes(int, int, failure *)
 {
 	return true;
 }
 #endif
 
-// Gives the result the input's owner and group, its extended attributes
-// and its permission bits. Only root may give a file away, and its owner
-// keep only a group it belongs to: a file that would silently become this
-// user's, or change group, is refused instead (REPLACE_OWNER_NOT_KEPT).
-// Owner first: changing it clears the set-user-ID and set-group-ID bits;
-// the permissions last, as setting an ACL rewrites the group bits.
-replace_result copy_metadata(int to, const input_file *input, failure *why)
+// Gives the result, open as fd, the input's owner and group, its extended
+// attributes and its permission bits, and makes data and metadata durable
+// in one sync. Only root may give a file away, and its owner keep only a
+// group it belongs to: a file that would silently become this user's, or
+// change group, is refused instead (REPLACE_OWNER_NOT_KEPT). Owner first:
+// changing it clears the set-user-ID and set-group-ID bits; the
+// permissions last, as setting an ACL rewrites the group bits.
+replace_result make_durable(const input_file *input, int fd, failure *why)
 {
 	struct stat current;
-	if (fstat(to, &current) != 0) {
-		record_failure(why, FAILED_SET_PERMISSIONS);
-		return REPLACE_FAILED;
-	}
+	if (fstat(fd, &current) != 0)
+		return replace_failed(why, FAILED_SET_PERMISSIONS);
 	const struct stat &wanted = input->status;
-	bool changed = false;
-	if (current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) {
-		if (fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
-			record_failure(why, FAILED_SET_OWNER);
-			return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
-		}
-		changed = true;
+	if ((current.st_uid != wanted.st_uid || current.st_gid != wanted.st_gid) &&
+	    fchown(fd, wanted.st_uid, wanted.st_gid) != 0) {
+		record_failure(why, FAILED_SET_OWNER);
+		return errno == EPERM ? REPLACE_OWNER_NOT_KEPT : REPLACE_FAILED;
 	}
-	if (!copy_attributes(to, input->descriptor, &changed, why))
+	if (!copy_attributes(fd, input->descriptor, why))
 		return REPLACE_FAILED;
-	if (changed || (current.st_mode & 07777) != (wanted.st_mode & 07777)) {
-		if (fchmod(to, wanted.st_mode & 07777) != 0) {
-			record_failure(why, FAILED_SET_PERMISSIONS);
-			return REPLACE_FAILED;
-		}
-	}
+	if (fchmod(fd, wanted.st_mode & 07777) != 0)
+		return replace_failed(why, FAILED_SET_PERMISSIONS);
+	if (fsync(fd) != 0)
+		return replace_failed(why, FAILED_SYNC_TEMPORARY);
 	return REPLACED;
 }
 
@@ -577,8 +553,7 @@ bool sync_directory(const input_file *input, failure *why)
 			report_note(input->given, NOTE_DIRECTORY_NOT_OPENED);
 			return true;
 		}
-		record_failure(why, FAILED_OPEN_DIRECTORY);
-		return false;
+		return fail(why, FAILED_OPEN_DIRECTORY);
 	}
 	bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 	if (!synced)
@@ -588,12 +563,6 @@ bool sync_directory(const input_file *input, failure *why)
 		synced = false;
 	}
 	return synced;
-}
-
-// What the kernel or the filesystem says when it has no exchange.
-bool exchange_missing(int error)
-{
-	return error == EINVAL || error == ENOSYS || error == ENOTSUP;
 }
 
 // Swaps the beside name and the input's name; false where that fails.
@@ -715,38 +684,28 @@ input_state read_back(int fd, unsigned char *buffer, std::size_t length, std::ui
 
 const std::size_t half_block = sizeof copy_block / 2;
 
-// The digest of the input's bytes the result did not copy, read through
-// its descriptor.
-input_state digest_rest(const input_file *input, std::uint64_t *value, failure *why)
+// Reads the input's file again through its descriptor: the bytes the
+// result did not copy into a digest, in *rest, and with result an open
+// result (not -1) the copied ranges compared byte for byte with what it
+// holds of them.
+input_state read_again(const input_file *input, int result, std::uint64_t *rest, failure *why)
 {
+	unsigned char *theirs = copy_block, *ours = copy_block + half_block;
 	digest d;
 	digest_begin(&d);
 	std::uint64_t at = 0;
 	for (unsigned i = 0; i <= copied_count; ++i) {
-		std::uint64_t until = i < copied_count ? copied[i].from : input->size;
-		for (std::size_t piece; at < until; at += piece) {
-			piece = until - at < half_block ? static_cast<std::size_t>(until - at) : half_block;
-			input_state state = read_back(input->descriptor, copy_block, piece, at, why);
+		// After the last range, the rest up to the end.
+		copied_range range = i < copied_count ? copied[i] : copied_range{input->size, 0, 0};
+		for (std::size_t piece; at < range.from; at += piece) {
+			piece = range.from - at < half_block ? static_cast<std::size_t>(range.from - at)
+			                                     : half_block;
+			input_state state = read_back(input->descriptor, theirs, piece, at, why);
 			if (state != INPUT_UNCHANGED)
 				return state;
-			digest_bytes(&d, copy_block, piece);
+			digest_bytes(&d, theirs, piece);
 		}
-		if (i < copied_count)
-			at = copied[i].from + copied[i].length;
-	}
-	*value = digest_end(&d);
-	return INPUT_UNCHANGED;
-}
-
-// Whether the input's file, as it is now, holds what was read: the copied
-// ranges as the result (open as result) holds them, and the rest as its
-// digest was before.
-input_state read_as_before(const input_file *input, int result, std::uint64_t rest, failure *why)
-{
-	unsigned char *theirs = copy_block, *ours = copy_block + half_block;
-	for (unsigned i = 0; i < copied_count; ++i) {
-		const copied_range &range = copied[i];
-		for (std::uint64_t done = 0, piece; done < range.length; done += piece) {
+		for (std::uint64_t done = 0, piece; result >= 0 && done < range.length; done += piece) {
 			piece = range.length - done < half_block ? range.length - done : half_block;
 			input_state state = read_back(input->descriptor, theirs, piece, range.from + done, why);
 			if (state == INPUT_UNCHANGED)
@@ -756,10 +715,19 @@ input_state read_as_before(const input_file *input, int result, std::uint64_t re
 			if (state != INPUT_UNCHANGED)
 				return state;
 		}
+		at = range.from + range.length;
 	}
-	std::uint64_t now = 0;
-	input_state state = digest_rest(input, &now, why);
-	return state == INPUT_UNCHANGED && now != rest ? INPUT_CHANGED : state;
+	*rest = digest_end(&d);
+	return INPUT_UNCHANGED;
+}
+
+// What a finding about the input means for its replacement.
+replace_result replacement_for(input_state state)
+{
+	return state == INPUT_UNCHANGED ? REPLACED
+	       : state == INPUT_CHANGED ? REPLACE_INPUT_CHANGED
+	       : state == INPUT_WRITTEN ? REPLACE_INPUT_WRITTEN
+	                                : REPLACE_FAILED; // it could not be looked at
 }
 
 // The result, open as fd and named beside the input, takes the input's
@@ -767,24 +735,12 @@ input_state read_as_before(const input_file *input, int result, std::uint64_t re
 // only this code knows which of the two names holds which file.
 replace_result swap_into_place(input_file *input, int fd, failure *why)
 {
-	sigset_t signals;
-	hold_signals(&signals);
-	replace_result result = REPLACED;
+	sigset_t held = hold_signals();
 	std::uint64_t rest = 0;
-	input_state before = input->leased ? INPUT_UNCHANGED : digest_rest(input, &rest, why);
-	switch (before == INPUT_UNCHANGED ? check_input(input, why) : before) {
-	case INPUT_UNCHANGED:
-		break;
-	case INPUT_CHANGED:
-		result = REPLACE_INPUT_CHANGED;
-		break;
-	case INPUT_WRITTEN:
-		result = REPLACE_INPUT_WRITTEN;
-		break;
-	case INPUT_UNKNOWN:
-		result = REPLACE_FAILED;
-		break;
-	}
+	input_state before = input->leased ? INPUT_UNCHANGED : read_again(input, -1, &rest, why);
+	replace_result result =
+		replacement_for(before == INPUT_UNCHANGED ? check_input(input, why) : before);
+	bool old_left = false, theirs_left = false; // a file the user is told of
 	if (result == REPLACED && exchange(input)) {
 		// What was swapped out must be the file read, unchanged, and no one
 		// may have opened it for writing since: a write that went to it
@@ -793,49 +749,45 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 		bool same = fstatat(input->directory, beside_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
 		            same_content(swapped, input->status);
 		input_state out = lease_broken(input) ? INPUT_WRITTEN : same ? INPUT_UNCHANGED : INPUT_CHANGED;
+		std::uint64_t now = rest;
 		if (out == INPUT_UNCHANGED && !input->leased)
-			out = read_as_before(input, fd, rest, why);
-		if (out == INPUT_UNCHANGED) {
+			out = read_again(input, fd, &now, why);
+		if (out == INPUT_UNCHANGED && now != rest)
+			out = INPUT_CHANGED;
+		result = replacement_for(out);
+		if (result == REPLACED) {
 			// The old file goes; failing that, the user is told where it is.
 			beside_active = 0;
-			if (unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT) {
-				release_signals(&signals);
-				report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
-				hold_signals(&signals);
-			}
-		} else if (exchange(input)) {
-			result = out == INPUT_WRITTEN   ? REPLACE_INPUT_WRITTEN
-			         : out == INPUT_CHANGED ? REPLACE_INPUT_CHANGED
-			                                : REPLACE_FAILED; // could not be read again
-		} else {
+			old_left = unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT;
+		} else if (!exchange(input)) {
 			// The other program's file now waits at the hidden name, and
 			// this run's result stands at the input's path: neither is
 			// removed, and the user is told where the other one is.
 			beside_active = 0;
-			record_failure(why, FAILED_REPLACE);
-			release_signals(&signals);
-			release_lease(input);
-			report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
-			return REPLACE_FAILED;
+			theirs_left = true;
+			result = replace_failed(why, FAILED_REPLACE);
 		}
-	} else if (result == REPLACED && !exchange_missing(errno)) {
-		// Not for want of an exchange: the input's name no longer stands
-		// (another program removed or moved it), or may not be replaced.
-		result = errno == ENOENT ? REPLACE_INPUT_CHANGED : REPLACE_FAILED;
-		if (result == REPLACE_FAILED)
-			record_failure(why, FAILED_REPLACE);
+	} else if (result == REPLACED && errno == ENOENT) {
+		// The input's name no longer stands: another program removed or
+		// moved it.
+		result = REPLACE_INPUT_CHANGED;
 	} else if (result == REPLACED) {
-		// No exchange here: the check just made, then the rename, as close
-		// together as they can be.
-		if (renameat(input->directory, beside_name, input->directory, input->name) == 0)
+		// Where the kernel or the filesystem has no exchange, the check just
+		// made, then the rename, as close together as they can be. Any
+		// other failure: the input's name may not be replaced.
+		bool no_exchange = errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
+		if (no_exchange &&
+		    renameat(input->directory, beside_name, input->directory, input->name) == 0)
 			beside_active = 0;
-		else {
-			record_failure(why, FAILED_REPLACE);
-			result = REPLACE_FAILED;
-		}
+		else
+			result = replace_failed(why, FAILED_REPLACE);
 	}
-	release_signals(&signals);
+	release_signals(held);
 	release_lease(input);
+	if (old_left)
+		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
+	if (theirs_left)
+		report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
 	if (result != REPLACED)
 		return result; // the result beside the input is the caller's to keep or remove
 	return sync_directory(input, why) ? REPLACED : REPLACED_NOT_SYNCED;
@@ -846,12 +798,10 @@ bool write_all(int fd, const unsigned char *data, std::size_t length, failure *w
 {
 	while (length > 0) {
 		ssize_t written = write(fd, data, length);
-		if (written < 0) {
-			if (errno == EINTR)
-				continue;
-			record_failure(why, step);
-			return false;
-		}
+		if (written < 0 && errno == EINTR)
+			continue;
+		if (written < 0)
+			return fail(why, step);
 		data += written;
 		length -= static_cast<std::size_t>(written);
 	}
@@ -863,29 +813,16 @@ bool copy_contents(int from, int to, failure *why)
 	off_t offset = 0;
 	for (;;) {
 		ssize_t got = pread(from, copy_block, sizeof copy_block, offset);
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			record_failure(why, FAILED_READ_RESULT);
-			return false;
-		}
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			return fail(why, FAILED_READ_RESULT);
 		if (got == 0)
 			return true;
 		if (!write_all(to, copy_block, static_cast<std::size_t>(got), why, FAILED_WRITE_BESIDE))
 			return false;
 		offset += got;
 	}
-}
-
-// Gives the result the input's metadata and makes both durable in one sync.
-replace_result make_durable(const input_file *input, int fd, failure *why)
-{
-	replace_result result = copy_metadata(fd, input, why);
-	if (result == REPLACED && fsync(fd) != 0) {
-		record_failure(why, FAILED_SYNC_TEMPORARY);
-		result = REPLACE_FAILED;
-	}
-	return result;
 }
 
 // Makes the result beside the input durable and puts it in the input's
@@ -899,54 +836,36 @@ replace_result finish_beside(input_file *input, int fd, failure *why)
 
 // The complete result, which could not take the input's place, goes back
 // to "$$out$$.stp" for the user; never over a file put there meanwhile.
-bool move_back(const input_file *input)
+void move_back(const input_file *input)
 {
-	bool moved = false;
 #ifdef RENAME_NOREPLACE
-	sigset_t signals;
-	hold_signals(&signals);
-	moved = renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
-	                  RENAME_NOREPLACE) == 0;
-	if (moved) {
+	sigset_t held = hold_signals();
+	if (renameat2(input->directory, beside_name, AT_FDCWD, temporary_name, RENAME_NOREPLACE) == 0) {
 		beside_active = 0;
 		temporary_active = 1;
 		location[0] = '\0';
 	}
-	release_signals(&signals);
+	release_signals(held);
 #else
 	(void)input;
 #endif
-	return moved;
 }
 
 // The result cannot be moved beside the input (another filesystem, or its
 // name in the working directory no longer holds it): it is copied there
 // from this run's descriptor into a new file.
-replace_result replace_by_copy(temporary_file *temporary, input_file *input, failure *why)
+replace_result replace_by_copy(const temporary_file *temporary, input_file *input, failure *why)
 {
-	int to = create_beside(input);
-	replace_result result = REPLACE_FAILED;
+	int to = make_beside(input, -1);
 	if (to < 0)
-		record_failure(why, FAILED_CREATE_BESIDE);
-	else if (copy_contents(temporary->descriptor, to, why))
+		return replace_failed(why, FAILED_CREATE_BESIDE);
+	replace_result result = REPLACE_FAILED;
+	if (copy_contents(temporary->descriptor, to, why))
 		result = finish_beside(input, to, why);
-	// Synced or no longer wanted: nothing is lost at its close.
-	if (to >= 0)
-		(void)close(to);
+	(void)close(to); // synced or no longer wanted: nothing is lost at its close
 	return result;
 }
 
-// The complete result stays in "$$out$$.stp" for the user, made durable.
-replace_result keep_result(temporary_file *temporary, replace_result result)
-{
-	struct stat status;
-	if (result != REPLACE_FAILED || temporary->beside_input ||
-	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-	    !names_temporary(&status) || fsync(temporary->descriptor) != 0)
-		return result;
-	temporary_active = 0;
-	return REPLACE_FAILED_RESULT_KEPT;
-}
 
 } // namespace
 
@@ -958,7 +877,6 @@ void record_failure(failure *why, failed_step step)
 	why->error.code = static_cast<unsigned long>(errno);
 	why->error.from_c_library = true;
 }
-
 
 void describe_error(system_error error, char *text, std::size_t size)
 {
@@ -1011,12 +929,9 @@ bool expand_argument(const path_char *argument, file_visitor visit, void *contex
 bool names_temporary_file(const path_char *path)
 {
 	struct stat temporary, named;
-	if (lstat(temporary_name, &temporary) != 0)
-		return false;
-	return (lstat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
-	        named.st_ino == temporary.st_ino) ||
-	       (stat(path, &named) == 0 && named.st_dev == temporary.st_dev &&
-	        named.st_ino == temporary.st_ino);
+	return lstat(temporary_name, &temporary) == 0 &&
+	       ((lstat(path, &named) == 0 && same_file(named, temporary)) ||
+	        (stat(path, &named) == 0 && same_file(named, temporary)));
 }
 
 // ---- The lock
@@ -1083,37 +998,6 @@ bool may_write(int connection, const struct stat &directory)
 #endif
 	return ((directory.st_mode >> (member ? 3 : 0)) & wx) == wx;
 }
-
-// The name is bound: waits while a process that may write the directory
-// holds it, until its end closes a connection made to it, or until the
-// wait's next step. LOCK_HELD: the name may be free now; LOCK_UNAVAILABLE:
-// the holder is not one to wait for; LOCK_FAILED: the wait is over.
-// *refused_before: the holder last asked was not listening.
-lock_result wait_for_holder(const sockaddr *name, socklen_t size, const struct stat &directory,
-                            lock_wait *wait, bool *refused_before, failure *why)
-{
-	int holder = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-	if (holder < 0)
-		return LOCK_UNAVAILABLE;
-	bool connected = connect(holder, name, size) == 0;
-	bool refused = !connected && errno == ECONNREFUSED;
-	lock_result result = LOCK_UNAVAILABLE;
-	if (connected && may_write(holder, directory)) {
-		int left = wait_left(wait, why);
-		struct pollfd end = {holder, POLLIN, 0};
-		if (left > 0)
-			(void)poll(&end, 1, left);
-		result = left > 0 ? LOCK_HELD : LOCK_FAILED;
-	} else if (refused && !*refused_before) {
-		// A run binds the name, then listens: refused once, it may have
-		// been one in between.
-		pause_briefly();
-		result = LOCK_HELD;
-	}
-	*refused_before = refused;
-	(void)close(holder);
-	return result;
-}
 #endif
 
 } // namespace
@@ -1134,8 +1018,7 @@ lock_result lock_working_directory(failure *why)
 			(void)close(fd);
 		return LOCK_UNAVAILABLE;
 	}
-	struct sockaddr_un address;
-	std::memset(&address, 0, sizeof address);
+	struct sockaddr_un address = {};
 	address.sun_family = AF_UNIX;
 	int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
 	                           "morvet-lock-%llx-%llx",
@@ -1145,20 +1028,39 @@ lock_result lock_working_directory(failure *why)
 	const auto *name = reinterpret_cast<const sockaddr *>(&address);
 	lock_wait wait = {{0, 0}, false};
 	(void)clock_gettime(CLOCK_MONOTONIC, &wait.start);
-	bool refused = false;
-	for (;;) {
+	lock_result result = LOCK_HELD;
+	for (bool refused_before = false; result == LOCK_HELD;) {
 		if (bind(fd, name, size) == 0) {
 			(void)listen(fd, SOMAXCONN); // held until the process ends
 			return LOCK_HELD;
 		}
-		lock_result result = errno == EADDRINUSE
-		                     ? wait_for_holder(name, size, directory, &wait, &refused, why)
-		                     : LOCK_UNAVAILABLE;
-		if (result != LOCK_HELD) {
-			(void)close(fd);
-			return result;
+		// The name is bound: while a process that may write the directory
+		// holds it, the run waits until its end closes a connection made to
+		// it, or until the wait's next step.
+		int holder = -1;
+		if (errno == EADDRINUSE)
+			holder = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+		bool connected = holder >= 0 && connect(holder, name, size) == 0;
+		bool refused = holder >= 0 && !connected && errno == ECONNREFUSED;
+		result = LOCK_UNAVAILABLE;
+		if (connected && may_write(holder, directory)) {
+			int left = wait_left(&wait, why);
+			struct pollfd end = {holder, POLLIN, 0};
+			if (left > 0)
+				(void)poll(&end, 1, left);
+			result = left > 0 ? LOCK_HELD : LOCK_FAILED;
+		} else if (refused && !refused_before) {
+			// A run binds the name, then listens: refused once, it may have
+			// been one in between.
+			pause_briefly();
+			result = LOCK_HELD;
 		}
+		refused_before = refused;
+		if (holder >= 0)
+			(void)close(holder);
 	}
+	(void)close(fd);
+	return result;
 }
 #else
 lock_result lock_working_directory(failure *why)
@@ -1173,13 +1075,11 @@ lock_result lock_working_directory(failure *why)
 	for (;;) {
 		if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
 			return LOCK_HELD;
-		if (fd >= 0 && errno == EINTR)
-			continue;
 		// Where the filesystem has no locks at all, a single run must
 		// still work; only overlapping runs are unprotected there.
 		if (fd >= 0 && (errno == ENOLCK || errno == EOPNOTSUPP))
 			return LOCK_UNAVAILABLE;
-		if (fd < 0 || errno != EWOULDBLOCK) {
+		if (fd < 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
 			record_failure(why, FAILED_LOCK);
 			return LOCK_FAILED;
 		}
@@ -1204,23 +1104,18 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	// old. The link is resolved here once; from then on the file is reached
 	// only through its directory's descriptor.
 	struct stat link_status;
-	if (lstat(path, &link_status) != 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	if (lstat(path, &link_status) != 0)
+		return fail(why, FAILED_OPEN);
 	input->linked = S_ISLNK(link_status.st_mode);
 	if (input->linked) {
-		if (realpath(path, resolved_target) == nullptr) {
-			record_failure(why, FAILED_RESOLVE_LINK);
-			return false;
-		}
+		if (realpath(path, resolved_target) == nullptr)
+			return fail(why, FAILED_RESOLVE_LINK);
 		input->target = resolved_target;
 	}
 	const char *directory = split_path(input->target, &input->name);
 	if (directory == nullptr) {
 		errno = ENAMETOOLONG;
-		record_failure(why, FAILED_OPEN);
-		return false;
+		return fail(why, FAILED_OPEN);
 	}
 #ifdef O_PATH
 	const int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -1228,18 +1123,15 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	const int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 	input->directory = open(directory, directory_flags);
-	if (input->directory < 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	if (input->directory < 0)
+		return fail(why, FAILED_OPEN);
 	// Anything but a regular file is refused before it is opened: opening
 	// a serial port can reset the board on it, a tape rewinds.
 	struct stat &status = input->status;
 	if (fstatat(input->directory, input->name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
 	    !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
 		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
+		return fail(why, FAILED_NOT_REGULAR);
 	}
 	// Should one be put there meanwhile: O_NONBLOCK keeps a FIFO from
 	// stalling the open, O_NOCTTY a terminal from becoming this process's,
@@ -1248,14 +1140,11 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	input->descriptor = openat(input->directory, input->name,
 	                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
 	if (input->descriptor < 0 || fstat(input->descriptor, &status) != 0 ||
-	    fcntl(input->descriptor, F_SETFL, 0) != 0) {
-		record_failure(why, FAILED_OPEN);
-		return false;
-	}
+	    fcntl(input->descriptor, F_SETFL, 0) != 0)
+		return fail(why, FAILED_OPEN);
 	if (!S_ISREG(status.st_mode)) {
 		errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-		record_failure(why, FAILED_NOT_REGULAR);
-		return false;
+		return fail(why, FAILED_NOT_REGULAR);
 	}
 	input->size = static_cast<std::uint64_t>(status.st_size);
 	input->links = static_cast<unsigned long>(status.st_nlink);
@@ -1271,10 +1160,8 @@ bool read_input(input_file *input, std::uint64_t offset, unsigned char *buffer,
 			*got = static_cast<std::size_t>(read);
 			return true;
 		}
-		if (errno != EINTR) {
-			record_failure(why, FAILED_READ);
-			return false;
-		}
+		if (errno != EINTR)
+			return fail(why, FAILED_READ);
 	}
 }
 
@@ -1301,18 +1188,15 @@ guard_result guard_input(input_file *input)
 bool input_unchanged(const input_file *input, failure *why)
 {
 	struct stat now;
-	if (fstat(input->descriptor, &now) != 0) {
-		record_failure(why, FAILED_CHECK_STILL_SAME);
-		return false;
-	}
+	if (fstat(input->descriptor, &now) != 0)
+		return fail(why, FAILED_CHECK_STILL_SAME);
 	return same_content(now, input->status);
 }
 
 bool is_temporary_file(const input_file *input)
 {
 	struct stat temporary;
-	return lstat(temporary_name, &temporary) == 0 && temporary.st_dev == input->status.st_dev &&
-	       temporary.st_ino == input->status.st_ino;
+	return lstat(temporary_name, &temporary) == 0 && same_file(temporary, input->status);
 }
 
 void close_input(input_file *input)
@@ -1354,7 +1238,7 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 			place_beside(input, ".morvet-* (no name yet)", location, sizeof location);
 		else
 #endif
-			fd = create_beside(input);
+			fd = make_beside(input, -1);
 		if (fd >= 0) {
 			temporary->descriptor = fd;
 			temporary->beside_input = true;
@@ -1367,33 +1251,25 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	struct stat old;
 	if (lstat(temporary_name, &old) == 0 && old.st_uid != geteuid()) {
 		errno = EPERM;
-		record_failure(why, FAILED_OTHERS_TEMPORARY);
-		return false;
+		return fail(why, FAILED_OTHERS_TEMPORARY);
 	}
-	if (unlink(temporary_name) != 0 && errno != ENOENT) {
-		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
-		return false;
-	}
+	if (unlink(temporary_name) != 0 && errno != ENOENT)
+		return fail(why, FAILED_REMOVE_OLD_TEMPORARY);
 	// Owner-only while it is written, whatever the input's permissions: in
 	// a shared working directory no one else may read it, nor change it
 	// before its CRC is computed.
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	int fd = open(temporary_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 	              S_IRUSR | S_IWUSR);
-	struct stat status;
-	bool created = fd >= 0 && fstat(fd, &status) == 0;
+	bool created = fd >= 0 && fstat(fd, &temporary_status) == 0;
 	if (created) {
-		temporary_device = status.st_dev;
-		temporary_inode = status.st_ino;
 		make_left_behind_line(temporary_location(), temporary_left_line,
 		                      sizeof temporary_left_line);
 		temporary_active = 1;
-	} else {
-		record_failure(why, FAILED_CREATE_TEMPORARY);
 	}
-	release_signals(&signals);
+	release_signals(held);
 	if (!created) {
+		record_failure(why, FAILED_CREATE_TEMPORARY);
 		if (fd >= 0) {
 			(void)close(fd);
 			(void)unlink(temporary_name);
@@ -1401,8 +1277,8 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 		return false;
 	}
 	temporary->descriptor = fd;
-	temporary->device = status.st_dev;
-	temporary->inode = status.st_ino;
+	temporary->device = temporary_status.st_dev;
+	temporary->inode = temporary_status.st_ino;
 	temporary->held = true;
 	return true;
 }
@@ -1414,11 +1290,11 @@ bool write_temporary(temporary_file *temporary, const unsigned char *data, std::
 	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY);
 }
 
+#ifdef __linux__
 bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t offset,
                     std::uint64_t length, std::uint64_t *copied, failure *why)
 {
 	*copied = 0;
-#ifdef __linux__
 	off_t from = static_cast<off_t>(offset);
 	while (*copied < length) {
 		std::uint64_t left = length - *copied;
@@ -1439,31 +1315,31 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 		if (*copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
 		                     errno == EOPNOTSUPP || errno == EBADF))
 			return true;
-		record_failure(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
-		return false;
+		return fail(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
 	}
-#else
-	(void)temporary;
-	(void)input;
-	(void)offset;
-	(void)length;
-	(void)why;
-#endif
 	return true;
 }
+#else
+// Elsewhere the caller's buffer makes every copy.
+bool copy_in_kernel(temporary_file *, input_file *, std::uint64_t, std::uint64_t,
+                    std::uint64_t *copied, failure *)
+{
+	*copied = 0;
+	return true;
+}
+#endif
 
 replace_result commit_temporary(temporary_file *temporary, input_file *input, failure *why)
 {
+	int fd = temporary->descriptor;
 	if (temporary->beside_input) {
-		if (temporary->named_in >= 0)
-			return finish_beside(input, temporary->descriptor, why);
-		// Durable before it has a name, so that a run killed meanwhile
-		// leaves nothing beside the input.
-		replace_result result = make_durable(input, temporary->descriptor, why);
+		// Durable before it has a name (where it has none yet), so that a
+		// run killed meanwhile leaves nothing beside the input.
+		replace_result result = make_durable(input, fd, why);
 		if (result != REPLACED)
 			return result;
-		if (name_beside(temporary->descriptor, input))
-			return swap_into_place(input, temporary->descriptor, why);
+		if (temporary->named_in >= 0 || make_beside(input, fd) >= 0)
+			return swap_into_place(input, fd, why);
 		// No /proc to name it by: it is copied into a named file.
 		return replace_by_copy(temporary, input, why);
 	}
@@ -1471,47 +1347,49 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	// The result's only name moves beside the input before it gets the
 	// input's permissions, so no one reads it in the working directory
 	// with wider ones.
-	sigset_t signals;
-	hold_signals(&signals);
+	sigset_t held = hold_signals();
 	make_beside_name();
 	bool moved = renameat(AT_FDCWD, temporary_name, input->directory, beside_name) == 0;
 	int error = errno;
 	struct stat status;
-	bool ours = false;
-	if (moved) {
-		ours = fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-		       names_temporary(&status);
-		if (ours) {
-			temporary_active = 0;
-			watch_beside(input);
-		} else {
-			// Someone else's file was put at "$$out$$.stp": it goes back.
-#ifdef RENAME_NOREPLACE
-			(void)renameat2(input->directory, beside_name, AT_FDCWD, temporary_name,
-			                RENAME_NOREPLACE);
-#else
-			(void)renameat(input->directory, beside_name, AT_FDCWD, temporary_name);
-#endif
-		}
-	}
-	release_signals(&signals);
+	bool ours = moved &&
+	            fstatat(input->directory, beside_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+	            same_file(status, temporary_status);
 	if (ours) {
-		replace_result result = finish_beside(input, temporary->descriptor, why);
-		if (result == REPLACE_FAILED && beside_active && move_back(input))
-			return keep_result(temporary, result);
-		return result;
+		temporary_active = 0;
+		watch_beside(input);
+	} else if (moved) {
+		// Someone else's file was put at "$$out$$.stp": it goes back.
+#ifdef RENAME_NOREPLACE
+		(void)renameat2(input->directory, beside_name, AT_FDCWD, temporary_name, RENAME_NOREPLACE);
+#else
+		(void)renameat(input->directory, beside_name, AT_FDCWD, temporary_name);
+#endif
 	}
-	if (moved || error == EXDEV || error == ENOENT) {
+	release_signals(held);
+	replace_result result = REPLACE_FAILED;
+	if (ours) {
+		result = finish_beside(input, fd, why);
+		if (result == REPLACE_FAILED && beside_active)
+			move_back(input);
+	} else if (moved || error == EXDEV || error == ENOENT) {
 		// Another filesystem, or the name is no longer this run's file:
 		// the result is copied from the descriptor.
-		replace_result result = replace_by_copy(temporary, input, why);
+		result = replace_by_copy(temporary, input, why);
 		if (result == REPLACED || result == REPLACED_NOT_SYNCED)
 			(void)remove_own_temporary();
-		return keep_result(temporary, result);
+	} else {
+		errno = error;
+		result = replace_failed(why, FAILED_NAME_BESIDE);
 	}
-	errno = error;
-	record_failure(why, FAILED_NAME_BESIDE);
-	return keep_result(temporary, REPLACE_FAILED);
+	// A result that failed to replace the input stays in "$$out$$.stp" for
+	// the user, made durable, where that name still holds it.
+	if (result != REPLACE_FAILED ||
+	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+	    !same_file(status, temporary_status) || fsync(fd) != 0)
+		return result;
+	temporary_active = 0;
+	return REPLACE_FAILED_RESULT_KEPT;
 }
 
 void rollback_temporary(temporary_file *temporary)
@@ -1521,7 +1399,9 @@ void rollback_temporary(temporary_file *temporary)
 	// What is still recorded as this run's and incomplete goes; a file
 	// that cannot be removed is named, and the next run in this directory
 	// removes a stale "$$out$$.stp".
-	discard_beside();
+	if (beside_active && !remove_beside())
+		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
+	beside_active = 0;
 	if (temporary_active && !remove_own_temporary())
 		report_note(nullptr, NOTE_LEFT_BEHIND, temporary_location());
 	temporary_active = 0;
@@ -1535,7 +1415,7 @@ output_streams look_at_output()
 {
 	struct stat out, err;
 	bool same = fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
-	            out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+	            same_file(out, err);
 	return {same, isatty(STDOUT_FILENO) == 1, false};
 }
 

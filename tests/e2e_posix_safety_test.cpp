@@ -23,6 +23,26 @@ bool usable(const char *command)
 	return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// True when a and b lie on different filesystems.
+bool apart(const fs::path &a, const fs::path &b)
+{
+	struct stat one {}, two {};
+	return stat(a.c_str(), &one) == 0 && stat(b.c_str(), &two) == 0 && one.st_dev != two.st_dev;
+}
+
+// A new directory in /dev/shm where that is another filesystem than
+// work's, for the caller to remove; else an empty path.
+fs::path other_filesystem(const fs::path &work)
+{
+	std::string pattern = "/dev/shm/morvet-e2e-XXXXXX";
+	if (mkdtemp(pattern.data()) == nullptr)
+		return {};
+	if (apart(pattern, work))
+		return pattern;
+	fs::remove_all(pattern);
+	return {};
+}
+
 // True once a run has made its temporary file: "$$out$$.stp" in its working
 // directory, or a hidden file beside the input (where a link leads).
 bool temporary_made(const fs::path &directory, const fs::path &input)
@@ -48,10 +68,7 @@ finished run_through(const std::string &runner, const fs::path &directory, const
 	unsetenv("MORVET_RUNNER");
 	// From another filesystem the result has no name before it is synced:
 	// there the run is given a moment to get that far.
-	struct stat here {}, there {};
-	bool unnamed = stat(directory.c_str(), &here) == 0 &&
-	               stat(fs::absolute(directory / path).parent_path().c_str(), &there) == 0 &&
-	               here.st_dev != there.st_dev;
+	bool unnamed = apart(directory, fs::absolute(directory / path).parent_path());
 	auto give_up = std::chrono::steady_clock::now() +
 	               (unnamed ? std::chrono::milliseconds(400) : std::chrono::milliseconds(20000));
 	while (meanwhile && !temporary_made(directory, path) &&
@@ -92,15 +109,61 @@ std::string without_lease(const fs::path &scratch)
 	return "";
 }
 
-// Another program's edit that keeps the size and puts the old
-// modification time back.
-void rewrite_keeping_the_time(const fs::path &file)
+// What other programs do to the file while a run patches it, and what the
+// file must then hold: the other program's work (nothing, if it removed
+// the file), never the run's result over it. Made while the run is held
+// before its last check, the change gives the reason it refuses: one who
+// opens the file for writing breaks the run's lease on it, and waits until
+// the run lets go; one who renames or removes it changes what its name holds.
+struct interference {
+	const char *name;
+	void (*change)(const fs::path &file);
+	bool time_put_back;       // the old modification time put back after it
+	const std::string &left;  // empty: the file is gone
+	const char *reason;       // null: made at the last instant only
+};
+
+void append(const fs::path &file)
+{
+	std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
+}
+
+void write_in_place(const fs::path &file)
+{
+	std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
+}
+
+const std::string theirs = typical_header + "INTEGER freq = 9;\r\n";
+const std::string appended = typical_input + "' more\r\n";
+const std::string written_in_place = "n" + typical_input.substr(1);
+const std::string gone;
+const char written[] = "another program has it open for writing";
+const char changed[] = "it changed while it was being patched";
+
+const interference interferences[] = {
+	{"saved over by rename", [](const fs::path &file) {
+		 write_file(file.string() + ".new", theirs);
+		 fs::rename(file.string() + ".new", file);
+	 }, false, theirs, changed},
+	{"appended", append, false, appended, written},
+	{"written in place", write_in_place, false, written_in_place, written},
+	// Only the size tells, once the run's own exchange has set the change
+	// time.
+	{"removed", [](const fs::path &file) { fs::remove(file); }, false, gone, changed},
+	{"appended, time put back", append, true, appended, nullptr},
+	// Nor that: only what the file holds.
+	{"written in place, time put back", write_in_place, true, written_in_place, nullptr},
+};
+
+void make_change(const interference &each, const fs::path &file)
 {
 	struct stat before;
 	ASSERT_EQ(stat(file.c_str(), &before), 0);
-	std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
+	each.change(file);
 	const struct timespec times[2] = {before.st_atim, before.st_mtim};
-	ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+	if (each.time_put_back) {
+		ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+	}
 }
 
 class HeldRun : public Morvet {
@@ -117,41 +180,16 @@ protected:
 
 TEST_F(HeldRun, AFileChangedMidRunIsLeftToTheOtherWriter)
 {
-	const std::string theirs = typical_header + "INTEGER freq = 9;\r\n";
-	// A program that opens the file for writing breaks the run's lease on
-	// it, and waits until the run lets go; one that renames or removes it
-	// changes what its name holds.
-	const std::string written = "another program has it open for writing";
-	const std::string changed = "it changed while it was being patched";
-	const struct {
-		const char *name;
-		std::function<void(const fs::path &)> change;
-		std::string left; // what the input holds afterwards; empty: gone
-		const std::string &reason;
-	} cases[] = {
-		{"appended", [](const fs::path &file) {
-			 std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
-		 }, typical_input + "' more\r\n", written},
-		{"saved over by rename", [&](const fs::path &file) {
-			 write_file(file.string() + ".new", theirs);
-			 fs::rename(file.string() + ".new", file);
-		 }, theirs, changed},
-		{"rewritten in place", [](const fs::path &file) {
-			 std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
-		 }, "n" + typical_input.substr(1), written},
-		{"removed", [](const fs::path &file) { fs::remove(file); }, "", changed},
-	};
-	std::string shm = "/dev/shm/morvet-e2e-XXXXXX";
-	bool with_shm = mkdtemp(shm.data()) != nullptr;
-	for (const auto &each : cases) {
-		for (const fs::path &run_in : {work / "run", fs::path(with_shm ? shm : "")}) {
-			if (run_in.empty())
+	const fs::path shm = other_filesystem(work);
+	for (const interference &each : interferences) {
+		for (const fs::path &run_in : {work / "run", shm}) {
+			if (run_in.empty() || each.reason == nullptr)
 				continue;
 			const fs::path file = work / "files" / "board.stp";
 			fs::create_directories(work / "files");
 			fs::create_directories(run_in);
 			write_file(file, typical_input);
-			finished run = run_through(held, run_in, file, [&] { each.change(file); });
+			finished run = run_through(held, run_in, file, [&] { make_change(each, file); });
 			std::string label = each.name + (" from " + run_in.string());
 			EXPECT_EQ(run.status, 1) << label;
 			EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + each.reason) << label;
@@ -161,7 +199,7 @@ TEST_F(HeldRun, AFileChangedMidRunIsLeftToTheOtherWriter)
 			fs::remove_all(work / "files");
 		}
 	}
-	if (with_shm)
+	if (!shm.empty())
 		fs::remove_all(shm);
 }
 
@@ -244,13 +282,12 @@ protected:
 		EXPECT_EQ(chmod((work / name).c_str(), mode), 0);
 		return work / name;
 	}
+	const std::string as_bob = "setpriv --reuid=" + std::to_string(bob) + " --regid=" +
+	                           std::to_string(bob) + " --groups=" + std::to_string(devs) + " --";
 	finished run_as_bob(const fs::path &file) { return run_as_bob(run_in, file); }
 	finished run_as_bob(const fs::path &from, const fs::path &file)
 	{
-		std::string id = std::to_string(bob);
-		return run_through("setpriv --reuid=" + id + " --regid=" + id +
-		                           " --groups=" + std::to_string(devs) + " --",
-		                   from, file);
+		return run_through(as_bob, from, file);
 	}
 	std::string tool;
 	fs::path run_in;
@@ -307,52 +344,12 @@ TEST_F(AnotherUser, ADirectoryThatCannotBeReadIsPatchedWithAWarning)
 	EXPECT_EQ(names_in(file.parent_path()), std::vector<std::string>{"board.stp"});
 }
 
-} // namespace
-
-namespace {
-
-// What another program does to the file at the last instant, as a run
-// swaps its result into place, and what the file must then hold: the
-// other program's work (nothing, if it removed the file), never the run's
-// result over it.
-struct interference {
-	const char *name;
-	void (*change)(const fs::path &file);
-	std::string (*left)();
-};
-
-const interference last_instant[] = {
-	{"moved over", [](const fs::path &file) {
-		 write_file(file.string() + ".new", "NOTE \"theirs\";\r\n");
-		 fs::rename(file.string() + ".new", file);
-	 }, [] { return std::string("NOTE \"theirs\";\r\n"); }},
-	{"appended", [](const fs::path &file) {
-		 std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
-	 }, [] { return typical_input + "' more\r\n"; }},
-	{"written in place", [](const fs::path &file) {
-		 std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "n";
-	 }, [] { return "n" + typical_input.substr(1); }},
-	// Only the size tells, once the run's own exchange has set the change
-	// time.
-	{"removed", [](const fs::path &file) { fs::remove(file); }, [] { return std::string(); }},
-	{"appended, time put back", [](const fs::path &file) {
-		 struct stat before;
-		 ASSERT_EQ(stat(file.c_str(), &before), 0);
-		 std::ofstream(file, std::ios::binary | std::ios::app) << "' more\r\n";
-		 const struct timespec times[2] = {before.st_atim, before.st_mtim};
-		 ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
-	 }, [] { return typical_input + "' more\r\n"; }},
-	// Nor that: only what the file holds.
-	{"written in place, time put back", rewrite_keeping_the_time,
-	 [] { return "n" + typical_input.substr(1); }},
-};
-
 // Runs the tool through runner, which holds it as it enters the exchange
 // that puts its result in place; meanwhile each interference in turn.
 void expect_last_instant_survived(const std::string &runner, const fs::path &run_in,
                                   const fs::path &file)
 {
-	for (const interference &each : last_instant) {
+	for (const interference &each : interferences) {
 		write_file(file, typical_input);
 		finished run = run_through(runner, run_in, file.string(), [&] {
 			// The result waits beside the input once it is complete; the
@@ -360,15 +357,15 @@ void expect_last_instant_survived(const std::string &runner, const fs::path &run
 			while (fs::exists(run_in / temporary_name))
 				std::this_thread::sleep_for(std::chrono::milliseconds(2));
 			std::this_thread::sleep_for(std::chrono::milliseconds(300));
-			each.change(file);
+			make_change(each, file);
 		});
 		EXPECT_EQ(run.status, 1) << each.name << run.errors;
 		EXPECT_EQ(run.output.rfind("\nCan't patch " + file.string() + ": ", 0), 0u)
 			<< each.name << run.output;
-		EXPECT_EQ(read_file(file), each.left()) << each.name;
+		EXPECT_EQ(read_file(file), each.left) << each.name;
 		EXPECT_EQ(names_in(file.parent_path()),
-		          each.left().empty() ? std::vector<std::string>{}
-		                              : std::vector<std::string>{file.filename()})
+		          each.left.empty() ? std::vector<std::string>{}
+		                            : std::vector<std::string>{file.filename()})
 			<< each.name;
 	}
 }
@@ -401,8 +398,7 @@ void expect_open_writer_refused(const std::function<finished(const fs::path &)> 
 			ASSERT_EQ(write(fd, "' more\r\n", 8), 8);
 			ASSERT_EQ(close(fd), 0);
 		}
-		EXPECT_EQ(read_file(file), mapped ? "n" + typical_input.substr(1)
-		                                  : typical_input + "' more\r\n");
+		EXPECT_EQ(read_file(file), mapped ? written_in_place : appended);
 	}
 }
 
@@ -426,10 +422,11 @@ TEST_F(HeldRun, WithoutALeaseWhatWasSwappedOutIsReadBack)
 	fs::create_directories(work / "files");
 	expect_last_instant_survived(held_at("renameat2") + no_lease, work / "run", file);
 	write_file(file, typical_input);
+	const interference quiet = {"", write_in_place, true, written_in_place, nullptr};
 	finished run = run_through(held + no_lease, work / "run", file.string(),
-	                           [&] { rewrite_keeping_the_time(file); });
-	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": it changed while it was being patched");
-	EXPECT_EQ(read_file(file), "n" + typical_input.substr(1));
+	                           [&] { make_change(quiet, file); });
+	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + changed);
+	EXPECT_EQ(read_file(file), written_in_place);
 }
 
 TEST_F(HeldRun, SignalsTheCLibraryKeepsEndARunCleanlyToo)
@@ -461,14 +458,9 @@ TEST_F(HeldRun, KilledAtItsFirstSyncFromAnotherFilesystemARunLeavesNothingBeside
 {
 	// The result, written beside the file with no name, is synced before
 	// it gets one.
-	std::string shm = "/dev/shm/morvet-e2e-XXXXXX";
-	struct stat here {}, there {};
-	if (mkdtemp(shm.data()) == nullptr)
-		GTEST_SKIP() << "no /dev/shm";
-	if (stat(shm.c_str(), &there) != 0 || stat(work.c_str(), &here) != 0 || here.st_dev == there.st_dev) {
-		fs::remove_all(shm);
-		GTEST_SKIP() << "/dev/shm is on the same filesystem";
-	}
+	const fs::path shm = other_filesystem(work);
+	if (shm.empty())
+		GTEST_SKIP() << "no /dev/shm on another filesystem";
 	write_file(work / "board.stp", typical_input);
 	finished run = run_through("strace -f -qq -o /dev/null -e inject=fsync:signal=KILL:when=1", shm,
 	                           (work / "board.stp").string());
@@ -567,11 +559,7 @@ TEST_F(Morvet, PatchesWithoutProc)
 	// checker runs, and cannot work.
 	GTEST_SKIP() << "a sanitizer build cannot run without /proc";
 #endif
-	struct stat shm, here;
-	bool across = stat("/dev/shm", &shm) == 0 && stat(work.c_str(), &here) == 0 &&
-	              shm.st_dev != here.st_dev;
-	std::string pattern = "/dev/shm/morvet-e2e-XXXXXX";
-	fs::path elsewhere = across && mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
+	const fs::path elsewhere = other_filesystem(work);
 	// /proc hidden under an empty filesystem, for this run alone.
 	fs::path hide = work.parent_path() / (work.filename().string() + "-hide-proc");
 	write_file(hide, "#!/bin/sh\nexec unshare -m sh -c "
@@ -597,8 +585,6 @@ TEST_F(Morvet, PatchesWithoutProc)
 
 TEST_F(AnotherUser, OwnFilesAndDirectoriesThatCannotBeRead)
 {
-	std::string as_bob = "setpriv --reuid=" + std::to_string(bob) + " --regid=" +
-	                     std::to_string(bob) + " --groups=" + std::to_string(devs) + " --";
 	// bob's own file: a writer holding it open is seen through the lease.
 	fs::path own = directory("own", bob, bob, 0755) / "board.stp";
 	expect_open_writer_refused([&](const fs::path &file) {
@@ -648,10 +634,9 @@ TEST_F(AnotherUser, AFileWhoseOwnerOrGroupCannotBeKeptIsRefusedUntouched)
 		{directory("sticky", alice, alice, 01777) / "board.stp", alice, alice, 0666},
 		{directory("own", bob, bob, 0755) / "board.stp", bob, 0, 0664},
 	};
-	std::string shm = "/dev/shm/morvet-e2e-XXXXXX";
-	fs::path elsewhere = mkdtemp(shm.data()) != nullptr ? fs::path(shm) : fs::path();
+	const fs::path elsewhere = other_filesystem(work);
 	if (!elsewhere.empty()) {
-		ASSERT_EQ(chown(shm.c_str(), bob, bob), 0);
+		ASSERT_EQ(chown(elsewhere.c_str(), bob, bob), 0);
 	}
 	for (const fs::path &from : {run_in, elsewhere}) {
 		for (const auto &each : cases) {
