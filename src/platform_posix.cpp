@@ -1031,8 +1031,12 @@ lock_result lock_working_directory(failure *why)
 	lock_result result = LOCK_HELD;
 	for (bool refused_before = false; result == LOCK_HELD;) {
 		if (bind(fd, name, size) == 0) {
-			(void)listen(fd, SOMAXCONN); // held until the process ends
-			return LOCK_HELD;
+			// Held until the process ends. Not listening, it could not
+			// tell another run who holds it: that one would go on.
+			if (listen(fd, SOMAXCONN) == 0)
+				return LOCK_HELD;
+			(void)close(fd);
+			return LOCK_UNAVAILABLE;
 		}
 		// The name is bound: while a process that may write the directory
 		// holds it, the run waits until its end closes a connection made to

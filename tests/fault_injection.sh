@@ -417,5 +417,19 @@ for stdin in open closed; do
 	fi
 done
 
+# A lock that cannot be listened on tells no other run who holds it: the
+# run says that runs are not kept apart, as where there is no lock.
+if [ "$(uname)" = Linux ]; then
+	prepare
+	status=0
+	(cd "$workdir" && strace -qq -o /dev/null -e inject=listen:error=EADDRINUSE "$morvet" \
+		"$inputdir/board.stp" > /dev/null 2> "$scratch/errors") || status=$?
+	if [ "$status" -ne 0 ] || ! grep -q "cannot be locked" "$scratch/errors"; then
+		fail "lock: a failed listen was not said (status $status)"
+	else
+		passed=$((passed + 1))
+	fi
+fi
+
 echo "fault injection: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
