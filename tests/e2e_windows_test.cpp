@@ -137,12 +137,13 @@ TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 		const char *output;
 		const char *cause;
 	} cases[] = {
-		// Opening the input waits.
+		// Opening the input waits. A hold meant to outlast the wait of
+		// about 5 s also outlasts a slow start of the program.
 		{"exclusive", "1500", true, "", ""},
-		{"exclusive", "9000", false, "\nCan't open board.stp", "morvet: board.stp: can't open: "},
+		{"exclusive", "12000", false, "\nCan't open board.stp", "morvet: board.stp: can't open: "},
 		// The input can be read, but not replaced while it is open.
 		{"reading", "1500", true, "", ""},
-		{"reading", "9000", false, "\nCan't create output",
+		{"reading", "12000", false, "\nCan't create output",
 		 "morvet: board.stp: can't replace the file: "},
 		// Explorer's look at its attributes does not stand in the way.
 		{"attributes", "9000", true, "", ""},
@@ -239,11 +240,18 @@ TEST_F(WindowsMorvet, AnInputChangedMeanwhileIsLeftToTheOtherWriter)
 	};
 	for (const auto &c : cases) {
 		write_file(work / "board.stp", typical_input);
-		started holder = start_helper(work, {"hold", "board.stp", "3000", "reading"});
+		started holder = start_helper(work, {"hold", "board.stp", "4000", "reading"});
 		char said[5] = {};
 		ASSERT_EQ(read(holder.output, said, 4), 4);
 		started run = start_morvet(work, {"board.stp"});
-		std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+		// The change comes once the run has read the input and written its
+		// whole result, while it waits for the reader: not after a guess at
+		// how long a start takes, which a slow machine outlasts.
+		auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+		std::error_code absent;
+		while (fs::file_size(work / temporary_name, absent) != typical_result.size() &&
+		       std::chrono::steady_clock::now() < give_up)
+			std::this_thread::sleep_for(std::chrono::milliseconds(5));
 		if (c.how == REPLACED_BY_ANOTHER_FILE) {
 			write_file(work / "new.stp", c.left);
 			fs::rename(work / "new.stp", work / "board.stp");
