@@ -314,6 +314,16 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	plan->replaced_matched = 3;
 }
 
+// Whether byte goes on the gap between a declaration's type and its name:
+// blanks, line ends and, after a blank, comments (to their LF, as the
+// check reads them) part the two words, as they do for the interpreter.
+// (A comment right after the type keeps it open for the check.)
+bool in_gap(const patch_plan *plan, unsigned char byte)
+{
+	return is(byte, SPACE) ||
+	       ((byte == '\'' || plan->check.mode == IN_COMMENT) && !plan->check.in_first_word);
+}
+
 // A visible byte at a line's start, before the CRC check takes it: the
 // rules may begin a declaration or the tail on it.
 void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
@@ -328,7 +338,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		plan->rule = keyword_for(byte);
 		plan->matched = 0;
 		plan->case_equal = true;
-	} else if (plan->line == LINE_GAP && !is(byte, LINE_SPACE)) {
+	} else if (plan->line == LINE_GAP && !in_gap(plan, byte)) {
 		plan->line = LINE_NAME;
 		plan->matched = 0;
 	} else if (plan->line != LINE_KEYWORD && plan->line != LINE_NAME) {
@@ -353,7 +363,8 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 			begin_tail(plan, offset, true);
 		else
 			line_decided(plan, false);
-	} else if (is(byte, LINE_SPACE) && !plan->check_at_line.in_statement) {
+	} else if (plan->rule != KEYWORD_NONE && in_gap(plan, byte) &&
+	           !plan->check_at_line.in_statement) {
 		plan->line = LINE_GAP;
 		plan->gap_is_space = byte == ' ';
 	} else {
@@ -491,7 +502,7 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	}
 	if (plan->stage == STAGE_TEXT && visible) {
 		check_take(&plan->check, byte);
-		if (byte == '\n')
+		if (byte == '\n' && plan->line != LINE_GAP) // a gap's lines are its declaration's
 			begin_line(plan, offset + 1);
 	} else if (plan->stage != STAGE_TEXT && plan->stage != STAGE_DONE) {
 		bool tail = plan->stage == STAGE_TAIL;

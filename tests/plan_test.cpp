@@ -212,7 +212,17 @@ TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		{"BOOLEAN\vUSE_RCK = 0;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
-		{"INTEGER\nfreq = 1;\n", 0,
+		// Line ends and comments between the type and the name part them
+		// as blanks do: the declaration's lines are replaced whole. Right
+		// after the type a comment keeps the check's first word open.
+		{"INTEGER\nfreq = 1;\n", 0, "INTEGER freq = 3;\r\n"},
+		{"A;\n  boolean\r\n\r\n use_rck ' c\r\n= 0;\r\nB;\n", 0, "A;\n  BOOLEAN USE_RCK = 1;\r\nB;\n"},
+		{"BOOLEAN ' c\r\nUSE_RCK = 0;\n", 0, "BOOLEAN USE_RCK = 1;\r\n"},
+		{"BOOLEAN\nUSE_RCK_OLD = 0;\nINTEGER\n;\n", 0, "BOOLEAN\nUSE_RCK_OLD = 0;\nINTEGER\n;\n"},
+		{"BOOLEAN ' c\rUSE_RCK = 0;\n", 0, "refused: the last statement is not finished"},
+		{"BOOLEAN' c\nUSE_RCK = 0;\n", 0,
+		 "refused: a player's CRC check and its interpreter read line 1 differently"},
+		{"INTEGER\f\nfreq = 1;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		// The CRC statement is where the check finds it, in capitals.
 		{"A;\nC\rRC 1;\n", 0,
