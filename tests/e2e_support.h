@@ -30,6 +30,18 @@ namespace e2e {
 
 inline const char temporary_name[] = "$$out$$.stp";
 
+// Without MORVET_EXE no case can run the tool: that is said once, and none
+// runs (a case reading the variable would crash on its absence).
+struct needs_the_tool : ::testing::Environment {
+	void SetUp() override
+	{
+		if (std::getenv("MORVET_EXE") == nullptr)
+			GTEST_FAIL() << "MORVET_EXE must name the tool to test";
+	}
+};
+inline ::testing::Environment *const tool_check =
+	::testing::AddGlobalTestEnvironment(new needs_the_tool);
+
 // A path as standard error shows it, to be pasted into a shell: in single
 // quotes when a shell would act on one of its bytes (such as '$').
 inline std::string pasted(const fs::path &path)
