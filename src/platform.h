@@ -225,7 +225,7 @@ enum guard_result {
 guard_result guard_input(input_file *input);
 
 // True when the input's path still names the file that was opened, with
-// the size and modification time it had then.
+// the size, modification and change times it had then.
 bool input_unchanged(const input_file *input, failure *why);
 
 // True when the input is the temporary file under any name or link.

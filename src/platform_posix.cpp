@@ -1191,10 +1191,12 @@ guard_result guard_input(input_file *input)
 
 bool input_unchanged(const input_file *input, failure *why)
 {
-	struct stat now;
-	if (fstat(input->descriptor, &now) != 0)
-		return fail(why, FAILED_CHECK_STILL_SAME);
-	return same_content(now, input->status);
+	// Through its path, with the change time: a save over it and a rewrite
+	// with its old modification time put back change the file too.
+	input_state state = check_input(input, why);
+	if (state == INPUT_UNKNOWN)
+		why->step = FAILED_CHECK_STILL_SAME;
+	return state == INPUT_UNCHANGED;
 }
 
 bool is_temporary_file(const input_file *input)

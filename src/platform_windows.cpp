@@ -1151,7 +1151,7 @@ bool input_unchanged(const input_file *input, failure *why)
 	file_state now;
 	if (!read_state(input->handle, &now))
 		return failed(why, FAILED_CHECK_STILL_SAME);
-	return same_content(now, state_of(input));
+	return same_content(now, state_of(input)) && names_file(input->target, now);
 }
 
 bool is_temporary_file(const input_file *input)

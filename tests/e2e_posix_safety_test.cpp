@@ -18,11 +18,6 @@ using namespace e2e;
 
 namespace {
 
-bool usable(const char *command)
-{
-	return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // True when a and b lie on different filesystems.
 bool apart(const fs::path &a, const fs::path &b)
 {
@@ -816,24 +811,31 @@ TEST_F(Morvet, AFileWithNothingToChangeIsNotTouchedThroughAnyOfItsNames)
 TEST_F(HeldRun, ADiffOfAFileThatChangesWhileItIsReadIsNotShown)
 {
 	// The run is held as it reads the file again for the diff; meanwhile
-	// another program appends to it, or rewrites it in place.
-	for (bool same_size : {false, true}) {
+	// another program appends to it, rewrites it in place (also putting its
+	// modification time back), or saves another file over it.
+	enum change { APPENDED, REWRITTEN, REWRITTEN_WITH_ITS_TIME_PUT_BACK, SAVED_OVER };
+	for (change how : {APPENDED, REWRITTEN, REWRITTEN_WITH_ITS_TIME_PUT_BACK, SAVED_OVER}) {
 		write_file(work / "board.stp", typical_input);
 		setenv("MORVET_RUNNER", held_at("pread64").append(":when=3").c_str(), 1);
 		started process = start_morvet(work, {"--diff", "board.stp"});
 		unsetenv("MORVET_RUNNER");
 		std::this_thread::sleep_for(std::chrono::milliseconds(400));
 		std::string changed = typical_input;
-		if (same_size)
-			changed[0] = 'n';
-		else
+		if (how == APPENDED)
 			changed += "' appended\r\n";
-		write_file(work / "board.stp", changed);
+		else
+			changed[0] = 'n';
+		fs::file_time_type written = fs::last_write_time(work / "board.stp");
+		write_file(work / (how == SAVED_OVER ? "new.stp" : "board.stp"), changed);
+		if (how == SAVED_OVER)
+			fs::rename(work / "new.stp", work / "board.stp");
+		if (how == REWRITTEN_WITH_ITS_TIME_PUT_BACK)
+			fs::last_write_time(work / "board.stp", written);
 		finished run = wait_for(process);
-		EXPECT_EQ(run.status, 2) << same_size;
-		EXPECT_EQ(run.output, "") << same_size;
+		EXPECT_EQ(run.status, 2) << how;
+		EXPECT_EQ(run.output, "") << how;
 		EXPECT_NE(run.errors.find("it changed while it was being read"), std::string::npos)
-			<< same_size << run.errors;
+			<< how << run.errors;
 	}
 }
 
