@@ -26,6 +26,7 @@ struct run_state {
 	failure lock_failure;
 	const path_char *result_kept_for; // the file whose result "$$out$$.stp" holds
 	bool earlier_result;              // "$$out$$.stp" holds one an earlier run kept
+	failure earlier_failure;          // or could not be read to tell
 	int status;
 };
 
@@ -182,15 +183,20 @@ bool read_plan(input_file *input, failure *why)
 // file, and to which that run pointed the user (or one a run killed
 // outright left just before it would have). It may be the only copy of
 // that result, so it is never cleared to make room. What is incomplete,
-// unreadable or not a STAPL text is a stale leftover. Asked before any
-// file of the run is opened: one input at a time.
-bool holds_earlier_result()
+// unreadable or not a STAPL text is a stale leftover; one whose reading
+// fails part way may be a kept result all the same, and is not cleared
+// (*why says why). Asked before any file of the run is opened: one input
+// at a time.
+bool holds_earlier_result(failure *why)
 {
 	input_file found = {};
 	failure ignored = {FAILED_NOTHING, {0, false}};
-	bool kept = open_input(temporary_name, &found, &ignored) && !found.linked &&
-	            found.links == 1 && read_plan(&found, &ignored) && plan_accepted(&plan) &&
-	            plan.edit_count == 0;
+	bool kept = false;
+	if (open_input(temporary_name, &found, &ignored) && !found.linked && found.links == 1) {
+		if (!read_plan(&found, why))
+			why->step = FAILED_REMOVE_OLD_TEMPORARY;
+		kept = why->step == FAILED_NOTHING && plan_accepted(&plan) && plan.edit_count == 0;
+	}
 	close_input(&found);
 	return kept;
 }
@@ -257,6 +263,10 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 		return plan_accepted(&plan) ? UNCHANGED : REFUSED; // neither is written or touched
 	if (run->earlier_result)
 		return EARLIER_RESULT;
+	if (run->earlier_failure.step != FAILED_NOTHING) {
+		w->why = run->earlier_failure;
+		return CANT_CREATE;
+	}
 	if (!hold_temporary(&w->temporary, &w->input, &w->why))
 		return CANT_CREATE;
 	file_outcome written = write_plan(w);
@@ -394,7 +404,7 @@ int main(int argc, char **argv)
 {
 	begin_run();
 	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr, false,
-	                 status_patched};
+	                 {FAILED_NOTHING, {0, false}}, status_patched};
 	int ended = read_command_line(argc, argv, &run);
 	if (ended >= 0)
 		return finish_output(ended, 1);
@@ -413,7 +423,7 @@ int main(int argc, char **argv)
 		run.lock = lock_working_directory(&run.lock_failure);
 		if (run.lock == LOCK_UNAVAILABLE)
 			report_note(nullptr, NOTE_LOCK_UNAVAILABLE);
-		run.earlier_result = run.lock != LOCK_FAILED && holds_earlier_result();
+		run.earlier_result = run.lock != LOCK_FAILED && holds_earlier_result(&run.earlier_failure);
 	}
 	// Every file is done on its own: one failure stops no other. A
 	// pattern that matched nothing names no file to open.

@@ -12,11 +12,6 @@ using namespace e2e;
 
 namespace {
 
-bool usable(const char *command)
-{
-	return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // A runner script in the scratch directory's parent, for commands that a
 // word list cannot say.
 fs::path runner_script(const fs::path &work, const std::string &body)

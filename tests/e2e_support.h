@@ -60,6 +60,12 @@ inline std::vector<std::string> words(const char *text)
 	return result;
 }
 
+// True when command runs here (a tool a case needs, such as strace).
+inline bool usable(const char *command)
+{
+	return std::system((std::string(command) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 inline bool through_runner()
 {
 	return !words(std::getenv("MORVET_RUNNER")).empty();

@@ -120,7 +120,8 @@ TEST_F(Morvet, AnInputInAnotherDirectoryIsPatchedThere)
 // a file patched through a link of its own is the one replaced.
 TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 {
-	enum { NO_LINK, HARD_LINK, SYMBOLIC_LINK };
+	// READ_FAILS: a complete result whose reading fails part way.
+	enum { NO_LINK, HARD_LINK, SYMBOLIC_LINK, READ_FAILS };
 	const struct {
 		const char *what;
 		std::string held;
@@ -133,12 +134,15 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		{"a hard link to a patched file", "", HARD_LINK, false},
 		{"a link to another file", "", SYMBOLIC_LINK, false},
 		{"a complete result", typical_result, NO_LINK, true},
+		{"a complete result that fails to read", typical_result, READ_FAILS, true},
 	};
 	write_file(work / "elsewhere.stp", typical_result);
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		if (c.link != NO_LINK && through_runner())
-			continue; // POSIX links are not seen through the runner
+			continue; // POSIX links and strace are not seen through the runner
+		if (c.link == READ_FAILS && !usable("strace -qq -o /dev/null true"))
+			continue;
 		fs::remove(work / temporary_name);
 		write_file(work / "board.stp", typical_input);
 		write_file(work / "done.stp", typical_result);
@@ -150,7 +154,12 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 			write_file(work / temporary_name, c.held);
 		if (c.link == SYMBOLIC_LINK && !fs::exists(work / "link.stp"))
 			fs::create_symlink(work / "board.stp", work / "link.stp");
+		if (c.link == READ_FAILS)
+			setenv("MORVET_RUNNER", ("strace -f -qq -o /dev/null -P " + (work / temporary_name).string() +
+			                         " -e trace=pread64 -e inject=pread64:error=EIO:when=1").c_str(), 1);
 		finished run = run_morvet(work, {"done.stp", c.link == SYMBOLIC_LINK ? "link.stp" : "board.stp"});
+		if (c.link == READ_FAILS)
+			unsetenv("MORVET_RUNNER");
 		EXPECT_EQ(read_file(work / "done.stp"), typical_result);
 		EXPECT_EQ(read_file(work / "elsewhere.stp"), typical_result);
 		if (!c.kept) {
@@ -165,9 +174,13 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		std::string where = through_runner() ? "\"Z:" + work.string() + "\\$$out$$.stp\""
 		                                     : pasted(work / temporary_name);
 		std::replace(where.begin(), where.end(), through_runner() ? '/' : '\0', '\\');
-		EXPECT_EQ(run.errors, "morvet: board.stp: can't create the temporary file " + where +
-		                          ": it holds a complete patched result, which a run kept or left "
-		                          "behind (move it where it belongs, or remove it)\n");
+		EXPECT_EQ(run.errors,
+		          c.link == READ_FAILS
+		              ? "morvet: board.stp: can't remove the old temporary file " + where +
+		                    ": Input/output error\n"
+		              : "morvet: board.stp: can't create the temporary file " + where +
+		                    ": it holds a complete patched result, which a run kept or left "
+		                    "behind (move it where it belongs, or remove it)\n");
 		EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 		EXPECT_EQ(read_file(work / temporary_name), c.held);
 	}
