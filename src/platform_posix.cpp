@@ -1112,6 +1112,15 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 		return fail(why, FAILED_OPEN);
 	input->linked = S_ISLNK(link_status.st_mode);
 	if (input->linked) {
+#ifdef O_PATH
+		// The kernel follows it once too, as cat would, and so refuses a
+		// link another user planted in a sticky shared directory (Linux's
+		// protected_symlinks), which realpath alone would follow.
+		int followed = open(path, O_PATH | O_CLOEXEC);
+		if (followed < 0)
+			return fail(why, FAILED_RESOLVE_LINK);
+		(void)close(followed);
+#endif
 		if (realpath(path, resolved_target) == nullptr)
 			return fail(why, FAILED_RESOLVE_LINK);
 		input->target = resolved_target;

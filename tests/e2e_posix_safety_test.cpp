@@ -684,6 +684,28 @@ TEST_F(AnotherUser, AnotherUsersTemporaryFileIsNeverRemoved)
 	}
 }
 
+TEST_F(AnotherUser, ALinkAnotherUserPlantedInAStickyDirectoryIsNotFollowed)
+{
+	// alice's link in a sticky shared directory, to a file of root's she
+	// cannot read: where the kernel refuses to follow it for root, so does
+	// the run.
+	const char *setting = "/proc/sys/fs/protected_symlinks";
+	std::string was = read_file(setting);
+	if (was.empty() || std::system((std::string("echo 1 > ") + setting + " 2>/dev/null").c_str()) != 0)
+		GTEST_SKIP() << "needs to turn on " << setting;
+	fs::path shared = directory("sticky", 0, 0, 01777), own = directory("roots", 0, 0, 0700);
+	write_file(own / "backup.sql", "INSERT INTO t VALUES (1);\n");
+	fs::create_symlink(own / "backup.sql", shared / "board.stp");
+	EXPECT_EQ(lchown((shared / "board.stp").c_str(), alice, alice), 0);
+	finished run = run_through("", shared, "board.stp");
+	write_file(setting, was);
+	EXPECT_EQ(run.status, 1);
+	EXPECT_EQ(run.output, "\nCan't open board.stp");
+	EXPECT_NE(run.errors.find("can't resolve the link: Permission denied"), std::string::npos)
+		<< run.errors;
+	EXPECT_EQ(read_file(own / "backup.sql"), "INSERT INTO t VALUES (1);\n");
+}
+
 namespace {
 
 // A process that holds the name the runs in directory lock it by, as uid
