@@ -215,7 +215,7 @@ file_outcome write_plan(file_work *w)
 			std::size_t got = 0;
 			if (kernel && !copy_in_kernel(&w->temporary, &w->input, kept, until - kept, &copied,
 			                              &w->why))
-				return CANT_CREATE;
+				return w->why.step == FAILED_READ ? CANT_READ : CANT_CREATE;
 			kernel = copied > 0;
 			if (!kernel) {
 				std::uint64_t left = until - kept;

@@ -290,6 +290,13 @@ TEST_F(Morvet, FailuresAfterTheCopyAreNamedForWhatTheyAre)
 	          std::string::npos) << run.errors;
 	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
 	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
+	// The kernel's copy of the input fails on a read error: the input
+	// could not be read, as when the copy goes through the buffer.
+	setenv("MORVET_RUNNER", "strace -f -qq -o /dev/null -e inject=copy_file_range:error=EIO", 1);
+	run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.output, "\nCan't read board.stp");
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	EXPECT_EQ(names_in(work), std::vector<std::string>{"board.stp"});
 	// The file is in place, but its directory cannot be synced.
 	setenv("MORVET_RUNNER", "strace -f -qq -o /dev/null -e inject=fsync:error=EIO:when=2", 1);
 	run = run_morvet(work, {"board.stp"});

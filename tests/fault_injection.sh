@@ -154,7 +154,7 @@ check_durable_order() {
 injected_error() {
 	case "$1" in
 	write) echo ENOSPC ;;
-	read | pread64 | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) echo EIO ;;
+	read | pread64 | copy_file_range | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) echo EIO ;;
 	flistxattr | fgetxattr | fsetxattr | fremovexattr) echo EIO ;;
 	openat | open | unlink | unlinkat | rename | renameat | renameat2 | linkat) echo EACCES ;;
 	esac
