@@ -240,6 +240,23 @@ file_outcome write_plan(file_work *w)
 	return PATCHED;
 }
 
+// Without a lease nothing tells of a write through a shared mapping, which
+// can leave the file's times as they were: the input, once its result is
+// written, is read again and must make the same plan, so that the result
+// is made of the text its CRC was computed over. PATCHED when it does.
+file_outcome planned_again(file_work *w)
+{
+	std::uint64_t size = plan.size, lines = plan.line_feeds;
+	std::uint16_t input_crc = plan.input_crc, output_crc = plan.output_crc;
+	unsigned edits = plan.edit_count;
+	if (!read_plan(&w->input, &w->why))
+		return CANT_READ;
+	bool same = plan_accepted(&plan) && plan.size == size && plan.line_feeds == lines &&
+	            plan.input_crc == input_crc && plan.output_crc == output_crc &&
+	            plan.edit_count == edits;
+	return same ? PATCHED : CHANGED;
+}
+
 // Patches one file: the story of a run. Every failure returns at once;
 // the caller cleans up and reports.
 file_outcome patch(run_state *run, const path_char *path, file_work *w)
@@ -270,6 +287,8 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 	if (!hold_temporary(&w->temporary, &w->input, &w->why))
 		return CANT_CREATE;
 	file_outcome written = write_plan(w);
+	if (written == PATCHED && guard == GUARD_UNAVAILABLE)
+		written = planned_again(w);
 	if (written != PATCHED)
 		return written;
 	// What each replace_result means for the file, in its order.
