@@ -183,20 +183,22 @@ bool read_plan(input_file *input, failure *why)
 // file, and to which that run pointed the user (or one a run killed
 // outright left just before it would have). It may be the only copy of
 // that result, so it is never cleared to make room. What is incomplete,
-// unreadable or not a STAPL text is a stale leftover; one whose reading
-// fails part way may be a kept result all the same, and is not cleared
-// (*why says why). Asked before any file of the run is opened: one input
-// at a time.
+// unreadable or not a STAPL text is a stale leftover; one that cannot be
+// opened or read for a reason that may pass may be a kept result all the
+// same, and is not cleared (*why says why). Asked before any file of the
+// run is opened: one input at a time.
 bool holds_earlier_result(failure *why)
 {
 	input_file found = {};
-	failure ignored = {FAILED_NOTHING, {0, false}};
 	bool kept = false;
-	if (open_input(temporary_name, &found, &ignored) && !found.linked && found.links == 1) {
-		if (!read_plan(&found, why))
-			why->step = FAILED_REMOVE_OLD_TEMPORARY;
-		kept = why->step == FAILED_NOTHING && plan_accepted(&plan) && plan.edit_count == 0;
+	if (!open_input(temporary_name, &found, why)) {
+		if (found_nothing_to_read(why))
+			*why = failure{FAILED_NOTHING, {0, false}};
+	} else if (!found.linked && found.links == 1 && read_plan(&found, why)) {
+		kept = plan_accepted(&plan) && plan.edit_count == 0;
 	}
+	if (why->step != FAILED_NOTHING)
+		why->step = FAILED_REMOVE_OLD_TEMPORARY;
 	close_input(&found);
 	return kept;
 }

@@ -99,6 +99,12 @@ struct failure {
 // on Windows), read before anything can change it.
 void record_failure(failure *why, failed_step step);
 
+// True when an open_input that failed as why says found nothing it could
+// ever read at the path: no file, one this user may not read, a link, or
+// no regular file. Not for a failure that may pass (no descriptors or
+// memory left, an I/O error, a file another program holds).
+bool found_nothing_to_read(const failure *why);
+
 // The system's description of error, as UTF-8 text without a trailing line
 // end, in text (size bytes, always terminated).
 void describe_error(system_error error, char *text, std::size_t size);

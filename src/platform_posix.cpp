@@ -878,6 +878,14 @@ void record_failure(failure *why, failed_step step)
 	why->error.from_c_library = true;
 }
 
+bool found_nothing_to_read(const failure *why)
+{
+	int error = static_cast<int>(why->error.code);
+	return why->step == FAILED_NOT_REGULAR || why->step == FAILED_RESOLVE_LINK ||
+	       error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM ||
+	       error == ELOOP;
+}
+
 void describe_error(system_error error, char *text, std::size_t size)
 {
 	(void)std::snprintf(text, size, "%s", std::strerror(static_cast<int>(error.code)));

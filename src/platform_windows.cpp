@@ -916,6 +916,16 @@ void record_failure(failure *why, failed_step step)
 	why->error.from_c_library = false;
 }
 
+bool found_nothing_to_read(const failure *why)
+{
+	unsigned long error = why->error.code;
+	return why->step == FAILED_NOT_REGULAR || why->step == FAILED_RESOLVE_LINK ||
+	       (!why->error.from_c_library &&
+	        (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+	         error == ERROR_ACCESS_DENIED || error == ERROR_CANT_ACCESS_FILE ||
+	         error == ERROR_INVALID_NAME));
+}
+
 void describe_error(system_error error, char *text, std::size_t size)
 {
 	if (size == 0)

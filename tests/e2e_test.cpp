@@ -2,6 +2,9 @@
 // tests write, in scratch working directories.
 #include "e2e_support.h"
 
+#include <csignal>
+#include <cstring>
+
 using namespace e2e;
 
 namespace {
@@ -120,8 +123,10 @@ TEST_F(Morvet, AnInputInAnotherDirectoryIsPatchedThere)
 // a file patched through a link of its own is the one replaced.
 TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 {
-	// READ_FAILS: a complete result whose reading fails part way.
-	enum { NO_LINK, HARD_LINK, SYMBOLIC_LINK, READ_FAILS };
+	// READ_FAILS: a complete result whose reading fails part way; LEASED:
+	// one another program holds a write lease on, as Samba's oplocks do,
+	// so that it cannot be opened for now.
+	enum { NO_LINK, HARD_LINK, SYMBOLIC_LINK, READ_FAILS, LEASED };
 	const struct {
 		const char *what;
 		std::string held;
@@ -135,6 +140,7 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		{"a link to another file", "", SYMBOLIC_LINK, false},
 		{"a complete result", typical_result, NO_LINK, true},
 		{"a complete result that fails to read", typical_result, READ_FAILS, true},
+		{"a complete result that cannot be opened for now", typical_result, LEASED, true},
 	};
 	write_file(work / "elsewhere.stp", typical_result);
 	for (const auto &c : cases) {
@@ -157,9 +163,18 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		if (c.link == READ_FAILS)
 			setenv("MORVET_RUNNER", ("strace -f -qq -o /dev/null -P " + (work / temporary_name).string() +
 			                         " -e trace=pread64 -e inject=pread64:error=EIO:when=1").c_str(), 1);
+		int leased = c.link == LEASED ? open((work / temporary_name).c_str(), O_RDONLY) : -1;
+		// The lease's holder is sent SIGIO when the run asks for the file.
+		void (*was)(int) = signal(SIGIO, SIG_IGN);
+		if (c.link == LEASED && fcntl(leased, F_SETLEASE, F_WRLCK) != 0) {
+			close(leased);
+			continue; // no leases here
+		}
 		finished run = run_morvet(work, {"done.stp", c.link == SYMBOLIC_LINK ? "link.stp" : "board.stp"});
-		if (c.link == READ_FAILS)
-			unsetenv("MORVET_RUNNER");
+		unsetenv("MORVET_RUNNER");
+		if (leased >= 0)
+			close(leased);
+		signal(SIGIO, was);
 		EXPECT_EQ(read_file(work / "done.stp"), typical_result);
 		EXPECT_EQ(read_file(work / "elsewhere.stp"), typical_result);
 		if (!c.kept) {
@@ -175,9 +190,10 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		                                     : pasted(work / temporary_name);
 		std::replace(where.begin(), where.end(), through_runner() ? '/' : '\0', '\\');
 		EXPECT_EQ(run.errors,
-		          c.link == READ_FAILS
-		              ? "morvet: board.stp: can't remove the old temporary file " + where +
-		                    ": Input/output error\n"
+		          c.link >= READ_FAILS
+		              ? "morvet: board.stp: can't remove the old temporary file " + where + ": " +
+		                    (c.link == READ_FAILS ? "Input/output error" : std::strerror(EWOULDBLOCK)) +
+		                    "\n"
 		              : "morvet: board.stp: can't create the temporary file " + where +
 		                    ": it holds a complete patched result, which a run kept or left "
 		                    "behind (move it where it belongs, or remove it)\n");
