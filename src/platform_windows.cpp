@@ -877,6 +877,17 @@ bool started_by_explorer()
 		}
 	}
 	(void)CloseHandle(all);
+	// A parent that has ended leaves its number free: an Explorer started
+	// after this process took it over, and is no parent of it.
+	FILETIME theirs, ours, unused[3];
+	HANDLE process =
+		explorer ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent) : nullptr;
+	explorer = process != nullptr &&
+	           GetProcessTimes(process, &theirs, &unused[0], &unused[1], &unused[2]) &&
+	           GetProcessTimes(GetCurrentProcess(), &ours, &unused[0], &unused[1], &unused[2]) &&
+	           CompareFileTime(&theirs, &ours) < 0;
+	if (process != nullptr)
+		(void)CloseHandle(process);
 	return explorer;
 }
 
