@@ -81,6 +81,7 @@ const char *const note_texts[] = {
 	"can't patch: it is the temporary file %s itself",
 	"can't show the changes: it changed while it was being read",
 	"unknown option %s (a file whose name begins with - is named after --, or as ./%s)",
+	"unknown option %s (a file at the top of the drive is named \\%s)",
 	"unknown option %s: did you mean %s?",
 	"--check and --diff cannot be used together",
 	"warning: the working directory cannot be locked, so runs started in it at the same " // NOLINT

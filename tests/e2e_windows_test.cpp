@@ -477,6 +477,11 @@ TEST_F(WindowsMorvet, NamesAndOptionsAsWindowsMeansThem)
 		}
 	}
 	EXPECT_EQ(read_file(work / temporary_name), typical_input) << "an unknown option touched it";
+	// A file that an unknown "/" option might have meant is named from the
+	// top of the drive.
+	EXPECT_NE(run_morvet(work, {"/x", "board.stp"})
+	              .errors.find("morvet: unknown option /x (a file at the top of the drive is named \\x)"),
+	          std::string::npos);
 	// Patching by the wildcard patches those two, not the one typed alike.
 	finished run = run_morvet(work, {"board.stp?"});
 	EXPECT_EQ(run.status, 0) << run.errors;
