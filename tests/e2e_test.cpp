@@ -160,9 +160,11 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 			write_file(work / temporary_name, c.held);
 		if (c.link == SYMBOLIC_LINK && !fs::exists(work / "link.stp"))
 			fs::create_symlink(work / "board.stp", work / "link.stp");
-		if (c.link == READ_FAILS)
+		if (c.link == READ_FAILS) {
+			without_leak_checks(); // LeakSanitizer cannot work under strace
 			setenv("MORVET_RUNNER", ("strace -f -qq -o /dev/null -P " + (work / temporary_name).string() +
 			                         " -e trace=pread64 -e inject=pread64:error=EIO:when=1").c_str(), 1);
+		}
 		int leased = c.link == LEASED ? open((work / temporary_name).c_str(), O_RDONLY) : -1;
 		// The lease's holder is sent SIGIO when the run asks for the file.
 		void (*was)(int) = signal(SIGIO, SIG_IGN);
