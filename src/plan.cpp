@@ -146,10 +146,7 @@ std::uint16_t fed(std::uint16_t crc, const char *text, std::size_t length, std::
 void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char *text,
               std::size_t length)
 {
-	if (plan->edit_count == plan_max_edits)
-		refuse(plan, REFUSE_TOO_MANY_DECLARATIONS, plan->line_feeds + 1);
-	else
-		plan->edits[plan->edit_count++] = {from, to, text, length};
+	plan->edits[plan->edit_count++] = {from, to, text, length};
 }
 
 // A word of the statement ended, at a blank (or a comment) or at another
@@ -166,11 +163,12 @@ void word_ends(patch_plan *plan, bool at_blank)
 		in->phase = at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
 	} else if (in->phase == WORDS_NAME) {
 		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must be
-		// reading the same words on the same line, or the text is refused
-		// for what stands before it.
+		// reading the same two words at the same bytes, or the text is
+		// refused for what stands before it.
 		plan->declaration_pending = whole && plan->stage == STAGE_TEXT &&
-		                            plan->keyword_at == in->word_at && plan->line >= LINE_KEYWORD &&
-		                            plan->rule == in->keyword && !in->labelled && !in->text_before;
+		                            plan->keyword_at == in->word_at && plan->line == LINE_NAME &&
+		                            plan->name_at == in->name_at && plan->rule == in->keyword &&
+		                            !in->labelled && !in->text_before;
 		if (whole && !plan->declaration_pending)
 			disagree(plan,
 			         in->labelled            ? REFUSE_LABEL
@@ -185,7 +183,7 @@ void word_ends(patch_plan *plan, bool at_blank)
 }
 
 // A visible byte of a statement that is no blank, quote, comment or ';'.
-void word_byte(patch_plan *plan, unsigned char byte)
+void word_byte(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	interpreter_reading *in = &plan->interpreter;
 	if (!is(byte, NAME)) {
@@ -203,13 +201,14 @@ void word_byte(patch_plan *plan, unsigned char byte)
 	if (in->phase == WORDS_AFTER_KEYWORD) {
 		in->phase = in->alive ? WORDS_NAME : WORDS_BODY;
 		in->length = 0;
+		in->name_at = offset;
 	}
 	if (in->phase == WORDS_KEYWORD && in->length == 0)
 		in->keyword = keyword_for(byte);
 	if (in->phase == WORDS_KEYWORD || in->phase == WORDS_NAME) {
 		in->alive = in->alive && spells(word_of(in->keyword, in->phase == WORDS_NAME), in->length,
 		                                byte, in->keyword != KEYWORD_CRC);
-		++in->length;
+		in->length += in->length < 255 ? 1 : 0; // a longer word is no keyword, but may be a label
 	}
 }
 
@@ -245,7 +244,7 @@ void interpreter_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 			in->in_statement = in->labelled = false;
 			in->phase = WORDS_NONE;
 		} else {
-			word_byte(plan, byte);
+			word_byte(plan, byte, offset);
 		}
 	}
 	if (byte == '\n')
@@ -315,13 +314,12 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 }
 
 // Whether byte goes on the gap between a declaration's type and its name:
-// blanks, line ends and, after a blank, comments (to their LF, as the
-// check reads them) part the two words, as they do for the interpreter.
-// (A comment right after the type keeps it open for the check.)
+// blanks, line ends and comments (to their LF, as the check reads them)
+// part the two words, as they do for the interpreter, which must find its
+// name at the same byte.
 bool in_gap(const patch_plan *plan, unsigned char byte)
 {
-	return is(byte, SPACE) ||
-	       ((byte == '\'' || plan->check.mode == IN_COMMENT) && !plan->check.in_first_word);
+	return is(byte, SPACE) || byte == '\'' || plan->check.mode == IN_COMMENT;
 }
 
 // A visible byte at a line's start, before the CRC check takes it: the
@@ -340,6 +338,7 @@ void rule_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 		plan->case_equal = true;
 	} else if (plan->line == LINE_GAP && !in_gap(plan, byte)) {
 		plan->line = LINE_NAME;
+		plan->name_at = offset;
 		plan->matched = 0;
 	} else if (plan->line != LINE_KEYWORD && plan->line != LINE_NAME) {
 		return; // off, or inside an indent or a gap
@@ -385,7 +384,9 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 		plan->not_forced[plan->forcing] = true;
 	bool rewritten = !plan->replaced_equal || plan->replaced_matched != length;
 	plan->rewritten[plan->forcing] |= rewritten;
-	if (rewritten)
+	if (rewritten && plan->edit_count == plan_max_declarations)
+		refuse(plan, REFUSE_TOO_MANY_DECLARATIONS, plan->keyword_line);
+	else if (rewritten)
 		add_edit(plan, plan->keyword_at, end, replacement, length);
 	if (plan->stage == STAGE_DONE)
 		return;
@@ -414,10 +415,11 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 			plan->stage = STAGE_AFTER_DECLARATION;
 	} else if (word) {
 		// Replacing the line would silently drop another statement.
-		refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+		refuse(plan, REFUSE_MORE_THAN_DECLARATION, plan->line_feeds + 1);
 	} else {
-		if (in->in_statement)
-			disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->keyword_line);
+		// (An empty statement, a ';' alone, is one too.)
+		if (in->in_statement || (byte == ';' && in->mode == IN_CODE))
+			disagree(plan, REFUSE_MORE_THAN_DECLARATION, plan->line_feeds + 1);
 		if (byte == '\n')
 			end_declaration(plan, offset + 1);
 	}
@@ -490,8 +492,12 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	if (plan->stage != STAGE_TAIL)
 		interpreter_step(plan, byte, offset);
 	// Carriage returns are invisible to the check: a blank in an indent or
-	// a gap, skipped inside a word.
+	// a gap, skipped inside a word; right after a type the interpreter's
+	// blank that begins the gap.
 	bool visible = byte != '\r';
+	if (!visible && plan->stage == STAGE_TEXT && plan->line == LINE_KEYWORD &&
+	    plan->rule != KEYWORD_CRC && plan->matched == std::strlen(word_of(plan->rule)))
+		rule_step(plan, byte, offset);
 	if (plan->stage == STAGE_TEXT && visible) {
 		if (!check_fires(&plan->check, byte))
 			rule_step(plan, byte, offset);

@@ -53,6 +53,7 @@ struct interpreter_reading {
 	bool line_cr_comment;  // and a comment there ended at a CR
 	bool text_before, cr_comment_before; // the two, as the statement began
 	std::uint64_t word_at, word_line; // where the statement's first word began
+	std::uint64_t name_at;  // and its second
 };
 
 // The rules at a line's start, on the CRC check's reading (LINE_OFF: none applies).
@@ -69,8 +70,9 @@ enum plan_stage : unsigned char {
 
 enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER };
 
-// Edits a plan holds at most: a declaration each, and the CRC statement.
-const unsigned plan_max_edits = 16384;
+// Declarations a plan forces at most; its edits are one for each, and one
+// for the CRC statement.
+const unsigned plan_max_declarations = 16384, plan_max_edits = plan_max_declarations + 1;
 
 // Input bytes from..to give way to text (length bytes).
 struct plan_edit {
@@ -105,7 +107,7 @@ struct patch_plan {
 	char appended[2 + crc16_statement_size]; // a line end, then the new statement
 
 	// ---- The reading, while it goes on
-	std::uint64_t line_start, keyword_at; // the line's and its first word's
+	std::uint64_t line_start, keyword_at, name_at; // the line's, its first word's and second's
 	std::uint64_t keyword_line, interpreter_refusal_line;
 	std::uint64_t replaced_matched; // bytes dropped so far that equal what replaces them
 	// The CRCs: the input's register, fed up to crc_at; the output's is

@@ -592,7 +592,7 @@ bool exchange(const input_file *input)
 struct copied_range {
 	std::uint64_t from, length, at; // input bytes from..from+length are the result's at..
 };
-copied_range copied[16385]; // a range between each two of a plan's 16384 edits
+copied_range copied[plan_max_edits + 1]; // a range between each two of a plan's edits
 unsigned copied_count;
 
 #ifdef __linux__

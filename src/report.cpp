@@ -112,7 +112,7 @@ const char *const refusal_texts[] = {
 	"it holds more than 16384 declarations to force",
 };
 static_assert(sizeof refusal_texts / sizeof refusal_texts[0] == REFUSE_TOO_MANY_DECLARATIONS + 1);
-static_assert(plan_max_edits == 16384);
+static_assert(plan_max_declarations == 16384);
 
 // The run's output: where it goes, whether warnings are wanted, whether
 // standard output's last message left its line open, and what a console

@@ -142,7 +142,7 @@ TEST(Plan, ForcesDeclarationsAndEndsAtTheOldCrcStatement)
 		{"' BOOLEAN USE_RCK = 0;\nA; ' CRC 1234;\n", 0, "' BOOLEAN USE_RCK = 0;\nA; ' CRC 1234;\n"},
 		// A forced declaration that shares its line, or never ends.
 		{"A;\nB;\nINTEGER freq = 1; C;\n", 0, "refused: line 3 holds more than the declaration"},
-		{"INTEGER freq =\n1; CRC 1234;\n", 0, "refused: line 1 holds more than the declaration"},
+		{"INTEGER freq =\n1; CRC 1234;\n", 0, "refused: line 2 holds more than the declaration"},
 		{"BOOLEAN USE_RCK = 0; \"x\";\n", 0, "refused: line 1 holds more than the declaration"},
 		{"A;\nBOOLEAN USE_RCK =\n 0\n", 0, "refused: the declaration on line 2 is never finished"},
 		{"INTEGER freq = \"1;\n", 0, "refused: the declaration on line 1 is never finished"},
@@ -186,6 +186,7 @@ TEST(Plan, ForcesDeclarationsAndEndsAtTheOldCrcStatement)
 
 TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 {
+	const std::string long_label = std::string(256, 'L') + ":BOOLEAN USE_RCK = 0;\r\n";
 	const patch_case cases[] = {
 		// Letter case does not count for the interpreter: forced.
 		{"boolean USE_RCK = 0;\nBOOLEAN use_rck = 0;\ninteger FREQ = 1;\n", 0,
@@ -204,8 +205,7 @@ TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 		// vertical tab do not.
 		{"INTEGER fr\req = 1;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
-		{"BOOLEAN\rUSE_RCK = 0;\n", 0,
-		 "refused: a player's CRC check and its interpreter read line 1 differently"},
+		{"BOOLEAN\rUSE_RCK = 0;\n", 0, "BOOLEAN USE_RCK = 1;\r\n"},
 		{"INTEGER freq\r2 = 1;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		{"\fINTEGER freq = 1;\n", 0,
@@ -213,15 +213,20 @@ TEST(Plan, ReadsDeclarationsAsThePlayersInterpreterRunsThem)
 		{"BOOLEAN\vUSE_RCK = 0;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		// Line ends and comments between the type and the name part them
-		// as blanks do: the declaration's lines are replaced whole. Right
-		// after the type a comment keeps the check's first word open.
+		// as blanks do: the declaration's lines are replaced whole, where
+		// both readings find the name at the same byte.
 		{"INTEGER\nfreq = 1;\n", 0, "INTEGER freq = 3;\r\n"},
 		{"A;\n  boolean\r\n\r\n use_rck ' c\r\n= 0;\r\nB;\n", 0, "A;\n  BOOLEAN USE_RCK = 1;\r\nB;\n"},
 		{"BOOLEAN ' c\r\nUSE_RCK = 0;\n", 0, "BOOLEAN USE_RCK = 1;\r\n"},
 		{"BOOLEAN\nUSE_RCK_OLD = 0;\nINTEGER\n;\n", 0, "BOOLEAN\nUSE_RCK_OLD = 0;\nINTEGER\n;\n"},
 		{"BOOLEAN ' c\rUSE_RCK = 0;\n", 0, "refused: the last statement is not finished"},
-		{"BOOLEAN' c\nUSE_RCK = 0;\n", 0,
+		{"BOOLEAN' c\nUSE_RCK = 0;\n", 0, "BOOLEAN USE_RCK = 1;\r\n"},
+		{"BOOLEAN '\rUSE_RCK=0;A=1;\nUSE_RCK=5;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
+		{"A=1;\r\nBOOLEAN USE_RCK\r\n=\r\n0; B=2;\r\n", 0,
+		 "refused: line 4 holds more than the declaration"},
+		{"BOOLEAN USE_RCK = 0; '\r;\r\n", 0, "refused: line 1 holds more than the declaration"},
+		{long_label.c_str(), 0, "refused: line 1 puts a label before the declaration"},
 		{"INTEGER\f\nfreq = 1;\n", 0,
 		 "refused: a player's CRC check and its interpreter read line 1 differently"},
 		// The CRC statement is where the check finds it, in capitals.
@@ -257,6 +262,14 @@ TEST(Plan, LongLinesAndWhiteSpaceAreReadInBoundedMemory)
 	ASSERT_TRUE(plan_accepted(&plan));
 	EXPECT_TRUE(applied(input) ==
 	            with_crc(blanks + "A;\n" + blanks + use_rck + freq + blanks + "\r\n"));
+	// As many declarations as a plan holds, with its CRC statement; one more
+	// is refused.
+	std::string many;
+	for (unsigned i = 0; i < plan_max_declarations; ++i)
+		many += "BOOLEAN USE_RCK = 0;\n";
+	EXPECT_EQ(patched(many + "CRC 1234;\n").size(), plan_max_declarations * use_rck.size() + 11);
+	EXPECT_EQ(patched(many + "INTEGER freq = 1;\n"),
+	          "refused: it holds more than 16384 declarations to force");
 }
 
 TEST(Plan, CrcsOfLargeTextsAgreeWithTheReference)
