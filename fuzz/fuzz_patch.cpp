@@ -6,7 +6,8 @@
 // table-driven CRC) fires nowhere before the appended CRC statement and
 // fires on it, matching, the empty text's "CRC 0000;" alone excepted; the
 // player's interpreter (another independent model) runs every USE_RCK and
-// freq declaration forced. A second plan over the result has nothing to
+// freq declaration forced, and every other statement before the old CRC
+// statement as it was. A second plan over the result has nothing to
 // change; the plan is the same whatever the pieces.
 #include <cstdint>
 #include <cstdio>
@@ -69,6 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		      "a player's check fires first on the appended CRC statement");
 		check(reading.well_formed && reading.stored == reading.computed,
 		      "a player accepts the result");
+		// What the interpreter runs before the old CRC statement, but the
+		// declarations, is there still, statement for statement.
+		player_reading old = player_check(input);
+		check(other_statements(old.found ? input.substr(0, old.keyword) : input) ==
+		          other_statements(result.substr(0, result.size() - 11)),
+		      "no statement but a declaration is dropped or changed");
 	}
 	for (const interpreted_declaration &d : interpreter_declarations(result))
 		check(d.value == (d.variable == "USE_RCK" ? "1" : "3"),

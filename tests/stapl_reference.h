@@ -5,6 +5,7 @@
 #ifndef MORVET_TESTS_STAPL_REFERENCE_H
 #define MORVET_TESTS_STAPL_REFERENCE_H
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -144,21 +145,18 @@ inline player_reading player_check(const std::string &file)
 	return reading;
 }
 
-// A declaration of USE_RCK or freq as a player's interpreter runs it,
-// read apart from the tool's own rules: statement by statement, a comment
-// running from ' to CR or LF, strings opaque, letter case ignored, words
-// parted by space, tab, CR and LF, labels (a name and ":") passed over.
-struct interpreted_declaration {
-	std::string variable; // USE_RCK or freq
-	std::string value;    // what follows its =, blanks removed ("" for none)
-};
-
-inline std::vector<interpreted_declaration> interpreter_declarations(const std::string &file)
+// The statements a player's interpreter runs, read apart from the tool's
+// own rules: statement by statement, a comment running from ' to CR or LF,
+// strings opaque, words parted by space, tab, CR and LF (every other byte
+// that is no letter, digit or _ a word of its own), labels (a name and ":")
+// passed over, a UTF-8 byte-order mark at the start left out as Notepad's.
+// Each statement is its words, as written.
+inline std::vector<std::vector<std::string>> interpreter_statements(const std::string &file)
 {
 	std::vector<std::string> statements;
 	std::string current;
 	bool comment = false, string = false;
-	for (char c : file) {
+	for (char c : file.compare(0, 3, "\xEF\xBB\xBF") == 0 ? file.substr(3) : file) {
 		if (comment) {
 			if (c == '\r' || c == '\n') {
 				comment = false;
@@ -178,12 +176,7 @@ inline std::vector<interpreted_declaration> interpreter_declarations(const std::
 		}
 	}
 	auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-	auto upper = [](std::string word) {
-		for (char &c : word)
-			c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-		return word;
-	};
-	std::vector<interpreted_declaration> found;
+	std::vector<std::vector<std::string>> found;
 	for (const std::string &statement : statements) {
 		std::vector<std::string> words;
 		std::string word;
@@ -202,21 +195,63 @@ inline std::vector<interpreted_declaration> interpreter_declarations(const std::
 		while (words.size() >= 2 && words[1] == ":" &&
 		       (std::isalnum(static_cast<unsigned char>(words[0][0])) || words[0][0] == '_'))
 			words.erase(words.begin(), words.begin() + 2);
-		if (words.size() < 2)
-			continue;
-		std::string type = upper(words[0]), name = upper(words[1]);
-		if (!((type == "BOOLEAN" && name == "USE_RCK") || (type == "INTEGER" && name == "FREQ")))
-			continue;
-		std::string value;
-		std::size_t equals = statement.find('=');
-		if (equals != std::string::npos) {
-			for (char c : statement.substr(equals + 1))
-				if (!is_blank(c))
-					value += c;
-		}
-		found.push_back({type == "BOOLEAN" ? "USE_RCK" : "freq", value});
+		found.push_back(words);
 	}
 	return found;
+}
+
+// A declaration of USE_RCK or freq as a player's interpreter runs it:
+// BOOLEAN USE_RCK or INTEGER freq, letter case ignored.
+struct interpreted_declaration {
+	std::string variable; // USE_RCK or freq
+	std::string value;    // what follows its =, blanks removed ("" for none)
+};
+
+inline bool is_declaration(const std::vector<std::string> &words, std::string *variable = nullptr)
+{
+	auto upper = [](std::string word) {
+		for (char &c : word)
+			c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+		return word;
+	};
+	if (words.size() < 2)
+		return false;
+	std::string type = upper(words[0]), name = upper(words[1]);
+	bool declaration = (type == "BOOLEAN" && name == "USE_RCK") || (type == "INTEGER" && name == "FREQ");
+	if (declaration && variable != nullptr)
+		*variable = type == "BOOLEAN" ? "USE_RCK" : "freq";
+	return declaration;
+}
+
+inline std::vector<interpreted_declaration> interpreter_declarations(const std::string &file)
+{
+	std::vector<interpreted_declaration> found;
+	for (const std::vector<std::string> &words : interpreter_statements(file)) {
+		interpreted_declaration d;
+		if (!is_declaration(words, &d.variable))
+			continue;
+		auto equals = std::find(words.begin(), words.end(), "=");
+		for (auto w = equals == words.end() ? equals : equals + 1; w != words.end(); ++w)
+			d.value += *w;
+		found.push_back(d);
+	}
+	return found;
+}
+
+// The statements but the declarations, each its words joined by a space:
+// what patching must keep of the text before the CRC statement.
+inline std::vector<std::string> other_statements(const std::string &file)
+{
+	std::vector<std::string> kept;
+	for (const std::vector<std::string> &words : interpreter_statements(file)) {
+		if (is_declaration(words))
+			continue;
+		std::string joined;
+		for (const std::string &w : words)
+			joined += (joined.empty() ? "" : " ") + w;
+		kept.push_back(joined);
+	}
+	return kept;
 }
 
 // True when a player accepts file: its check fires, on a well-formed CRC
