@@ -170,6 +170,7 @@ TEST_F(Morvet, AStaleTemporaryFileIsClearedAndAKeptResultIsLeftAlone)
 		void (*was)(int) = signal(SIGIO, SIG_IGN);
 		if (c.link == LEASED && fcntl(leased, F_SETLEASE, F_WRLCK) != 0) {
 			close(leased);
+			signal(SIGIO, was);
 			continue; // no leases here
 		}
 		finished run = run_morvet(work, {"done.stp", c.link == SYMBOLIC_LINK ? "link.stp" : "board.stp"});
