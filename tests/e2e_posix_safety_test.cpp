@@ -422,18 +422,10 @@ TEST_F(HeldRun, WithoutALeaseWhatWasSwappedOutIsReadBack)
 	                           [&] { make_change(quiet, file); });
 	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + changed);
 	EXPECT_EQ(read_file(file), written_in_place);
-}
-
-TEST_F(HeldRun, WithoutALeaseAWriteThroughAMappingThatLeavesTheTimesIsCaught)
-{
-	// A page of the file already written through a shared mapping takes
-	// more stores with no new modification or change time. One lands after
-	// the run has read the file and before it copies it: the result would
-	// hold a byte its CRC was not computed over.
-	const std::string no_lease = without_lease(work / "probe");
-	const fs::path file = work / "files" / "board.stp";
-	fs::create_directories(work / "run");
-	fs::create_directories(work / "files");
+	// A page already written through a shared mapping takes more stores
+	// with no new modification or change time. One lands after the run has
+	// read the file and before it copies it: the result would hold a byte
+	// its CRC was not computed over.
 	write_file(file, typical_input);
 	int fd = open(file.c_str(), O_RDWR);
 	ASSERT_GE(fd, 0);
@@ -443,15 +435,13 @@ TEST_F(HeldRun, WithoutALeaseAWriteThroughAMappingThatLeavesTheTimesIsCaught)
 	page[0] = 'N'; // as it was: the page is now dirty, the times set
 	struct stat before {}, after {};
 	ASSERT_EQ(stat(file.c_str(), &before), 0);
-	finished run = run_through(held_at("copy_file_range") + no_lease, work / "run", file.string(),
-	                           [&] { page[1] = 'o'; });
+	run = run_through(held_at("copy_file_range") + no_lease, work / "run", file.string(),
+	                  [&] { page[1] = 'o'; });
 	ASSERT_EQ(stat(file.c_str(), &after), 0);
 	ASSERT_EQ(munmap(page, 4096), 0);
 	EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << "the store set the time";
 	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + changed);
-	std::string theirs = typical_input;
-	theirs[1] = 'o';
-	EXPECT_EQ(read_file(file), theirs);
+	EXPECT_EQ(read_file(file), "No" + typical_input.substr(2));
 	EXPECT_TRUE(names_in(work / "run").empty());
 }
 
