@@ -257,6 +257,7 @@ struct temporary_file {
 	int named_in;        // directory of the name it has: -1 the working directory
 	bool beside_input;   // created beside the input from the start
 	std::uint64_t written; // its length so far
+	std::uint64_t written_back; // and how much of it is on its way to the disk
 #endif
 };
 
@@ -270,7 +271,9 @@ struct temporary_file {
 // the result need not be copied there.
 bool hold_temporary(temporary_file *temporary, const input_file *input, failure *why);
 
-// Appends length bytes to the temporary file.
+// Appends length bytes to the temporary file. (Both this and
+// copy_in_kernel send the result to the disk a few mebibytes at a time as
+// it grows, on Linux, so that commit_temporary's sync waits for little.)
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why);
 

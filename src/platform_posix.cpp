@@ -1306,11 +1306,36 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 	return true;
 }
 
+// The result's bytes go to the disk while the rest is still being copied,
+// a few mebibytes at a time (only whole pages, which nothing writes
+// again), so that its sync waits for little: without this a large file's
+// run waits for the whole write after the whole copy.
+const std::uint64_t writeback_step = 1u << 21;
+
+bool write_back(temporary_file *temporary, failure *why)
+{
+#ifdef __linux__
+	std::uint64_t until = temporary->written & ~std::uint64_t{4095};
+	if (until - temporary->written_back < writeback_step)
+		return true;
+	if (sync_file_range(temporary->descriptor, static_cast<off_t>(temporary->written_back),
+	                    static_cast<off_t>(until - temporary->written_back),
+	                    SYNC_FILE_RANGE_WRITE) != 0)
+		return fail(why, FAILED_SYNC_TEMPORARY);
+	temporary->written_back = until;
+#else
+	(void)temporary;
+	(void)why;
+#endif
+	return true;
+}
+
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
                      failure *why)
 {
 	temporary->written += length;
-	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY);
+	return write_all(temporary->descriptor, data, length, why, FAILED_WRITE_TEMPORARY) &&
+	       write_back(temporary, why);
 }
 
 #ifdef __linux__
@@ -1322,12 +1347,14 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 	while (*copied < length) {
 		std::uint64_t left = length - *copied;
 		ssize_t moved = copy_file_range(input->descriptor, &from, temporary->descriptor, nullptr,
-		                                left < (1u << 30) ? left : (1u << 30), 0);
+		                                left < writeback_step ? left : writeback_step, 0);
 		if (moved > 0) {
 			note_copied(static_cast<std::uint64_t>(from - moved), static_cast<std::uint64_t>(moved),
 			            temporary->written);
 			temporary->written += static_cast<std::uint64_t>(moved);
 			*copied += static_cast<std::uint64_t>(moved);
+			if (!write_back(temporary, why))
+				return false;
 			continue;
 		}
 		if (moved == 0)

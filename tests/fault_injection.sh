@@ -154,7 +154,7 @@ check_durable_order() {
 injected_error() {
 	case "$1" in
 	write) echo ENOSPC ;;
-	read | pread64 | copy_file_range | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) echo EIO ;;
+	read | pread64 | copy_file_range | sync_file_range | fsync | fdatasync | close | flock | fchmod | fchown | newfstatat | fstat | lseek) echo EIO ;;
 	flistxattr | fgetxattr | fsetxattr | fremovexattr) echo EIO ;;
 	openat | open | unlink | unlinkat | rename | renameat | renameat2 | linkat) echo EACCES ;;
 	esac
@@ -389,6 +389,35 @@ elif grep -qE '^[0-9]* *(clone|clone3|fork|vfork)\(' "$scratch/trace"; then
 else
 	passed=$((passed + 1))
 fi
+
+# A large result goes to the disk while it is copied: each time the run
+# starts that, failed or killed, leaves the input as it was and nothing
+# incomplete that the run could remove.
+prepare
+cp "$big_original" "$inputdir/board.stp"
+(cd "$workdir" && strace -qq -o "$scratch/trace" -e trace=sync_file_range "$morvet" board.stp \
+	> /dev/null 2>&1)
+writebacks=$(grep -cE '^sync_file_range\(' "$scratch/trace")
+if [ "$(uname)" = Linux ] && [ "$writebacks" -lt 2 ]; then
+	fail "write-back: a large result was not sent to the disk while it was copied"
+fi
+for ((n = 1; n <= writebacks; n++)); do
+	for fault in error=EIO signal=KILL; do
+		prepare
+		cp "$big_original" "$inputdir/board.stp"
+		status=0
+		(cd "$workdir" && strace -qq -o /dev/null -e inject=sync_file_range:$fault:when=$n \
+			"$morvet" board.stp > /dev/null 2> "$scratch/errors") 2>/dev/null || status=$?
+		if [ "$status" -eq 0 ] || ! cmp -s "$inputdir/board.stp" "$big_original"; then
+			fail "write-back $n, $fault: the input was not left as it was (status $status)"
+		elif [ "$fault" = error=EIO ] && { [ -e "$workdir/\$\$out\$\$.stp" ] ||
+			! grep -q "can't sync the temporary file" "$scratch/errors"; }; then
+			fail "write-back $n: the failure left the temporary file or was not said"
+		else
+			passed=$((passed + 1))
+		fi
+	done
+done
 
 # A run closes only what it opened. Standard input closed at the start
 # makes the working directory's lock descriptor 0, so a stray close(0)
