@@ -22,8 +22,7 @@ constexpr unsigned feed_bits(unsigned crc, unsigned byte)
 	return crc;
 }
 
-// table.of[b]: the register feeding b gives from 0.
-constexpr struct crc_table {
+constexpr struct crc_table { // of[b]: the register feeding b gives from 0
 	std::uint16_t of[256];
 	constexpr crc_table() : of()
 	{
@@ -91,9 +90,7 @@ __attribute__((target("pclmul,sse2"))) __m128i fold(__m128i block, __m128i by, _
 }
 
 __attribute__((target("sse2"))) __m128i at(const unsigned char *data)
-{
-	return _mm_loadu_si128(reinterpret_cast<const __m128i *>(data));
-}
+{ return _mm_loadu_si128(reinterpret_cast<const __m128i *>(data)); }
 
 // The register after length bytes (at least 64, a multiple of 16).
 __attribute__((target("pclmul,sse2"))) unsigned folded(unsigned reg, const unsigned char *data,

@@ -12,13 +12,14 @@
 #include <cstdint>
 
 const std::uint16_t crc16_preset = 0xFFFF;
+const std::size_t crc16_statement_size = 12; // "CRC XXXX;\r\n" and its NUL
 
 // One byte folded in by the eight shift-and-test steps a player makes (a
 // carriage return leaves crc as it is): the reference for the rest.
 std::uint16_t crc16_feed(std::uint16_t crc, std::uint8_t byte);
 
-// crc16_feed over length bytes, through a table or folded sixteen a step; the bytes fed
-// (carriage returns not counted) are added to *fed.
+// crc16_feed over length bytes, through a table or folded sixteen a step;
+// the bytes fed (carriage returns not counted) are added to *fed.
 std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::size_t length,
                            std::uint64_t *fed);
 
@@ -27,8 +28,6 @@ std::uint16_t crc16_update(std::uint16_t crc, const unsigned char *data, std::si
 std::uint16_t crc16_extend_by_zeros(std::uint16_t crc, std::uint64_t length);
 
 inline std::uint16_t crc16_value(std::uint16_t crc) { return static_cast<std::uint16_t>(~crc); }
-
-const std::size_t crc16_statement_size = 12; // the statement and its NUL
 
 // Writes "CRC XXXX;\r\n" (four upper-case hex digits) into text; its length.
 std::size_t crc16_format_statement(std::uint16_t value, char *text);

@@ -1,5 +1,5 @@
-// diff.cpp - the hunks of --diff, from the plan and the file read again.
-// See diff.h.
+// diff.cpp - the hunks of --diff, from the plan and the file read again
+// around its edits. See diff.h.
 #include "diff.h"
 
 #include <cstdio>
@@ -10,16 +10,7 @@ namespace {
 // Lines of context around each change, as diff -u gives them.
 const std::uint64_t context = 3;
 
-// One edit of the plan, in lines of the old text.
-struct change {
-	std::uint64_t line_start;   // where its first old line begins
-	std::uint64_t first_line;   // and its number, from 1
-	std::uint64_t old_lines;    // the lines it removes
-	std::uint64_t new_lines;    // and adds
-	std::uint64_t context_from; // where the line up to three before it begins
-};
-
-change changes[plan_max_edits];
+std::uint64_t starts[plan_max_edits]; // where each edit's first old line begins
 char held[1 << 20];
 std::size_t held_length;
 
@@ -91,54 +82,28 @@ bool out_input(reading *r, std::uint64_t from, std::uint64_t to, char prefix,
 	return true;
 }
 
-// Reads the file once through: where each edit's lines begin, how many
-// it removes, and how many lines the file has.
-bool locate(reading *r, const patch_plan *plan, std::uint64_t *total_lines)
+// Where the line holding offset begins, or the one lines_back lines
+// before it: read backward, a page at a time.
+bool line_start(reading *r, std::uint64_t offset, std::uint64_t lines_back, std::uint64_t *start)
 {
-	std::uint64_t starts[context + 1] = {0}; // of the last lines, by number modulo 4
-	std::uint64_t line = 1, offset = 0, line_start = 0;
-	unsigned next_from = 0, next_to = 0;
-	unsigned char last = '\n';
-	for (std::size_t got = 1; got > 0;) {
-		if (!read_at(r, offset, r->size, &got))
+	for (std::uint64_t to = offset; to > 0;) {
+		std::uint64_t from = to > 4096 ? to - 4096 : 0;
+		std::size_t got = 0;
+		if (!read_at(r, from, to - from, &got))
 			return false;
-		for (std::size_t i = 0; i <= got; ++i, ++offset) {
-			for (; next_from < plan->edit_count && plan->edits[next_from].from == offset; ++next_from) {
-				change &c = changes[next_from];
-				c = {line_start, line, 0, 0, starts[(line - (line - 1 < context ? line - 1 : context)) % 4]};
-				if (next_from > 0 && plan->edits[next_from - 1].to == offset && offset > line_start) {
-					// The edit before took the unfinished last line and
-					// ended it: this one adds a line after it.
-					c.line_start = offset;
-					++c.first_line;
-				}
-			}
-			for (; next_to < next_from && plan->edits[next_to].to == offset; ++next_to) {
-				change &c = changes[next_to];
-				c.old_lines = offset == c.line_start ? 0 : line - c.first_line;
-			}
-			if (i == got)
-				break;
-			if (r->buffer[i] == '\n') {
-				line_start = offset + 1;
-				starts[++line % 4] = line_start;
+		if (got != to - from) {
+			r->result = DIFF_CHANGED; // shorter than it was
+			return false;
+		}
+		for (std::size_t i = got; i-- > 0;) {
+			if (r->buffer[i] == '\n' && lines_back-- == 0) {
+				*start = from + i + 1;
+				return true;
 			}
 		}
-		last = got > 0 ? r->buffer[got - 1] : last;
+		to = from;
 	}
-	if (offset != plan->size || next_to != plan->edit_count) {
-		r->result = DIFF_CHANGED;
-		return false;
-	}
-	bool open_last_line = plan->size > 0 && last != '\n';
-	*total_lines = line - 1 + (open_last_line ? 1 : 0);
-	for (unsigned i = 0; i < plan->edit_count; ++i) {
-		const plan_edit &edit = plan->edits[i];
-		if (edit.to == plan->size && open_last_line && edit.to > changes[i].line_start)
-			++changes[i].old_lines; // the unfinished last line
-		for (std::size_t k = 0; k < edit.length; ++k)
-			changes[i].new_lines += edit.text[k] == '\n';
-	}
+	*start = 0;
 	return true;
 }
 
@@ -153,11 +118,16 @@ void out_range(const char *sign, std::uint64_t start, std::uint64_t count)
 	out(text);
 }
 
-std::int64_t growth(unsigned first, unsigned last)
+// The lines changes first..last add on the new side.
+std::int64_t growth(const patch_plan *plan, unsigned first, unsigned last)
 {
 	std::int64_t grows = 0;
-	for (unsigned i = first; i <= last; ++i)
-		grows += static_cast<std::int64_t>(changes[i].new_lines - changes[i].old_lines);
+	for (unsigned i = first; i <= last; ++i) {
+		const plan_edit &edit = plan->edits[i];
+		grows -= static_cast<std::int64_t>(edit.lines);
+		for (std::size_t k = 0; k < edit.length; ++k)
+			grows += edit.text[k] == '\n' ? 1 : 0;
+	}
 	return grows;
 }
 
@@ -166,38 +136,39 @@ std::int64_t growth(unsigned first, unsigned last)
 bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
               std::int64_t shift, std::uint64_t total_lines)
 {
-	const change &a = changes[first], &b = changes[last];
-	std::uint64_t old_start = a.first_line - (a.first_line - 1 < context ? a.first_line - 1 : context);
-	std::uint64_t after = b.first_line + b.old_lines; // the first old line past the changes
+	const plan_edit &a = plan->edits[first], &b = plan->edits[last];
+	std::uint64_t before = a.line - 1 < context ? a.line - 1 : context, context_from = 0;
+	std::uint64_t after = b.line + b.lines; // the first old line past the changes
 	std::uint64_t trailing = total_lines + 1 - after < context ? total_lines + 1 - after : context;
-	std::uint64_t old_count = after + trailing - old_start;
-	out_range("@@ -", old_start, old_count);
-	out_range(" +", old_start + static_cast<std::uint64_t>(shift),
-	          old_count + static_cast<std::uint64_t>(growth(first, last)));
+	std::uint64_t old_count = after + trailing - (a.line - before);
+	out_range("@@ -", a.line - before, old_count);
+	out_range(" +", a.line - before + static_cast<std::uint64_t>(shift),
+	          old_count + static_cast<std::uint64_t>(growth(plan, first, last)));
 	out(" @@\n");
 	bool at_line_start = true;
-	if (!out_input(r, a.context_from, a.line_start, ' ', &at_line_start))
+	if (!line_start(r, starts[first], before, &context_from) ||
+	    !out_input(r, context_from, starts[first], ' ', &at_line_start))
 		return false;
 	for (unsigned i = first; i <= last;) {
 		// A run of adjacent changes: all it removes, then all it adds.
 		unsigned end = i;
-		while (end < last && plan->edits[end].to == changes[end + 1].line_start)
+		while (end < last && plan->edits[end].to == starts[end + 1])
 			++end;
 		for (unsigned k = i; k <= end; ++k) {
 			at_line_start = true;
-			if (!out_input(r, changes[k].line_start, plan->edits[k].to, '-', &at_line_start))
+			if (!out_input(r, starts[k], plan->edits[k].to, '-', &at_line_start))
 				return false;
-			if (!at_line_start && plan->edits[k].to > changes[k].line_start)
+			if (!at_line_start && plan->edits[k].to > starts[k])
 				out("\n\\ No newline at end of file\n");
 		}
 		for (unsigned k = i; k <= end; ++k) {
 			at_line_start = true;
-			if (!out_input(r, changes[k].line_start, plan->edits[k].from, '+', &at_line_start))
+			if (!out_input(r, starts[k], plan->edits[k].from, '+', &at_line_start))
 				return false;
 			out_lines('+', plan->edits[k].text, plan->edits[k].length, &at_line_start);
 		}
 		at_line_start = true;
-		if (end < last && !out_input(r, plan->edits[end].to, changes[end + 1].line_start, ' ',
+		if (end < last && !out_input(r, plan->edits[end].to, starts[end + 1], ' ',
 		                             &at_line_start))
 			return false;
 		i = end + 1;
@@ -213,9 +184,16 @@ diff_result make_diff(input_file *input, const char *path, const patch_plan *pla
 {
 	held_length = 0;
 	reading r = {input, buffer, size, why, DIFF_MADE};
-	std::uint64_t total_lines = 0;
-	if (!locate(&r, plan, &total_lines))
-		return r.result;
+	std::uint64_t total_lines = plan->line_feeds + (plan->size > 0 && plan->last_byte != '\n' ? 1 : 0);
+	for (unsigned k = 0; k < plan->edit_count; ++k) {
+		const plan_edit &edit = plan->edits[k];
+		if (!line_start(&r, edit.from, 0, &starts[k]))
+			return r.result;
+		// Where the edit before took the unfinished last line and ended
+		// it, this one adds a line after it.
+		if (k > 0 && plan->edits[k - 1].to == edit.from && edit.from > starts[k])
+			starts[k] = edit.from;
+	}
 	// The name comes quoted where a blank would end it for patch.
 	static const char *const signs[] = {"--- ", "+++ "};
 	for (const char *sign : signs) {
@@ -227,12 +205,11 @@ diff_result make_diff(input_file *input, const char *path, const patch_plan *pla
 	for (unsigned first = 0, last = 0; first < plan->edit_count; first = ++last) {
 		// Changes whose context touches or overlaps make one hunk.
 		while (last + 1 < plan->edit_count &&
-		       changes[last + 1].first_line <=
-		               changes[last].first_line + changes[last].old_lines + 2 * context)
+		       plan->edits[last + 1].line <= plan->edits[last].line + plan->edits[last].lines + 2 * context)
 			++last;
 		if (!out_hunk(&r, plan, first, last, shift, total_lines))
 			return r.result;
-		shift += growth(first, last);
+		shift += growth(plan, first, last);
 	}
 	return DIFF_MADE;
 }

@@ -1,7 +1,8 @@
 // diff.h - --diff: what a plan changes, as diff -u prints it.
 //
-// The file is read once more to count its lines, then each hunk's lines
-// by offset, so memory stays bounded whatever the lines hold. The diff is
+// The plan places each edit on its lines; the file is read again only
+// around the edits, by offset, so memory stays bounded whatever the lines
+// hold. The diff is
 // held back (up to a mebibyte) until the caller knows that the file did
 // not change meanwhile: such a diff would show nothing that ever was.
 #ifndef MORVET_DIFF_H

@@ -48,6 +48,12 @@ bool is_file_argument(const run_state *run, int index, const path_char *argument
 	       (index < run->double_dash && !(spelled[0] == '-' && spelled[1] != 0));
 }
 
+// The options and what each sets: -h and --help, -q and --quiet mean one.
+enum option_meaning { OPTION_CHECK, OPTION_DIFF, OPTION_HELP, OPTION_VERSION, OPTION_QUIET, OPTIONS };
+const struct { const char *name; option_meaning meaning; } options[] = {
+	{"--check", OPTION_CHECK}, {"--diff", OPTION_DIFF}, {"--quiet", OPTION_QUIET}, {"-q", OPTION_QUIET},
+	{"--help", OPTION_HELP}, {"-h", OPTION_HELP}, {"--version", OPTION_VERSION}};
+
 // True when a and b differ by one letter added, left out, changed, or two
 // neighbours swapped.
 bool one_edit_apart(const char *a, const char *b)
@@ -63,57 +69,48 @@ bool one_edit_apart(const char *a, const char *b)
 }
 
 // The one known option an unknown one is a slip for: one edit away from
-// it, or the start of its long name; none when two options meant
-// differently are near (-h and --help mean one).
+// it, or the start of its long name; none when options meant differently
+// are near.
 const char *suggested_option(const char *unknown)
 {
-	static const char *const known[][2] = {{"--check", "--check"}, {"--diff", "--diff"},
-	                                       {"--quiet", "--quiet"}, {"-q", "--quiet"},
-	                                       {"--help", "--help"},   {"-h", "--help"},
-	                                       {"--version", "--version"}};
-	const char *found = nullptr, *meaning = nullptr;
-	bool ambiguous = false;
+	const char *found = nullptr;
+	option_meaning meaning = OPTIONS;
 	std::size_t length = std::strlen(unknown);
-	for (const auto &option : known) {
-		if (one_edit_apart(unknown, option[0]) ||
-		    (length >= 3 && length < std::strlen(option[0]) &&
-		     std::strncmp(unknown, option[0], length) == 0)) {
-			ambiguous |= meaning != nullptr && std::strcmp(meaning, option[1]) != 0;
-			found = found != nullptr ? found : option[0];
-			meaning = option[1];
+	for (const auto &option : options) {
+		if (one_edit_apart(unknown, option.name) ||
+		    (length >= 3 && length < std::strlen(option.name) &&
+		     std::strncmp(unknown, option.name, length) == 0)) {
+			if (found != nullptr && meaning != option.meaning)
+				return nullptr;
+			found = found != nullptr ? found : option.name;
+			meaning = option.meaning;
 		}
 	}
-	return ambiguous ? nullptr : found;
+	return found;
 }
 
 // Reads the options; returns the exit status when the run ends there, or
 // -1 when there are files to go through.
 int read_command_line(int argc, path_char **argv, run_state *run)
 {
-	bool check = false, diff = false, help = false, version = false, quiet = false, any_file = false;
+	bool set[OPTIONS] = {}, any_file = false;
 	const path_char *unknown = nullptr;
 	run->double_dash = argc;
 	for (int i = argc - 1; i >= 1; --i)
 		run->double_dash = is_option(argv[i], "--") ? i : run->double_dash;
 	for (int i = 1; i < argc; ++i) {
-		const path_char *argument = argv[i];
-		if (is_file_argument(run, i, argument))
-			any_file = true;
-		else if (is_option(argument, "--check"))
-			check = true;
-		else if (is_option(argument, "--diff"))
-			diff = true;
-		else if (is_option(argument, "--help") || is_option(argument, "-h"))
-			help = true;
-		else if (is_option(argument, "--version"))
-			version = true;
-		else if (is_option(argument, "-q") || is_option(argument, "--quiet"))
-			quiet = true;
-		else if (unknown == nullptr && i != run->double_dash)
-			unknown = argument;
+		bool file = is_file_argument(run, i, argv[i]), known = file || i == run->double_dash;
+		for (const auto &option : options) {
+			if (!file && is_option(argv[i], option.name))
+				known = set[option.meaning] = true;
+		}
+		any_file |= file;
+		unknown = known || unknown != nullptr ? unknown : argv[i];
 	}
+	bool check = set[OPTION_CHECK], diff = set[OPTION_DIFF], help = set[OPTION_HELP],
+	     version = set[OPTION_VERSION];
 	run->mode = check ? CHECK : diff ? DIFF : PATCH;
-	report_begin(look_at_output(), quiet);
+	report_begin(look_at_output(), set[OPTION_QUIET]);
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
 		const char *meant = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
@@ -386,7 +383,7 @@ int compare_file(run_mode mode, const path_char *path)
 		// A file that changes while it is read again shows a diff of
 		// nothing that ever was: it is held back, and dropped then.
 		diff_result made =
-			make_diff(&work.input, diff_name(path), &plan, block, sizeof block, &work.why);
+			make_diff(&work.input, escaped_path(path, true), &plan, block, sizeof block, &work.why);
 		failure looked = {FAILED_NOTHING, {0, false}};
 		bool unchanged = made != DIFF_FAILED && input_unchanged(&work.input, &looked);
 		release_diff(made == DIFF_MADE && unchanged);

@@ -10,10 +10,9 @@ namespace {
 enum rule_keyword : unsigned char { KEYWORD_NONE, KEYWORD_BOOLEAN, KEYWORD_INTEGER, KEYWORD_CRC };
 
 struct declaration_rule {
-	const char *keyword;     // the type
-	const char *name;        // the variable
-	const char *replacement; // what its lines become
-	const char *words;       // the replacement without blanks
+	const char *keyword, *name; // the type and the variable
+	const char *replacement;    // what its lines become
+	const char *words;          // the replacement without blanks
 };
 
 const declaration_rule rules[FORCE_COUNT] = {
@@ -21,8 +20,7 @@ const declaration_rule rules[FORCE_COUNT] = {
 	{"INTEGER", "freq", "INTEGER freq = 3;\r\n", "INTEGERfreq=3;"},
 };
 
-// The keyword, or with name the variable that follows it.
-const char *word_of(unsigned char keyword, bool name = false)
+const char *word_of(unsigned char keyword, bool name = false) // or the variable after it
 {
 	const char *const keywords[] = {"", rules[0].keyword, rules[1].keyword, "CRC"};
 	return name ? rules[keyword - KEYWORD_BOOLEAN].name : keywords[keyword];
@@ -51,23 +49,16 @@ constexpr struct byte_classes {
 } classes;
 
 bool is(unsigned char byte, unsigned char kind) { return (classes.of[byte] & kind) != 0; }
-
-unsigned char upper(unsigned char byte)
-{
-	return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
-}
+unsigned char upper(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
 
 // The keyword a word's first letter may begin: CRC in capitals only.
 unsigned char keyword_for(unsigned char first)
 {
-	return upper(first) == 'B' ? KEYWORD_BOOLEAN
-	       : upper(first) == 'I' ? KEYWORD_INTEGER
-	       : first == 'C'        ? KEYWORD_CRC
-	                             : KEYWORD_NONE;
+	return upper(first) == 'B' ? KEYWORD_BOOLEAN : upper(first) == 'I' ? KEYWORD_INTEGER
+	       : first == 'C' ? KEYWORD_CRC : KEYWORD_NONE;
 }
 
-// Whether byte goes on word after at letters: without regard to case, but
-// for CRC.
+// Whether byte goes on word after at letters: without regard to case, but for CRC.
 bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 {
 	auto letter = static_cast<unsigned char>(at < std::strlen(word) ? word[at] : 0);
@@ -141,12 +132,6 @@ std::uint16_t output_register(const patch_plan *plan, std::uint16_t input, std::
 std::uint16_t fed(std::uint16_t crc, const char *text, std::size_t length, std::uint64_t count = 0)
 {
 	return crc16_update(crc, reinterpret_cast<const unsigned char *>(text), length, &count);
-}
-
-void add_edit(patch_plan *plan, std::uint64_t from, std::uint64_t to, const char *text,
-              std::size_t length)
-{
-	plan->edits[plan->edit_count++] = {from, to, text, length};
 }
 
 // A word of the statement ended, at a blank (or a comment) or at another
@@ -387,7 +372,8 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 	if (rewritten && plan->edit_count == plan_max_declarations)
 		refuse(plan, REFUSE_TOO_MANY_DECLARATIONS, plan->keyword_line);
 	else if (rewritten)
-		add_edit(plan, plan->keyword_at, end, replacement, length);
+		plan->edits[plan->edit_count++] = {plan->keyword_at, end, replacement, length,
+		                                   plan->keyword_line, plan->line_feeds + 2 - plan->keyword_line};
 	if (plan->stage == STAGE_DONE)
 		return;
 	// The text goes on as it would after the forced line itself.
@@ -630,10 +616,13 @@ void plan_finish(patch_plan *plan)
 	if (plan->stage == STAGE_DONE)
 		return;
 	std::memcpy(plan->appended, "\r\n", 2);
+	std::uint64_t lines = plan->line_feeds + (end > 0 && plan->last_byte != '\n' ? 1 : 0);
 	if (plan->stage == STAGE_TAIL) {
 		plan->crc_shape_equal &= plan->replaced_matched == plan->statement_length;
 		if (!plan->replaced_equal || plan->replaced_matched != plan->statement_length)
-			add_edit(plan, plan->line_start, end, plan->appended + 2, plan->statement_length);
+			plan->edits[plan->edit_count++] = {plan->line_start, end, plan->appended + 2,
+			                                   plan->statement_length, plan->keyword_line,
+			                                   lines + 1 - plan->keyword_line};
 		return;
 	}
 	// No old statement: the new one is appended, after a line end when the
@@ -643,6 +632,8 @@ void plan_finish(patch_plan *plan)
 	bool add_line_end = plan->line_start != end && plan->last_byte != '\n';
 	plan->output_crc = crc16_value(add_line_end ? fed(output, "\n", 1) : output);
 	plan->statement_length = crc16_format_statement(plan->output_crc, plan->appended + 2);
-	add_edit(plan, end, end, plan->appended + (add_line_end ? 0 : 2),
-	         plan->statement_length + (add_line_end ? 2 : 0));
+	// (Where it ends the last line, that line is the one it changes.)
+	plan->edits[plan->edit_count++] = {end, end, plan->appended + (add_line_end ? 0 : 2),
+	                                   plan->statement_length + (add_line_end ? 2u : 0u),
+	                                   lines + (add_line_end ? 0 : 1), add_line_end ? 1u : 0u};
 }

@@ -272,58 +272,41 @@ void say_refusal(const path_char *path, const char *reason)
 		report_refusal(path, reason);
 }
 
-const char *shown_path(const path_char *path)
+const char *escaped_path(const path_char *path, bool diff)
 {
-	const char *plain = path_text(path);
-	const char *escaped_bytes = backslash_in_names ? "\n\\" : "\n";
-	if (std::strpbrk(plain, escaped_bytes) == nullptr)
-		return plain;
-	std::size_t length = 0;
-	shown[length++] = '\\';
-	for (const char *c = plain; *c != '\0' && length + 2 < sizeof shown; ++c) {
-		if (std::strchr(escaped_bytes, *c) != nullptr) {
-			shown[length++] = '\\';
-			shown[length++] = *c == '\n' ? 'n' : '\\';
-		} else {
-			shown[length++] = *c;
-		}
-	}
-	shown[length] = '\0';
-	return shown;
-}
-
-const char *diff_name(const path_char *path)
-{
-	const char *plain = path_text(path);
-	bool quote = false;
+	const char *plain = path_text(path), named[] = "\a\b\t\n\v\f\r\"\\", letters[] = "abtnvfr\"\\";
+	auto escapes = [diff](unsigned char c) { // written escaped once the path is
+		return c == '\n' || (c == '\\' && (diff || backslash_in_names)) ||
+		       (diff && (c == '"' || c < 0x20 || c >= 0x7F));
+	};
+	bool any = false;
 	for (const char *c = plain; *c != '\0'; ++c)
-		quote |= *c == ' ' || *c == '"' || static_cast<unsigned char>(*c) < 0x20 ||
-		         static_cast<unsigned char>(*c) >= 0x7F || (*c == '\\' && backslash_in_names);
-	if (!quote)
+		any |= (escapes(*c) && (*c != '\\' || backslash_in_names)) || (diff && *c == ' ');
+	if (!any)
 		return plain;
 	std::size_t length = 0;
-	shown[length++] = '"';
-	static const char named[] = "\a\b\t\n\v\f\r\"\\", letters[] = "abtnvfr\"\\";
+	shown[length++] = diff ? '"' : '\\';
 	for (const char *c = plain; *c != '\0' && length + 6 < sizeof shown; ++c) {
-		const char *escape = std::strchr(named, *c);
 		auto byte = static_cast<unsigned char>(*c);
-		if (escape != nullptr || byte < 0x20 || byte >= 0x7F)
+		const char *name = std::strchr(named, byte);
+		if (escapes(byte))
 			shown[length++] = '\\';
-		if (escape != nullptr)
-			shown[length++] = letters[escape - named];
-		else if (byte < 0x20 || byte >= 0x7F)
+		if (escapes(byte) && name != nullptr)
+			shown[length++] = letters[name - named];
+		else if (escapes(byte))
 			length += static_cast<std::size_t>(std::snprintf(shown + length, 4, "%03o", byte));
 		else
 			shown[length++] = *c;
 	}
-	shown[length++] = '"';
+	if (diff)
+		shown[length++] = '"';
 	shown[length] = '\0';
 	return shown;
 }
 
 void say_verdict(const path_char *path, const char *verdict_text)
 {
-	int length = std::snprintf(line, sizeof line, "%s: %s\n", shown_path(path), verdict_text);
+	int length = std::snprintf(line, sizeof line, "%s: %s\n", escaped_path(path, false), verdict_text);
 	say_text(line, made(length));
 }
 

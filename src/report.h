@@ -40,18 +40,14 @@ void say(file_message message, const path_char *path, const char *reason = nullp
 // one terminal shows both.
 void say_refusal(const path_char *path, const char *reason);
 
-// A --check line: "<path>: <verdict>", the path as shown_path shows it.
+// A --check line: "<path>: <verdict>", the path escaped as below.
 void say_verdict(const path_char *path, const char *verdict);
 
-// The path as --check and --diff show it: as it is, or, when it holds a
-// line feed (or, outside Windows, a backslash), with those written \n and
-// \\ and a backslash in front of the line, as sha256sum does.
-const char *shown_path(const path_char *path);
-
-// The path as diff -u names it: as it is, or in double quotes with C
-// escapes when it holds a blank, a quote, a backslash (outside Windows),
-// a control or a non-ASCII byte, as GNU diff writes and GNU patch reads it.
-const char *diff_name(const path_char *path);
+// The path as it is, or, when a byte would end or garble the line, as
+// sha256sum shows it (diff false: \n and, outside Windows, \\ escaped, a
+// backslash in front) or as GNU diff names it (diff true: in double
+// quotes, with C escapes, octal beyond ASCII), which GNU patch reads.
+const char *escaped_path(const path_char *path, bool diff);
 
 // Why the plan refused a file, after "Can't patch <path>: ".
 const char *refusal_text(const patch_plan *plan);
