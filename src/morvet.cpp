@@ -15,8 +15,7 @@ namespace {
 
 enum run_mode { PATCH, CHECK, DIFF };
 
-// The exit statuses: patching gives 0 or 1; --check and --diff tell a
-// file they could not read (2) from one that is not patched (1).
+// --check and --diff tell a file they could not read (2) from one not patched (1).
 const int status_patched = 0, status_not_patched = 1, status_trouble = 2;
 
 struct run_state {
@@ -39,8 +38,7 @@ bool is_option(const path_char *argument, const char *option)
 	return *argument == 0;
 }
 
-// Before "--", an argument that begins with '-' and is longer than "-" is
-// an option wherever it stands; any other is a file.
+// Before "--", an argument "-..." longer than "-" is an option wherever it stands.
 bool is_file_argument(const run_state *run, int index, const path_char *argument)
 {
 	const path_char *spelled = option_spelling(argument);
@@ -54,8 +52,7 @@ const struct { const char *name; option_meaning meaning; } options[] = {
 	{"--check", OPTION_CHECK}, {"--diff", OPTION_DIFF}, {"--quiet", OPTION_QUIET}, {"-q", OPTION_QUIET},
 	{"--help", OPTION_HELP}, {"-h", OPTION_HELP}, {"--version", OPTION_VERSION}};
 
-// True when a and b differ by one letter added, left out, changed, or two
-// neighbours swapped.
+// True when a and b differ by a letter added, left out or changed, or two swapped.
 bool one_edit_apart(const char *a, const char *b)
 {
 	std::size_t i = 0, m = std::strlen(a), n = std::strlen(b);
@@ -68,9 +65,8 @@ bool one_edit_apart(const char *a, const char *b)
 	       (n == m + 1 && std::strcmp(a + i, b + i + 1) == 0);
 }
 
-// The one known option an unknown one is a slip for: one edit away from
-// it, or the start of its long name; none when options meant differently
-// are near.
+// The option an unknown one is a slip for: one edit away, or the start of
+// its long name; none when options meant differently are near.
 const char *suggested_option(const char *unknown)
 {
 	const char *found = nullptr;
@@ -136,28 +132,24 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 }
 
 // How patching one file ended. UNCHANGED: already patched, not written;
-// NOT_SYNCED: in place, its directory not synced; REFUSED: the plan says
-// why; CHANGED: another program changed it meanwhile; BEING_WRITTEN: one
-// has it open for writing; OWNER_LOST: its owner or group would be lost;
-// CANT_CREATE: the temporary file or the replacement failed (_KEPT: the
-// result stays in "$$out$$.stp"; RESULT_HELD: it holds an earlier file's,
-// EARLIER_RESULT: one an earlier run kept).
+// NOT_SYNCED: its directory not synced; CHANGED: another program changed
+// it meanwhile; BEING_WRITTEN: one has it open for writing; CANT_CREATE:
+// the temporary file or the replacement failed (_KEPT: the result stays in
+// "$$out$$.stp"; RESULT_HELD: it holds an earlier file's; EARLIER_RESULT:
+// one an earlier run kept).
 enum file_outcome {
 	PATCHED, UNCHANGED, NOT_SYNCED, CANT_OPEN, CANT_READ, REFUSED, CHANGED, BEING_WRITTEN,
 	IS_ENCRYPTED, IS_TEMPORARY, CANT_CREATE, CANT_CREATE_KEPT, RESULT_HELD, EARLIER_RESULT,
 	OWNER_LOST,
 };
 
-// The work on one file: everything it opens is let go of by the caller,
-// whatever happened.
-struct file_work {
+struct file_work { // what one file holds open: the caller lets go of it all
 	input_file input;
 	temporary_file temporary;
 	failure why;
 };
 
-// One file at a time: its work, the blocks it is read in, and its plan.
-file_work work;
+file_work work; // one file at a time, read in blocks into its plan
 unsigned char block[262144];
 patch_plan plan;
 
@@ -177,16 +169,13 @@ bool read_plan(input_file *input, failure *why)
 	return true;
 }
 
-// True when "$$out$$.stp" itself (not a link there, nor a name of a file
-// that has others) holds a text patching would leave as it is: as a rule
-// the complete result an earlier run kept when it could not replace its
-// file, and to which that run pointed the user (or one a run killed
-// outright left just before it would have). It may be the only copy of
-// that result, so it is never cleared to make room. What is incomplete,
-// unreadable or not a STAPL text is a stale leftover; one that cannot be
-// opened or read for a reason that may pass may be a kept result all the
-// same, and is not cleared (*why says why). Asked before any file of the
-// run is opened: one input at a time.
+// True when "$$out$$.stp" itself (no link, no file with other names) holds
+// a text patching would leave as it is: as a rule the result an earlier run
+// kept and pointed the user to, maybe its only copy, so it is never cleared
+// to make room. An incomplete or unreadable one, or no STAPL text, is a
+// stale leftover; one that cannot be opened or read for a reason that may
+// pass may be a kept result all the same (*why says why). Asked before any
+// file of the run is opened: one input at a time.
 bool holds_earlier_result(failure *why)
 {
 	input_file found = {};
@@ -205,7 +194,6 @@ bool holds_earlier_result(failure *why)
 
 // The plan applied to the temporary file: the kept ranges (in the kernel
 // where it can, else through the block) and the replacements, in order.
-// PATCHED when all is written.
 file_outcome write_plan(file_work *w)
 {
 	bool kernel = true;
@@ -243,9 +231,8 @@ file_outcome write_plan(file_work *w)
 }
 
 // Without a lease nothing tells of a write through a shared mapping, which
-// can leave the file's times as they were: the input, once its result is
-// written, is read again and must make the same plan, so that the result
-// is made of the text its CRC was computed over. PATCHED when it does.
+// can leave the times as they were: once the result is written the input
+// must plan the same again, so that the CRC covers the text copied.
 file_outcome planned_again(file_work *w)
 {
 	std::uint64_t size = plan.size, lines = plan.line_feeds;
@@ -259,8 +246,7 @@ file_outcome planned_again(file_work *w)
 	return same ? PATCHED : CHANGED;
 }
 
-// Patches one file: the story of a run. Every failure returns at once;
-// the caller cleans up and reports.
+// Patches one file. Every failure returns at once; the caller cleans up.
 file_outcome patch(run_state *run, const path_char *path, file_work *w)
 {
 	if (run->result_kept_for != nullptr)
@@ -293,9 +279,8 @@ file_outcome patch(run_state *run, const path_char *path, file_work *w)
 		written = planned_again(w);
 	if (written != PATCHED)
 		return written;
-	// What each replace_result means for the file, in its order.
-	static const file_outcome replaced[] = {PATCHED, NOT_SYNCED, CANT_CREATE, CANT_CREATE_KEPT,
-	                                        CHANGED, BEING_WRITTEN, OWNER_LOST};
+	static const file_outcome replaced[] = {PATCHED, NOT_SYNCED, CANT_CREATE, CANT_CREATE_KEPT, // by
+	                                        CHANGED, BEING_WRITTEN, OWNER_LOST}; // replace_result
 	static_assert(sizeof replaced / sizeof replaced[0] == REPLACE_OWNER_NOT_KEPT + 1);
 	file_outcome outcome = replaced[commit_temporary(&w->temporary, &w->input, &w->why)];
 	if (outcome == CANT_CREATE_KEPT)
@@ -350,8 +335,7 @@ void patch_file(run_state *run, const path_char *path)
 {
 	work = file_work{};
 	file_outcome outcome = patch(run, path, &work);
-	// One way out, whatever happened: nothing incomplete left, the input
-	// let go.
+	// One way out, whatever happened: nothing incomplete left, the input let go.
 	rollback_temporary(&work.temporary);
 	close_input(&work.input);
 	tell(path, outcome, run);
@@ -359,9 +343,8 @@ void patch_file(run_state *run, const path_char *path)
 		run->status = status_not_patched;
 }
 
-// Compares one file with what patching would make of it: --check prints
-// the verdict, --diff the lines patching would change. Returns the file's
-// exit status.
+// Compares one file with what patching would make of it (--check: the
+// verdict; --diff: the lines that would change); returns its exit status.
 int compare_file(run_mode mode, const path_char *path)
 {
 	work = file_work{};
@@ -380,8 +363,8 @@ int compare_file(run_mode mode, const path_char *path)
 	else if (!accepted)
 		report_refusal(path, refusal_text(&plan));
 	else if (status == status_not_patched) {
-		// A file that changes while it is read again shows a diff of
-		// nothing that ever was: it is held back, and dropped then.
+		// Held back: a file that changes while it is read again would show
+		// a diff of nothing that ever was.
 		diff_result made =
 			make_diff(&work.input, escaped_path(path, true), &plan, block, sizeof block, &work.why);
 		failure looked = {FAILED_NOTHING, {0, false}};
@@ -414,9 +397,7 @@ void visit_file(const path_char *path, void *context)
 } // namespace
 
 // The whole run: options, then the STAPL files to patch in place (or, with
-// --check or --diff, to compare). The exit status: 0 when every file was
-// patched (or found patched), 1 otherwise; with --check and --diff, 2 when
-// a file could not be opened or read.
+// --check or --diff, to compare).
 #ifdef _WIN32
 int wmain(int argc, wchar_t **argv)
 #else
@@ -430,8 +411,7 @@ int main(int argc, char **argv)
 	if (ended >= 0)
 		return finish_output(ended, 1);
 	if (run.mode == PATCH) {
-		// The temporary file named as a file to patch would be destroyed
-		// by the run itself: nothing is touched.
+		// The temporary file named as a file to patch: nothing is touched.
 		for (int i = 1; i < argc; ++i) {
 			if (is_file_argument(&run, i, argv[i]) && names_temporary_file(argv[i])) {
 				say(SAY_CANT_CREATE_OUTPUT, argv[i]);
@@ -439,15 +419,14 @@ int main(int argc, char **argv)
 				return finish_output(1, 1);
 			}
 		}
-		// Taken once, before the first file is opened, so that a run
-		// waiting for another one reads that one's result.
+		// Before the first file is opened: a run waiting for another reads its result.
 		run.lock = lock_working_directory(&run.lock_failure);
 		if (run.lock == LOCK_UNAVAILABLE)
 			report_note(nullptr, NOTE_LOCK_UNAVAILABLE);
 		run.earlier_result = run.lock != LOCK_FAILED && holds_earlier_result(&run.earlier_failure);
 	}
-	// Every file is done on its own: one failure stops no other. A
-	// pattern that matched nothing names no file to open.
+	// Each file on its own: one failure stops no other. A pattern that
+	// matched nothing names no file to open.
 	for (int i = 1; i < argc; ++i) {
 		failure why = {FAILED_NOTHING, {0, false}};
 		if (!is_file_argument(&run, i, argv[i]) || expand_argument(argv[i], visit_file, &run, &why))

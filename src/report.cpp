@@ -114,9 +114,9 @@ const char *const refusal_texts[] = {
 static_assert(sizeof refusal_texts / sizeof refusal_texts[0] == REFUSE_TOO_MANY_DECLARATIONS + 1);
 static_assert(plan_max_declarations == 16384);
 
-// The run's output: where it goes, whether warnings are wanted, whether
-// standard output's last message left its line open, and what a console
-// of the program's own is told as the run ends.
+// Where the output goes, whether warnings are wanted, whether standard
+// output's last message left its line open, and what a console of the
+// program's own is told as the run ends.
 struct output_state {
 	output_streams streams;
 	bool quiet, line_open;
@@ -143,8 +143,10 @@ void say_text(const char *text, std::size_t length)
 	output.line_open = length > 0 ? text[length - 1] != '\n' : output.line_open;
 }
 
-// text as a shell reads it back: in single quotes (on Windows, double)
-// unless every byte is one no shell acts on, so a path can be pasted.
+void say_text(const char *text) { say_text(text, std::strlen(text)); }
+
+// text as a shell reads it back, so a path can be pasted: in single
+// quotes (on Windows, double) unless no byte is one a shell acts on.
 const char *pasted(const char *text, int which)
 {
 #ifdef _WIN32
@@ -174,8 +176,7 @@ const char *pasted(const char *text, int which)
 }
 
 // "morvet: <path>: <what>" on standard error, after what standard output
-// holds: in a log of both, a cause follows the verdict it explains, on a
-// line of its own.
+// holds: in a log of both a cause follows its verdict, on a line of its own.
 void report(const path_char *path, const char *what)
 {
 	int length = std::snprintf(line, sizeof line, "%smorvet: %s%s%s\n",
@@ -218,16 +219,15 @@ void report_begin(output_streams streams, bool quiet)
 
 void say_usage(bool help)
 {
-	// A double-click shows the usage in a window of its own, to a user
-	// with no command line to type it at.
+	// A double-click shows it in a window of its own, to a user with no command line.
 	const char *const texts[] = {usage_text, options_text, help_option_text, other_options_text,
 	                             manual_text};
 	const char explorer_text[] = "To patch files, drop them on morvet.exe, or run it from a "
 	                             "command prompt: morvet board.stp\n";
 	for (int i = 0; i < (help ? 5 : 1); ++i)
-		say_text(texts[i], std::strlen(texts[i]));
+		say_text(texts[i]);
 	if (!help && output.streams.alone)
-		say_text(explorer_text, sizeof explorer_text - 1);
+		say_text(explorer_text);
 }
 
 void say_try_help()
@@ -237,11 +237,7 @@ void say_try_help()
 	write_text(stderr, try_help, sizeof try_help - 1);
 }
 
-void say_version()
-{
-	static const char version[] = "morvet " MORVET_VERSION "\n";
-	say_text(version, sizeof version - 1);
-}
+void say_version() { say_text("morvet " MORVET_VERSION "\n"); }
 
 void say(file_message message, const path_char *path, const char *reason)
 {
@@ -358,11 +354,8 @@ void report_failure(const path_char *path, const failure *why, bool not_synced)
 	char reason[512];
 	describe_error(why->error, reason, sizeof reason);
 	int length = std::snprintf(text, sizeof text, step_texts[why->step], pasted(temporary_location(), 1));
-	(void)std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ": %s%s",
-	                    reason,
-	                    not_synced ? " (the file is patched, but the change may not survive "
-	                                 "a power loss)"
-	                               : "");
+	(void)std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ": %s%s", reason,
+	                    not_synced ? " (the file is patched, but the change may not survive a power loss)" : "");
 	report(path, text);
 }
 
@@ -390,8 +383,7 @@ void report_warnings(const path_char *path, const patch_plan *plan)
 		return;
 	if (plan->crc_statement_found && !crc_matched(plan)) {
 		(void)std::snprintf(warning, sizeof warning,
-		                    "warning: the old CRC statement %s did not match the text before "
-		                    "it (%04X)",
+		                    "warning: the old CRC statement %s did not match the text before it (%04X)",
 		                    stored_crc(plan), static_cast<unsigned>(plan->input_crc));
 		report(path, warning);
 	}
@@ -399,8 +391,7 @@ void report_warnings(const path_char *path, const patch_plan *plan)
 		report(path, "warning: no USE_RCK declaration to force");
 	if (!plan->declared[FORCE_FREQ])
 		report(path, "warning: no freq declaration to force");
-	// Up to the input's last line: the one its final line feed ends, or
-	// the unfinished one after it.
+	// Up to the last line: the one the final line feed ends, or the unfinished one after it.
 	unsigned long long from = plan->dropped_line,
 	                   to = plan->line_feeds + (plan->last_byte == '\n' ? 0 : 1);
 	(void)std::snprintf(warning, sizeof warning,
@@ -421,15 +412,13 @@ int finish_output(int status, int failed_status)
 	if (output.line_open && output.streams.terminal)
 		say_text("\n", 1);
 	if (output.streams.alone) {
-		static const char closing[] = "\nPress any key to close this window.\n";
 		say_text(output.story, output.story_length);
-		say_text(closing, sizeof closing - 1);
+		say_text("\nPress any key to close this window.\n");
 		(void)std::fflush(stdout);
 		wait_for_key();
 	}
-	// Scripts read standard output: a message lost there fails the run.
-	// Standard error only explains, and a script that closed it (2>&-)
-	// must not see a patched file reported as a failure.
+	// A message lost on standard output fails the run. Standard error only
+	// explains: a script that closed it (2>&-) must not see a failure.
 	if (std::fflush(stdout) != 0 || std::ferror(stdout))
 		status = status > failed_status ? status : failed_status;
 	(void)std::fflush(stderr);
