@@ -26,10 +26,9 @@ const char *word_of(unsigned char keyword, bool name = false) // or the variable
 	return name ? rules[keyword - KEYWORD_BOOLEAN].name : keywords[keyword];
 }
 
-// Byte classes, spelled out rather than taken from <cctype>, whose answer
-// depends on the locale. White space to the CRC check is space, tab, LF,
-// CR (never seen), FF and VT; to the interpreter, FF and VT are not.
-// STOP ends a run of bytes that change nothing in a statement's body.
+// Byte classes, not <cctype>'s, which depend on the locale. White space to
+// the CRC check is space, tab, LF, CR (never seen), FF and VT; to the
+// interpreter FF and VT are not. STOP ends a statement body's quiet run.
 enum : unsigned char { SPACE = 1, LINE_SPACE = 2, INTERPRETER_SPACE = 4, NAME = 8, STOP = 16 };
 
 constexpr struct byte_classes {
@@ -65,9 +64,8 @@ bool spells(const char *word, unsigned at, unsigned char byte, bool any_case)
 	return letter != 0 && (any_case ? upper(byte) == upper(letter) : byte == letter);
 }
 
-// Whether the check fires on this visible byte: outside a comment and a
-// string, inside a statement's first word, the last four bytes white space,
-// C, R, C and this one white space.
+// Whether the check fires on this visible byte: in code, in a statement's
+// first word, the last four bytes white space, C, R, C, and this one white.
 bool check_fires(const check_reading *r, unsigned char byte)
 {
 	return is(byte, SPACE) && r->mode == IN_CODE && r->in_first_word &&
@@ -110,8 +108,7 @@ void disagree(patch_plan *plan, refusal_reason reason, std::uint64_t line)
 	}
 }
 
-// Feeds the input's register up to offset, within the piece being read; it
-// ends where the old CRC statement was found.
+// Feeds the input's register up to offset in the piece read, until the old statement.
 void crc_to(patch_plan *plan, std::uint64_t offset)
 {
 	if (plan->crc_statement_found || offset <= plan->crc_at)
@@ -122,8 +119,7 @@ void crc_to(patch_plan *plan, std::uint64_t offset)
 	plan->crc_at = offset;
 }
 
-// The output's register where the input's was input, fed bytes after the
-// difference was last known.
+// The output's register where the input's was input, fed bytes after the difference.
 std::uint16_t output_register(const patch_plan *plan, std::uint16_t input, std::uint64_t fed)
 {
 	return static_cast<std::uint16_t>(input ^ crc16_extend_by_zeros(plan->difference, fed));
@@ -134,8 +130,7 @@ std::uint16_t fed(std::uint16_t crc, const char *text, std::size_t length, std::
 	return crc16_update(crc, reinterpret_cast<const unsigned char *>(text), length, &count);
 }
 
-// A word of the statement ended, at a blank (or a comment) or at another
-// byte that is no name's.
+// A word of the statement ended: at a blank or a comment, or another byte no name's.
 void word_ends(patch_plan *plan, bool at_blank)
 {
 	interpreter_reading *in = &plan->interpreter;
@@ -147,9 +142,8 @@ void word_ends(patch_plan *plan, bool at_blank)
 		in->alive = whole && !crc; // a name may follow, or ':' make the word a label
 		in->phase = at_blank && !crc ? WORDS_AFTER_KEYWORD : WORDS_BODY;
 	} else if (in->phase == WORDS_NAME) {
-		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must be
-		// reading the same two words at the same bytes, or the text is
-		// refused for what stands before it.
+		// A BOOLEAN USE_RCK or INTEGER freq statement: the rules must read the
+		// same two words at the same bytes, or it is refused for what is before it.
 		plan->declaration_pending = whole && plan->stage == STAGE_TEXT &&
 		                            plan->keyword_at == in->word_at && plan->line == LINE_NAME &&
 		                            plan->name_at == in->name_at && plan->rule == in->keyword &&
@@ -266,8 +260,7 @@ void begin_declaration(patch_plan *plan, std::uint64_t offset)
 	plan->stage = STAGE_DECLARATION;
 	plan->forcing = variable;
 	plan->declared[variable] = true;
-	// The keyword and name are read: the comparisons with the forced line
-	// go on after them.
+	// The keyword and name are read: the comparisons with the forced line go on.
 	std::size_t read = std::strlen(rules[variable].keyword) + std::strlen(rules[variable].name);
 	plan->words_at = static_cast<unsigned>(read);
 	plan->words_equal = true; // the value's; letter case alone forces nothing less
@@ -298,10 +291,9 @@ void begin_tail(patch_plan *plan, std::uint64_t offset, bool at_text_start)
 	plan->replaced_matched = 3;
 }
 
-// Whether byte goes on the gap between a declaration's type and its name:
-// blanks, line ends and comments (to their LF, as the check reads them)
-// part the two words, as they do for the interpreter, which must find its
-// name at the same byte.
+// Whether byte goes on the gap between a declaration's type and name:
+// blanks, line ends and comments (to LF, as the check reads them), as they
+// part words for the interpreter, which must find the name at that byte.
 bool in_gap(const patch_plan *plan, unsigned char byte)
 {
 	return is(byte, SPACE) || byte == '\'' || plan->check.mode == IN_COMMENT;
@@ -383,8 +375,7 @@ void end_declaration(patch_plan *plan, std::uint64_t end)
 }
 
 // A visible byte of a declaration being dropped, compared with its forced
-// words, blanks and comments passed over (in a string they are no longer
-// equal). After its ';' the line may hold only blanks and a comment.
+// words (blanks, comments passed over). After its ';' only blanks and a comment.
 void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	bool word = plan->check.mode == IN_CODE && byte != '\'' && !is(byte, SPACE);
@@ -411,9 +402,8 @@ void declaration_step(patch_plan *plan, unsigned char byte, std::uint64_t offset
 	}
 }
 
-// A visible byte of the old CRC statement, read as a player checks it:
-// white space, four hex digits, white space, ';'; then whether any text
-// follows.
+// A visible byte of the old CRC statement, as a player checks it: white
+// space, four hex digits, white space, ';'; then whether any text follows.
 void tail_step(patch_plan *plan, unsigned char byte)
 {
 	if (plan->tail == TAIL_VALUE) {
@@ -455,8 +445,7 @@ void compare_replaced(patch_plan *plan, unsigned char byte, const char *text)
 void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 {
 	if (byte == 0 || byte == 0xFF) {
-		// Not text; a player reading signed characters also takes 0xFF for
-		// the end of the file.
+		// Not text; a player reading signed characters takes 0xFF for the end.
 		refuse(plan, REFUSE_NOT_TEXT, plan->line_feeds + 1);
 		return;
 	}
@@ -477,9 +466,8 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	}
 	if (plan->stage != STAGE_TAIL)
 		interpreter_step(plan, byte, offset);
-	// Carriage returns are invisible to the check: a blank in an indent or
-	// a gap, skipped inside a word; right after a type the interpreter's
-	// blank that begins the gap.
+	// Carriage returns are invisible to the check: a blank in an indent or a
+	// gap, skipped inside a word; right after a type, the blank beginning the gap.
 	bool visible = byte != '\r';
 	if (!visible && plan->stage == STAGE_TEXT && plan->line == LINE_KEYWORD &&
 	    plan->rule != KEYWORD_CRC && plan->matched == std::strlen(word_of(plan->rule)))
@@ -511,9 +499,8 @@ void step(patch_plan *plan, unsigned char byte, std::uint64_t offset)
 	}
 }
 
-// How many bytes at data change nothing in either reading: in a statement
-// past its first words both only wait for the byte that ends it (or a NUL
-// or 0xFF, never text). That is most of a file's bytes.
+// How many bytes at data change nothing in either reading: past a
+// statement's first words both wait for the byte ending it (or NUL, 0xFF).
 std::size_t quiet_run(const patch_plan *plan, const unsigned char *data, std::size_t length,
                       std::uint64_t *lines)
 {
@@ -577,8 +564,7 @@ void plan_finish(patch_plan *plan)
 	if (plan->stage != STAGE_TAIL && plan->stage != STAGE_DONE)
 		word_ends(plan, true);
 	if (plan->stage == STAGE_TEXT) {
-		// The rules decide as they would before a line end: an unfinished
-		// last line gets one.
+		// The rules decide as they would before a line end.
 		bool whole = plan->matched == std::strlen(word_of(plan->rule, plan->line == LINE_NAME));
 		if (plan->line == LINE_KEYWORD && plan->rule == KEYWORD_CRC && whole &&
 		    (check_fires(&plan->check, '\n') || plan->check_at_line.recent == 0))
@@ -600,8 +586,7 @@ void plan_finish(patch_plan *plan)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
 	else if (plan->stage == STAGE_AFTER_DECLARATION)
 		end_declaration(plan, end);
-	// Only the text the tool itself makes of an empty one may begin with
-	// its CRC statement.
+	// Only what the tool makes of an empty text may begin with its CRC statement.
 	if (plan->stage == STAGE_TAIL && plan->tail_at_text_start &&
 	    (!plan->crc_stored_valid || plan->crc_stored != 0 || plan->text_after_crc))
 		refuse(plan, REFUSE_BEGINS_WITH_CRC, 1);
