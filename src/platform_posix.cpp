@@ -1310,24 +1310,35 @@ bool hold_temporary(temporary_file *temporary, const input_file *input, failure 
 // a few mebibytes at a time (only whole pages, which nothing writes
 // again), so that its sync waits for little: without this a large file's
 // run waits for the whole write after the whole copy.
-const std::uint64_t writeback_step = 1u << 21;
+#ifdef __linux__
+const std::uint64_t writeback_step = 1u << 21, no_writeback = ~std::uint64_t{0};
+#endif
 
 bool write_back(temporary_file *temporary, failure *why)
 {
 #ifdef __linux__
 	std::uint64_t until = temporary->written & ~std::uint64_t{4095};
-	if (until - temporary->written_back < writeback_step)
+	if (temporary->written_back == no_writeback || until - temporary->written_back < writeback_step)
 		return true;
 	if (sync_file_range(temporary->descriptor, static_cast<off_t>(temporary->written_back),
 	                    static_cast<off_t>(until - temporary->written_back),
-	                    SYNC_FILE_RANGE_WRITE) != 0)
-		return fail(why, FAILED_SYNC_TEMPORARY);
-	temporary->written_back = until;
+	                    SYNC_FILE_RANGE_WRITE) == 0) {
+		temporary->written_back = until;
+		return true;
+	}
+	// Only a head start: where the system (or a sandbox) will not take it,
+	// the sync at the commit does it all. An error of the disk fails the run.
+	if (errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EPERM ||
+	    errno == ESPIPE) {
+		temporary->written_back = no_writeback;
+		return true;
+	}
+	return fail(why, FAILED_SYNC_TEMPORARY);
 #else
 	(void)temporary;
 	(void)why;
-#endif
 	return true;
+#endif
 }
 
 bool write_temporary(temporary_file *temporary, const unsigned char *data, std::size_t length,
@@ -1361,9 +1372,10 @@ bool copy_in_kernel(temporary_file *temporary, input_file *input, std::uint64_t 
 			return true; // the input ended: the caller's read says so
 		if (errno == EINTR)
 			continue;
-		// Files the kernel cannot copy between: the caller's buffer does.
-		if (*copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-		                     errno == EOPNOTSUPP || errno == EBADF))
+		// Files the kernel cannot copy between: the caller's buffer does
+		// the rest.
+		if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+		    errno == EBADF)
 			return true;
 		return fail(why, errno == EIO ? FAILED_READ : FAILED_WRITE_TEMPORARY);
 	}

@@ -401,6 +401,22 @@ writebacks=$(grep -cE '^sync_file_range\(' "$scratch/trace")
 if [ "$(uname)" = Linux ] && [ "$writebacks" -lt 2 ]; then
 	fail "write-back: a large result was not sent to the disk while it was copied"
 fi
+cp "$inputdir/board.stp" "$scratch/big_expected.stp"
+# Neither a system that will not start the write early nor a kernel that
+# stops copying midway keeps a large file from being patched exactly.
+for fault in sync_file_range:error=ENOSYS:when=1 sync_file_range:error=EPERM:when=2 \
+	copy_file_range:error=EXDEV:when=3; do
+	prepare
+	cp "$big_original" "$inputdir/board.stp"
+	status=0
+	(cd "$workdir" && strace -qq -o /dev/null -e inject=$fault "$morvet" board.stp \
+		> /dev/null 2>&1) || status=$?
+	if [ "$status" -ne 0 ] || ! cmp -s "$inputdir/board.stp" "$scratch/big_expected.stp"; then
+		fail "$fault: the large file was not patched exactly (status $status)"
+	else
+		passed=$((passed + 1))
+	fi
+done
 for ((n = 1; n <= writebacks; n++)); do
 	for fault in error=EIO signal=KILL; do
 		prepare
