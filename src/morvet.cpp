@@ -109,14 +109,14 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	report_begin(look_at_output(), set[OPTION_QUIET]);
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
-		const char *meant = unknown != nullptr ? suggested_option(path_text(unknown)) : nullptr;
-		// (Options in "/" and letters are Windows' own: "\x" names a file.)
-		note unknown_note = unknown != nullptr && *unknown == '/' ? NOTE_UNKNOWN_SLASH_OPTION
-		                                                         : NOTE_UNKNOWN_OPTION;
-		if (unknown != nullptr)
-			report_note(nullptr, meant ? NOTE_SUGGESTED_OPTION : unknown_note, path_text(unknown),
-			            meant ? meant : path_text(unknown) + (*unknown == '/' ? 1 : 0));
-		else if (check && diff)
+		if (unknown != nullptr) {
+			// (Options in "/" and letters are Windows' own: "\x" names a file.)
+			const char *text = path_text(unknown), *meant = suggested_option(text);
+			bool slash = *unknown == '/';
+			report_note(nullptr, meant ? NOTE_SUGGESTED_OPTION : slash ? NOTE_UNKNOWN_SLASH_OPTION
+			                                                           : NOTE_UNKNOWN_OPTION,
+			            text, meant ? meant : text + (slash ? 1 : 0));
+		} else if (check && diff)
 			report_note(nullptr, NOTE_CHECK_AND_DIFF);
 		if (argc > 1)
 			say_try_help();

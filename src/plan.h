@@ -1,10 +1,9 @@
 // plan.h - one read of a STAPL text, as a player reads it, made into a
-// plan of what patching changes.
-//
-// A player's CRC check (carriage returns skipped) alone says where the old
-// CRC statement is; its interpreter (comments end at CR or LF, letter case
-// ignored, CR parts words) says what is a declaration; where they disagree
-// the text is refused. The rules in full: doc/design.md.
+// plan of what patching changes. A player's CRC check (carriage returns
+// skipped) alone says where the old CRC statement is; its interpreter
+// (comments end at CR or LF, letter case ignored, CR parts words) says
+// what is a declaration; where they disagree the text is refused. The
+// rules in full: doc/design.md.
 //
 // Calling sequence: plan_begin, plan_feed with every byte in order (pieces
 // of any size), plan_finish. Then the plan holds the refusal, or the edits
@@ -27,7 +26,6 @@ enum refusal_reason {
 
 // The CRC check's reading: where a statement and its first word are.
 enum reading_mode : unsigned char { IN_CODE, IN_COMMENT, IN_STRING };
-
 struct check_reading {
 	reading_mode mode;
 	bool in_statement, in_first_word;
@@ -37,15 +35,14 @@ struct check_reading {
 // The interpreter's reading, with what it has seen of a statement's words
 // (WORDS_NAME: the second word of a BOOLEAN or INTEGER statement).
 enum word_phase : unsigned char { WORDS_NONE, WORDS_KEYWORD, WORDS_AFTER_KEYWORD, WORDS_NAME, WORDS_BODY };
-
 struct interpreter_reading {
 	reading_mode mode;
 	bool in_statement;
 	word_phase phase;
-	unsigned char keyword; // the keyword the first word may be (rule_keywords)
-	bool alive;            // the word read so far still spells it
-	unsigned char length;  // letters of the word read so far
-	bool labelled;         // a label stands before this statement
+	// The keyword the first word may be (rule_keyword), whether the word so
+	// far still spells it, its letters; a label stands before the statement.
+	unsigned char keyword, length;
+	bool alive, labelled;
 	bool line_has_text, line_cr_comment; // since the last LF, more than blanks; a comment a CR ended
 	bool text_before, cr_comment_before; // the two, as the statement began
 	std::uint64_t word_at, word_line, name_at; // where its first word began, and its second
@@ -56,9 +53,7 @@ struct interpreter_reading {
 // declaration (up to its ';', then its line), in the old CRC statement
 // and all after it, or done with a refusal.
 enum line_phase : unsigned char { LINE_OFF, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME };
-enum plan_stage : unsigned char {
-	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE,
-};
+enum plan_stage : unsigned char { STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE };
 enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER };
 
 // Declarations a plan forces at most; its edits are one for each, and one

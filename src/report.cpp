@@ -1,6 +1,7 @@
 // report.cpp - the tool's messages on standard output and standard error.
 #include "report.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -120,7 +121,6 @@ static_assert(plan_max_declarations == 16384);
 struct output_state {
 	output_streams streams;
 	bool quiet, line_open;
-	std::size_t story_length;
 	char story[32768];
 } output;
 
@@ -128,14 +128,8 @@ struct output_state {
 char line[3 * 32768 * 2 + 1024];
 char shown[4 * 3 * 32768 + 4];
 char pasted_texts[2][2 * 4 * 32768 + 4];
-char text[3 * 32768 * 2 + 512];
+char text[3 * 32768 * 2 + 512], what[sizeof text];
 char verdict[512];
-
-// The length snprintf made into line: what it wrote, not what it would have.
-std::size_t made(int length)
-{
-	return length < 0 ? 0 : length < static_cast<int>(sizeof line) ? length : sizeof line - 1;
-}
 
 void say_text(const char *text, std::size_t length)
 {
@@ -163,39 +157,38 @@ const char *pasted(const char *text, int which)
 	std::size_t length = 0;
 	into[length++] = quote;
 	for (; *text != '\0' && length + 6 < sizeof pasted_texts[0]; ++text) {
-		if (*text == quote) { // closed, written escaped, opened again
-			std::memcpy(into + length, inner, 4);
-			length += 4;
-		} else {
-			into[length++] = *text;
-		}
+		bool closed = *text == quote; // closed, written escaped, opened again
+		std::memcpy(into + length, closed ? inner : text, closed ? 4 : 1);
+		length += closed ? 4 : 1;
 	}
 	into[length++] = quote;
 	into[length] = '\0';
 	return into;
 }
 
-// "morvet: <path>: <what>" on standard error, after what standard output
-// holds: in a log of both a cause follows its verdict, on a line of its own.
-void report(const path_char *path, const char *what)
+// "morvet: <path>: <what format makes>" on standard error, after what
+// standard output holds: in a log of both a cause follows its verdict, on
+// a line of its own.
+__attribute__((format(printf, 2, 3))) void report(const path_char *path, const char *format, ...)
 {
-	int length = std::snprintf(line, sizeof line, "%smorvet: %s%s%s\n",
-	                           output.line_open && output.streams.same ? "\n" : "",
-	                           path ? pasted(path_text(path), 0) : "", path ? ": " : "", what);
+	va_list details;
+	va_start(details, format);
+	(void)std::vsnprintf(what, sizeof what, format, details);
+	va_end(details);
+	(void)std::snprintf(line, sizeof line, "%smorvet: %s%s%s\n",
+	                    output.line_open && output.streams.same ? "\n" : "",
+	                    path ? pasted(path_text(path), 0) : "", path ? ": " : "", what);
 	(void)std::fflush(stdout);
 	output.line_open = output.line_open && !output.streams.same;
-	write_text(stderr, line, made(length));
+	write_text(stderr, line, std::strlen(line)); // what snprintf wrote, not what it would have
 }
 
 // The reasons --check gives, in their order, joined by ", ".
-void add_reason(std::size_t *used, const char *reason)
+void add_reason(const char *reason)
 {
-	int length = std::snprintf(verdict + *used, sizeof verdict - *used, "%s%.200s",
-	                           *used == 0 ? "not patched: " : ", ", reason);
-	if (length > 0)
-		*used += static_cast<std::size_t>(length);
-	if (*used >= sizeof verdict)
-		*used = sizeof verdict - 1;
+	std::size_t used = std::strlen(verdict);
+	(void)std::snprintf(verdict + used, sizeof verdict - used, "%s%.200s",
+	                    used == 0 ? "not patched: " : ", ", reason);
 }
 
 // The old statement's value, or ???? when it is not four digits and ';'.
@@ -248,16 +241,12 @@ void say(file_message message, const path_char *path, const char *reason)
 		"not patched: the result could not be written", "not patched: ",
 		"patched, but the change may not survive a power loss", "patched", "already patched"};
 	static_assert(sizeof words / sizeof words[0] == SAY_UNCHANGED + 1);
-	if (output.streams.alone) {
-		int told = std::snprintf(output.story + output.story_length,
-		                         sizeof output.story - output.story_length, "%s: %s%s\n",
-		                         path_text(path), words[message],
-		                         message == SAY_CANT_PATCH ? reason : "");
-		if (told > 0 && static_cast<std::size_t>(told) < sizeof output.story - output.story_length)
-			output.story_length += static_cast<std::size_t>(told);
-	}
-	int length = std::snprintf(line, sizeof line, formats[message], path_text(path), reason);
-	say_text(line, made(length));
+	std::size_t told = std::strlen(output.story);
+	if (output.streams.alone)
+		(void)std::snprintf(output.story + told, sizeof output.story - told, "%s: %s%s\n",
+		                    path_text(path), words[message], message == SAY_CANT_PATCH ? reason : "");
+	(void)std::snprintf(line, sizeof line, formats[message], path_text(path), reason);
+	say_text(line);
 }
 
 void say_refusal(const path_char *path, const char *reason)
@@ -302,8 +291,8 @@ const char *escaped_path(const path_char *path, bool diff)
 
 void say_verdict(const path_char *path, const char *verdict_text)
 {
-	int length = std::snprintf(line, sizeof line, "%s: %s\n", escaped_path(path, false), verdict_text);
-	say_text(line, made(length));
+	(void)std::snprintf(line, sizeof line, "%s: %s\n", escaped_path(path, false), verdict_text);
+	say_text(line);
 }
 
 const char *refusal_text(const patch_plan *plan)
@@ -315,21 +304,20 @@ const char *refusal_text(const patch_plan *plan)
 
 const char *check_verdict(const patch_plan *plan)
 {
-	std::size_t used = 0;
+	verdict[0] = '\0';
 	if (!plan_accepted(plan)) {
-		add_reason(&used, refusal_text(plan));
+		add_reason(refusal_text(plan));
 		return verdict;
 	}
 	if (plan->edit_count == 0)
 		return "patched";
 	if (!plan->crc_statement_found) {
-		add_reason(&used, "no CRC statement");
+		add_reason("no CRC statement");
 	} else if (!crc_matched(plan)) {
 		char mismatch[96];
-		(void)std::snprintf(mismatch, sizeof mismatch,
-		                    "CRC statement %s does not match the text (%04X)", stored_crc(plan),
-		                    static_cast<unsigned>(plan->input_crc));
-		add_reason(&used, mismatch);
+		(void)std::snprintf(mismatch, sizeof mismatch, "CRC statement %s does not match the text (%04X)",
+		                    stored_crc(plan), static_cast<unsigned>(plan->input_crc));
+		add_reason(mismatch);
 	}
 	const char *const forced[][2] = {
 		{"USE_RCK is not forced",
@@ -338,12 +326,12 @@ const char *check_verdict(const patch_plan *plan)
 		 "freq is forced, but not written INTEGER freq = 3; alone on a line ending in CR LF"}};
 	for (int v = FORCE_USE_RCK; v < FORCE_COUNT; ++v) {
 		if (plan->not_forced[v] || plan->rewritten[v])
-			add_reason(&used, forced[v][plan->not_forced[v] ? 0 : 1]);
+			add_reason(forced[v][plan->not_forced[v] ? 0 : 1]);
 	}
 	if (plan->text_after_crc)
-		add_reason(&used, "text follows the CRC statement");
+		add_reason("text follows the CRC statement");
 	else if (plan->crc_statement_found && !plan->crc_shape_equal) // a new value alone is not named
-		add_reason(&used, plan->crc_form_equal
+		add_reason(plan->crc_form_equal
 		                      ? "the CRC statement's line does not end with just CR LF"
 		                      : "the CRC statement is not written CRC XXXX; at its line's start");
 	return verdict;
@@ -353,18 +341,12 @@ void report_failure(const path_char *path, const failure *why, bool not_synced)
 {
 	char reason[512];
 	describe_error(why->error, reason, sizeof reason);
-	int length = std::snprintf(text, sizeof text, step_texts[why->step], pasted(temporary_location(), 1));
-	(void)std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ": %s%s", reason,
-	                    not_synced ? " (the file is patched, but the change may not survive a power loss)" : "");
-	report(path, text);
+	(void)std::snprintf(text, sizeof text, step_texts[why->step], pasted(temporary_location(), 1));
+	report(path, "%s: %s%s", text, reason,
+	       not_synced ? " (the file is patched, but the change may not survive a power loss)" : "");
 }
 
-void report_refusal(const path_char *path, const char *reason)
-{
-	char refusal[640]; // the reason may be refusal_text's
-	(void)std::snprintf(refusal, sizeof refusal, "can't patch: %s", reason);
-	report(path, refusal);
-}
+void report_refusal(const path_char *path, const char *reason) { report(path, "can't patch: %s", reason); }
 
 void report_note(const path_char *path, note which, const char *first, const char *second)
 {
@@ -373,20 +355,16 @@ void report_note(const path_char *path, note which, const char *first, const cha
 	// Made first: the path's own text may reuse the details' storage.
 	(void)std::snprintf(text, sizeof text, note_texts[which], first ? pasted(first, 0) : "",
 	                    second ? pasted(second, 1) : "");
-	report(path, text);
+	report(path, "%s", text);
 }
 
 void report_warnings(const path_char *path, const patch_plan *plan)
 {
-	char warning[128];
 	if (output.quiet)
 		return;
-	if (plan->crc_statement_found && !crc_matched(plan)) {
-		(void)std::snprintf(warning, sizeof warning,
-		                    "warning: the old CRC statement %s did not match the text before it (%04X)",
-		                    stored_crc(plan), static_cast<unsigned>(plan->input_crc));
-		report(path, warning);
-	}
+	if (plan->crc_statement_found && !crc_matched(plan))
+		report(path, "warning: the old CRC statement %s did not match the text before it (%04X)",
+		       stored_crc(plan), static_cast<unsigned>(plan->input_crc));
 	if (!plan->declared[FORCE_USE_RCK])
 		report(path, "warning: no USE_RCK declaration to force");
 	if (!plan->declared[FORCE_FREQ])
@@ -394,12 +372,10 @@ void report_warnings(const path_char *path, const patch_plan *plan)
 	// Up to the last line: the one the final line feed ends, or the unfinished one after it.
 	unsigned long long from = plan->dropped_line,
 	                   to = plan->line_feeds + (plan->last_byte == '\n' ? 0 : 1);
-	(void)std::snprintf(warning, sizeof warning,
-	                    to > from ? "warning: lines %llu-%llu after the old CRC statement were dropped"
-	                              : "warning: line %llu after the old CRC statement was dropped",
-	                    from, to);
 	if (plan->text_after_crc)
-		report(path, warning);
+		report(path, to > from ? "warning: lines %llu-%llu after the old CRC statement were dropped"
+		                       : "warning: line %llu after the old CRC statement was dropped",
+		       from, to);
 }
 
 void make_left_behind_line(const char *location, char *made, std::size_t size)
@@ -412,7 +388,7 @@ int finish_output(int status, int failed_status)
 	if (output.line_open && output.streams.terminal)
 		say_text("\n", 1);
 	if (output.streams.alone) {
-		say_text(output.story, output.story_length);
+		say_text(output.story);
 		say_text("\nPress any key to close this window.\n");
 		(void)std::fflush(stdout);
 		wait_for_key();
