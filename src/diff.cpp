@@ -177,18 +177,14 @@ bool out_hunk(reading *r, const patch_plan *plan, unsigned first, unsigned last,
 	return out_input(r, plan->edits[last].to, plan->size, ' ', &at_line_start, trailing);
 }
 
-} // namespace
-
-diff_result make_diff(input_file *input, const char *path, const patch_plan *plan,
-                      unsigned char *buffer, std::size_t size, failure *why)
+// The whole diff, held back; false when reading failed (r->result says why).
+bool out_diff(reading *r, const char *path, const patch_plan *plan)
 {
-	held_length = 0;
-	reading r = {input, buffer, size, why, DIFF_MADE};
 	std::uint64_t total_lines = plan->line_feeds + (plan->size > 0 && plan->last_byte != '\n' ? 1 : 0);
 	for (unsigned k = 0; k < plan->edit_count; ++k) {
 		const plan_edit &edit = plan->edits[k];
-		if (!line_start(&r, edit.from, 0, &starts[k]))
-			return r.result;
+		if (!line_start(r, edit.from, 0, &starts[k]))
+			return false;
 		// Where the edit before took the unfinished last line and ended
 		// it, this one adds a line after it.
 		if (k > 0 && plan->edits[k - 1].to == edit.from && edit.from > starts[k])
@@ -207,16 +203,26 @@ diff_result make_diff(input_file *input, const char *path, const patch_plan *pla
 		while (last + 1 < plan->edit_count &&
 		       plan->edits[last + 1].line <= plan->edits[last].line + plan->edits[last].lines + 2 * context)
 			++last;
-		if (!out_hunk(&r, plan, first, last, shift, total_lines))
-			return r.result;
+		if (!out_hunk(r, plan, first, last, shift, total_lines))
+			return false;
 		shift += growth(plan, first, last);
 	}
-	return DIFF_MADE;
+	return true;
 }
 
-void release_diff(bool write)
+} // namespace
+
+diff_result make_diff(input_file *input, const char *path, const patch_plan *plan,
+                      unsigned char *buffer, std::size_t size, failure *why)
 {
-	if (write)
-		write_text(stdout, held, held_length);
 	held_length = 0;
+	reading r = {input, buffer, size, why, DIFF_MADE};
+	failure looked = {FAILED_NOTHING, {0, false}};
+	if (out_diff(&r, path, plan) && !input_unchanged(input, &looked)) {
+		r.result = looked.step == FAILED_NOTHING ? DIFF_CHANGED : DIFF_FAILED;
+		*why = looked;
+	}
+	if (r.result == DIFF_MADE)
+		write_text(stdout, held, held_length);
+	return r.result;
 }

@@ -170,12 +170,11 @@ bool read_plan(input_file *input, failure *why)
 }
 
 // True when "$$out$$.stp" itself (no link, no file with other names) holds
-// a text patching would leave as it is: as a rule the result an earlier run
-// kept and pointed the user to, maybe its only copy, so it is never cleared
-// to make room. An incomplete or unreadable one, or no STAPL text, is a
-// stale leftover; one that cannot be opened or read for a reason that may
-// pass may be a kept result all the same (*why says why). Asked before any
-// file of the run is opened: one input at a time.
+// a text patching would leave as it is: a result an earlier run kept and
+// pointed the user to, maybe its only copy, never cleared to make room.
+// Anything else is a stale leftover; one that cannot be read for a reason
+// that may pass may be a kept result all the same (*why says why).
+// Asked before any file of the run is read, as it uses the one plan.
 bool holds_earlier_result(failure *why)
 {
 	input_file found = {};
@@ -317,13 +316,11 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 	} else {
 		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
 		    : outcome == CANT_READ ? SAY_CANT_READ : SAY_CANT_CREATE_OUTPUT, path);
-		if (outcome == IS_TEMPORARY)
-			report_note(path, NOTE_IS_TEMPORARY, temporary_location());
-		else if (outcome == RESULT_HELD)
-			report_note(path, NOTE_RESULT_HELD, temporary_location(),
-			            path_text(run->result_kept_for));
-		else if (outcome == EARLIER_RESULT)
-			report_note(path, NOTE_EARLIER_RESULT, temporary_location());
+		note about = outcome == IS_TEMPORARY ? NOTE_IS_TEMPORARY
+		             : outcome == RESULT_HELD ? NOTE_RESULT_HELD : NOTE_EARLIER_RESULT;
+		if (outcome == IS_TEMPORARY || outcome == RESULT_HELD || outcome == EARLIER_RESULT)
+			report_note(path, about, temporary_location(),
+			            run->result_kept_for ? path_text(run->result_kept_for) : nullptr);
 		else
 			report_failure(path, &work.why);
 		if (outcome == CANT_CREATE_KEPT)
@@ -363,21 +360,13 @@ int compare_file(run_mode mode, const path_char *path)
 	else if (!accepted)
 		report_refusal(path, refusal_text(&plan));
 	else if (status == status_not_patched) {
-		// Held back: a file that changes while it is read again would show
-		// a diff of nothing that ever was.
 		diff_result made =
 			make_diff(&work.input, escaped_path(path, true), &plan, block, sizeof block, &work.why);
-		failure looked = {FAILED_NOTHING, {0, false}};
-		bool unchanged = made != DIFF_FAILED && input_unchanged(&work.input, &looked);
-		release_diff(made == DIFF_MADE && unchanged);
-		if (made != DIFF_MADE || !unchanged)
-			status = status_trouble;
+		status = made == DIFF_MADE ? status : status_trouble;
 		if (made == DIFF_FAILED)
 			report_failure(path, &work.why);
-		else if (made == DIFF_CHANGED || (!unchanged && looked.step == FAILED_NOTHING))
+		else if (made == DIFF_CHANGED)
 			report_note(path, NOTE_CHANGED_WHILE_READ);
-		else if (!unchanged)
-			report_failure(path, &looked);
 	}
 	if (accepted)
 		report_warnings(path, &plan);
@@ -405,8 +394,7 @@ int main(int argc, char **argv)
 #endif
 {
 	begin_run();
-	run_state run = {PATCH, argc, LOCK_HELD, {FAILED_NOTHING, {0, false}}, nullptr, false,
-	                 {FAILED_NOTHING, {0, false}}, status_patched};
+	run_state run = {}; // patching, the directory's lock held, nothing failed
 	int ended = read_command_line(argc, argv, &run);
 	if (ended >= 0)
 		return finish_output(ended, 1);

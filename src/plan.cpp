@@ -9,11 +9,8 @@ namespace {
 
 enum rule_keyword : unsigned char { KEYWORD_NONE, KEYWORD_BOOLEAN, KEYWORD_INTEGER, KEYWORD_CRC };
 
-struct declaration_rule {
-	const char *keyword, *name; // the type and the variable
-	const char *replacement;    // what its lines become
-	const char *words;          // the replacement without blanks
-};
+// The type and the variable; what its lines become, and that without blanks.
+struct declaration_rule { const char *keyword, *name, *replacement, *words; };
 
 const declaration_rule rules[FORCE_COUNT] = {
 	{"BOOLEAN", "USE_RCK", "BOOLEAN USE_RCK = 1;\r\n", "BOOLEANUSE_RCK=1;"},

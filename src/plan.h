@@ -71,9 +71,9 @@ enum forced_variable : unsigned char { FORCE_USE_RCK, FORCE_FREQ, FORCE_COUNT };
 
 struct patch_plan {
 	// ---- The outcome, once plan_finish has run
-	std::uint64_t size, line_feeds; // bytes and line feeds read
-	std::uint64_t refusal_line;     // the line, from 1, the refusal is about
-	std::uint64_t dropped_line;     // where text after the old statement begins
+	// Bytes and line feeds read; the lines, from 1, the refusal is about and
+	// where text after the old statement begins.
+	std::uint64_t size, line_feeds, refusal_line, dropped_line;
 	std::size_t statement_length;   // the new CRC statement's, at appended + 2
 	refusal_reason refusal;
 	unsigned edit_count;            // none: patching would change nothing
