@@ -53,7 +53,9 @@ struct interpreter_reading {
 // declaration (up to its ';', then its line), in the old CRC statement
 // and all after it, or done with a refusal.
 enum line_phase : unsigned char { LINE_OFF, LINE_INDENT, LINE_KEYWORD, LINE_GAP, LINE_NAME };
-enum plan_stage : unsigned char { STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE };
+enum plan_stage : unsigned char {
+	STAGE_TEXT, STAGE_DECLARATION, STAGE_AFTER_DECLARATION, STAGE_TAIL, STAGE_DONE,
+};
 enum tail_phase : unsigned char { TAIL_VALUE, TAIL_REST, TAIL_AFTER };
 
 // Declarations a plan forces at most; its edits are one for each, and one

@@ -63,13 +63,14 @@ extern const char verdict_cant_open[], verdict_cant_read[], // --check's; then t
 void report_failure(const path_char *path, const failure *why, bool not_synced = false);
 
 void report_refusal(const path_char *path, const char *reason); // "... can't patch: <reason>"
+
 // A note on standard error, "morvet: [<path>: ]<text>", holding first and
 // second where its text says.
 enum note {
 	NOTE_RESULT_KEPT, NOTE_RESULT_HELD, NOTE_EARLIER_RESULT, NOTE_IS_TEMPORARY, NOTE_CHANGED_WHILE_READ,
-	NOTE_UNKNOWN_OPTION, NOTE_UNKNOWN_SLASH_OPTION, NOTE_SUGGESTED_OPTION, NOTE_CHECK_AND_DIFF, NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK,
-	NOTE_ONE_OTHER_LINK, NOTE_OTHER_LINKS, NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT,
-	NOTE_LEFT_BEHIND,
+	NOTE_UNKNOWN_OPTION, NOTE_UNKNOWN_SLASH_OPTION, NOTE_SUGGESTED_OPTION, NOTE_CHECK_AND_DIFF,
+	NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK, NOTE_ONE_OTHER_LINK, NOTE_OTHER_LINKS,
+	NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT, NOTE_LEFT_BEHIND,
 };
 
 void report_note(const path_char *path, note which, const char *first = nullptr,
