@@ -583,9 +583,12 @@ void plan_finish(patch_plan *plan)
 		refuse(plan, REFUSE_UNFINISHED_DECLARATION, plan->keyword_line);
 	else if (plan->stage == STAGE_AFTER_DECLARATION)
 		end_declaration(plan, end);
-	// Only what the tool makes of an empty text may begin with its CRC statement.
-	if (plan->stage == STAGE_TAIL && plan->tail_at_text_start &&
-	    (!plan->crc_stored_valid || plan->crc_stored != 0 || plan->text_after_crc))
+	// A result that begins with its CRC statement is one a player finds no
+	// statement in (indented, the old one was found): only what the tool
+	// makes of an empty text may be that.
+	if (plan->stage == STAGE_TAIL && plan->line_start == 0 &&
+	    (!plan->tail_at_text_start || !plan->crc_stored_valid || plan->crc_stored != 0 ||
+	     plan->text_after_crc))
 		refuse(plan, REFUSE_BEGINS_WITH_CRC, 1);
 	// What a player reads before the new statement must leave nothing open.
 	const check_reading &written = plan->stage == STAGE_TAIL ? plan->check_at_line : plan->check;

@@ -178,7 +178,11 @@ TEST(Plan, ForcesDeclarationsAndEndsAtTheOldCrcStatement)
 		{"CRC 1234;\r\n", 0, "refused: the text begins with a CRC statement"},
 		{"CRC 0000;' note\n", 0, "refused: the text begins with a CRC statement"},
 		{"CRC 0000;\n\r\n \n", 0, ""},
-		{"\xEF\xBB\xBF CRC 1234;\n", 0, ""},
+		// Indented on the first line, it is found; a result made of it alone is not.
+		{"\xEF\xBB\xBF CRC 1234;\n", 0, "refused: the text begins with a CRC statement"},
+		{" CRC D17A;\r\n", 0, "refused: the text begins with a CRC statement"},
+		{"\t\tCRC 1234; = 0;;A = 1;CRC 1234;", 0, "refused: the text begins with a CRC statement"},
+		{"\r\n CRC 1234;\r\n", 0, "\r\n"},
 		{"crc 1234;\nA;\n", 0, "crc 1234;\nA;\n"},
 	};
 	expect_cases(cases, sizeof cases / sizeof cases[0]);
