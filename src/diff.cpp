@@ -54,12 +54,16 @@ struct reading {
 	diff_result result;
 };
 
-// Reads up to want bytes at offset, at most the buffer's size; 0 at the end.
+// Reads want bytes at offset, at most the buffer's size: all of them, or
+// the file is shorter than it was planned from.
 bool read_at(reading *r, std::uint64_t offset, std::uint64_t want, std::size_t *got)
 {
-	bool read = read_input(r->input, offset, r->buffer, want < r->size ? want : r->size, got, r->why);
-	r->result = read ? r->result : DIFF_FAILED;
-	return read;
+	std::size_t asked = want < r->size ? want : r->size;
+	if (!read_input(r->input, offset, r->buffer, asked, got, r->why))
+		r->result = DIFF_FAILED;
+	else if (*got != asked)
+		r->result = DIFF_CHANGED;
+	return r->result == DIFF_MADE;
 }
 
 // The input's bytes from..to as diff lines, read again; up to lines lines.
@@ -70,10 +74,6 @@ bool out_input(reading *r, std::uint64_t from, std::uint64_t to, char prefix,
 		std::size_t got, take = 0;
 		if (!read_at(r, from, to - from, &got))
 			return false;
-		if (got == 0) {
-			r->result = DIFF_CHANGED; // shorter than it was
-			return false;
-		}
 		while (take < got && lines > 0)
 			lines -= r->buffer[take++] == '\n' ? 1 : 0;
 		out_lines(prefix, reinterpret_cast<const char *>(r->buffer), take, at_line_start);
@@ -91,10 +91,6 @@ bool line_start(reading *r, std::uint64_t offset, std::uint64_t lines_back, std:
 		std::size_t got = 0;
 		if (!read_at(r, from, to - from, &got))
 			return false;
-		if (got != to - from) {
-			r->result = DIFF_CHANGED; // shorter than it was
-			return false;
-		}
 		for (std::size_t i = got; i-- > 0;) {
 			if (r->buffer[i] == '\n' && lines_back-- == 0) {
 				*start = from + i + 1;

@@ -157,12 +157,10 @@ patch_plan plan;
 bool read_plan(input_file *input, failure *why)
 {
 	plan_begin(&plan);
-	std::size_t got = 0;
-	for (std::uint64_t offset = 0; plan.stage != STAGE_DONE; offset += got) {
+	std::size_t got = 1;
+	for (std::uint64_t offset = 0; got > 0 && plan.stage != STAGE_DONE; offset += got) {
 		if (!read_input(input, offset, block, sizeof block, &got, why))
 			return false;
-		if (got == 0)
-			break;
 		plan_feed(&plan, block, got);
 	}
 	plan_finish(&plan);
@@ -178,13 +176,11 @@ bool read_plan(input_file *input, failure *why)
 bool holds_earlier_result(failure *why)
 {
 	input_file found = {};
-	bool kept = false;
-	if (!open_input(temporary_name, &found, why)) {
-		if (found_nothing_to_read(why))
-			*why = failure{FAILED_NOTHING, {0, false}};
-	} else if (!found.linked && found.links == 1 && read_plan(&found, why)) {
-		kept = plan_accepted(&plan) && plan.edit_count == 0;
-	}
+	bool opened = open_input(temporary_name, &found, why);
+	if (!opened && found_nothing_to_read(why))
+		*why = failure{FAILED_NOTHING, {0, false}};
+	bool kept = opened && !found.linked && found.links == 1 && read_plan(&found, why) &&
+	            plan_accepted(&plan) && plan.edit_count == 0;
 	if (why->step != FAILED_NOTHING)
 		why->step = FAILED_REMOVE_OLD_TEMPORARY;
 	close_input(&found);
@@ -196,8 +192,8 @@ bool holds_earlier_result(failure *why)
 file_outcome write_plan(file_work *w)
 {
 	bool kernel = true;
-	std::uint64_t kept = 0;
 	for (unsigned i = 0; i <= plan.edit_count; ++i) {
+		std::uint64_t kept = i > 0 ? plan.edits[i - 1].to : 0;
 		std::uint64_t until = i < plan.edit_count ? plan.edits[i].from : plan.size;
 		while (kept < until) {
 			std::uint64_t copied = 0;
@@ -218,13 +214,10 @@ file_outcome write_plan(file_work *w)
 			}
 			kept += copied + got;
 		}
-		if (i == plan.edit_count)
-			break;
-		const plan_edit &edit = plan.edits[i];
-		if (!write_temporary(&w->temporary, reinterpret_cast<const unsigned char *>(edit.text),
-		                     edit.length, &w->why))
+		if (i < plan.edit_count &&
+		    !write_temporary(&w->temporary, reinterpret_cast<const unsigned char *>(plan.edits[i].text),
+		                     plan.edits[i].length, &w->why))
 			return CANT_CREATE;
-		kept = edit.to;
 	}
 	return PATCHED;
 }
