@@ -381,11 +381,14 @@ bool same_time(const struct timespec &a, const struct timespec &b)
 #define CHANGED(status) (status).st_ctim
 #endif
 
-// The same file, with the size and modification time it had.
+// The same file, with the size, modification time, owner, permissions and
+// names it had: after the exchange, which sets the change time, these are
+// what tells of a chmod, chown or new link made in its last instant.
 bool same_content(const struct stat &now, const struct stat &then)
 {
 	return same_file(now, then) && now.st_size == then.st_size &&
-	       same_time(MODIFIED(now), MODIFIED(then));
+	       same_time(MODIFIED(now), MODIFIED(then)) && now.st_mode == then.st_mode &&
+	       now.st_uid == then.st_uid && now.st_gid == then.st_gid && now.st_nlink == then.st_nlink;
 }
 
 enum input_state { INPUT_UNCHANGED, INPUT_CHANGED, INPUT_WRITTEN, INPUT_UNKNOWN };
@@ -902,6 +905,15 @@ void begin_run()
 	(void)std::signal(SIGXFSZ, SIG_IGN);
 	(void)std::signal(SIGPIPE, SIG_IGN);
 	install_cleanup_handlers();
+	// A standard descriptor left closed would be the next one opened: the
+	// input or the result would then take in what is written to it. A
+	// placeholder holds it that refuses writes, as the closed one did, so a
+	// closed standard output still fails the run.
+	for (int fd = 0; fd <= 2; ++fd) {
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != fd &&
+		    open("/", O_RDONLY | O_DIRECTORY) != fd)
+			std::_Exit(1); // nothing touched, and nowhere to say so
+	}
 }
 
 void write_text(std::FILE *stream, const char *text, std::size_t length)

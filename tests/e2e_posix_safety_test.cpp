@@ -148,6 +148,15 @@ const interference interferences[] = {
 	{"appended, time put back", append, true, appended, nullptr},
 	// Nor that: only what the file holds.
 	{"written in place, time put back", write_in_place, true, written_in_place, nullptr},
+	// Its permissions taken back, or a name added: after the exchange only
+	// the file's status tells.
+	{"permissions changed", [](const fs::path &file) {
+		 fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+	 }, false, typical_input, changed},
+	{"linked", [](const fs::path &file) {
+		 fs::remove(file.parent_path().parent_path() / "link.stp");
+		 fs::create_hard_link(file, file.parent_path().parent_path() / "link.stp");
+	 }, false, typical_input, changed},
 };
 
 void make_change(const interference &each, const fs::path &file)
@@ -519,6 +528,35 @@ TEST_F(Morvet, StandardErrorGoneNeverStopsARun)
 	EXPECT_EQ(WEXITSTATUS(status), 0);
 	EXPECT_EQ(read_file(work / "a.stp"), typical_result);
 	EXPECT_EQ(read_file(work / "b.stp"), typical_result);
+}
+
+TEST_F(Morvet, ClosedStandardDescriptorsAreNeverTheFilesARunOpens)
+{
+	SKIP_THROUGH_RUNNER();
+	if (!usable("strace -qq -o /dev/null true"))
+		GTEST_SKIP() << "strace is missing or cannot trace here";
+	// Were they, what is written to standard error would land in the result.
+	fs::create_directories(work / "run");
+	write_file(work / "run" / "board.stp", typical_input);
+	const fs::path trace = work / "trace";
+	std::string command = "cd " + pasted(work / "run") + " && strace -f -qq -e trace=openat,socket -o " +
+	                      pasted(trace) + " sh -c 'exec 0<&- 1>&- 2>&- \"$0\" board.stp' " +
+	                      pasted(std::getenv("MORVET_EXE"));
+	EXPECT_EQ(std::system(command.c_str()), 0);
+	EXPECT_EQ(read_file(work / "run" / "board.stp"), typical_result);
+	std::istringstream calls(read_file(trace));
+	int opened = 0;
+	for (std::string line; std::getline(calls, line);) {
+		bool ours = false;
+		for (const char *mark : {"board.stp", "$$out$$", "socket(", "O_DIRECTORY", "O_TMPFILE"})
+			ours |= line.find(mark) != std::string::npos;
+		std::size_t equals = line.rfind(") = ");
+		if (!ours || equals == std::string::npos || line.compare(equals + 4, 2, "-1") == 0)
+			continue;
+		++opened;
+		EXPECT_GT(std::atoi(line.c_str() + equals + 4), 2) << line;
+	}
+	EXPECT_GT(opened, 0) << "the trace shows none of the run's files";
 }
 
 TEST_F(Morvet, DefaultAclsOfTheWorkingDirectoryDoNotReachTheResult)
