@@ -733,6 +733,32 @@ replace_result replacement_for(input_state state)
 	                                : REPLACE_FAILED; // it could not be looked at
 }
 
+bool copy_contents(int from, int to, failure *why);
+
+// Without a lease, a program that still held the old file open wrote to it
+// after it was proven and before it was removed. A removed file cannot be
+// named again: a copy of what it holds takes the input's path back, made
+// as the result was. Where that fails, a whole copy stays beside it
+// (*theirs_left), and an incomplete one goes (*left: it could not).
+replace_result put_back_copy(input_file *input, bool *theirs_left, bool *left, failure *why)
+{
+	int to = make_beside(input, -1);
+	if (to < 0)
+		return replace_failed(why, FAILED_CREATE_BESIDE);
+	bool whole = copy_contents(input->descriptor, to, why);
+	replace_result made = whole ? make_durable(input, to, why) : REPLACE_FAILED;
+	(void)close(to); // synced, or no longer wanted
+	if (made == REPLACED &&
+	    renameat(input->directory, beside_name, input->directory, input->name) != 0)
+		made = replace_failed(why, FAILED_REPLACE);
+	beside_active = 0;
+	if (made == REPLACED)
+		return sync_directory(input, why) ? REPLACE_INPUT_CHANGED : REPLACE_FAILED;
+	*theirs_left = whole;
+	*left = !whole && !remove_beside();
+	return REPLACE_FAILED;
+}
+
 // The result, open as fd and named beside the input, takes the input's
 // place. The signals are held back throughout: once the exchange is made,
 // only this code knows which of the two names holds which file.
@@ -762,6 +788,10 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 			// The old file goes; failing that, the user is told where it is.
 			beside_active = 0;
 			old_left = unlinkat(input->directory, beside_name, 0) != 0 && errno != ENOENT;
+			struct stat last;
+			if (!old_left && !input->leased && fstat(input->descriptor, &last) == 0 &&
+			    (last.st_size != swapped.st_size || !same_time(MODIFIED(last), MODIFIED(swapped))))
+				result = put_back_copy(input, &theirs_left, &old_left, why);
 		} else if (!exchange(input)) {
 			// The other program's file now waits at the hidden name, and
 			// this run's result stands at the input's path: neither is

@@ -454,6 +454,29 @@ TEST_F(HeldRun, WithoutALeaseWhatWasSwappedOutIsReadBack)
 	EXPECT_TRUE(names_in(work / "run").empty());
 }
 
+TEST_F(HeldRun, WithoutALeaseAWriteAsTheOldFileGoesTakesItsNameBack)
+{
+	// One who still holds the file open writes to it after what the
+	// exchange moved out was proven, just before it is removed.
+	const std::string no_lease = without_lease(work / "probe");
+	const fs::path file = work / "files" / "board.stp";
+	fs::create_directories(work / "run");
+	fs::create_directories(work / "files");
+	write_file(file, typical_input);
+	int fd = open(file.c_str(), O_WRONLY | O_APPEND);
+	ASSERT_GE(fd, 0);
+	finished run = run_through(held_at("unlinkat") + no_lease, work / "run", file.string(), [&] {
+		for (int tries = 0; tries < 5000 && read_file(file) != typical_result; ++tries)
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		EXPECT_EQ(write(fd, "' more\r\n", 8), 8);
+	});
+	ASSERT_EQ(close(fd), 0);
+	EXPECT_EQ(run.output, "\nCan't patch " + file.string() + ": " + changed);
+	EXPECT_EQ(read_file(file), appended);
+	EXPECT_EQ(names_in(work / "files"), std::vector<std::string>{"board.stp"});
+	EXPECT_TRUE(names_in(work / "run").empty());
+}
+
 TEST_F(HeldRun, SignalsTheCLibraryKeepsEndARunCleanlyToo)
 {
 	// glibc keeps 32 and 33 from sigaction; sent from outside they end a
