@@ -407,9 +407,13 @@ bool remove_stale(failure *why)
 	if (here != INVALID_HANDLE_VALUE)
 		CloseHandle(here);
 	BY_HANDLE_FILE_INFORMATION state;
+	// (A drive's root ends in its separator already.)
+	bool root = here_length > 0 && here_length < full_path_room &&
+	            stream_to_path[here_length - 1] == L'\\';
 	bool removable = length > 0 && here_length > 0 && length < full_path_room &&
 	                 here_length < full_path_room &&
-	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp", 12) &&
+	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp" + (root ? 1 : 0),
+	                      root ? 11 : 12) &&
 	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
 	                         CSTR_EQUAL &&
 	                 GetFileInformationByHandle(stale, &state);

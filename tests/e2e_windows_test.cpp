@@ -216,6 +216,14 @@ TEST_F(WindowsMorvet, RootedAndDriveRelativePathsWorkFromAnotherVolume)
 		fs::remove(drive / c.file);
 	}
 	EXPECT_EQ(names_in(drive), (std::vector<std::string>{"run", "sub"}));
+	// At the top of a drive, a stale temporary file is the run's to clear.
+	write_file(drive / temporary_name, "left by a run killed outright");
+	write_file(drive / "board.stp", typical_input);
+	finished run = run_helper(work, {"in", "N:\\", fs::absolute(std::getenv("MORVET_EXE")).string(),
+	                                 "board.stp"});
+	EXPECT_EQ(run.status, 0) << run.output << run.errors;
+	EXPECT_EQ(read_file(drive / "board.stp"), typical_result);
+	EXPECT_EQ(names_in(drive), (std::vector<std::string>{"board.stp", "run", "sub"}));
 	fs::remove(drives / "m:");
 	fs::remove(drives / "n:");
 }
