@@ -701,6 +701,12 @@ move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *inpu
 // (a scanner, an indexer, a backup agent) is waited for a few seconds.
 move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *why)
 {
+	// Deleted by another program while this run holds it, it only waits
+	// for the run to let go before it goes. (Wine never says so.)
+	FILE_STANDARD_INFO standing = {};
+	if (GetFileInformationByHandleEx(input->handle, FileStandardInfo, &standing, sizeof standing) &&
+	    standing.DeletePending)
+		return MOVE_INPUT_CHANGED;
 	HANDLE old = open_waiting(input->target, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
 	                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
 	if (old == INVALID_HANDLE_VALUE) {
