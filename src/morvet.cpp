@@ -309,11 +309,13 @@ void tell(const path_char *path, file_outcome outcome, const run_state *run)
 	} else {
 		say(outcome == CANT_OPEN ? SAY_CANT_OPEN
 		    : outcome == CANT_READ ? SAY_CANT_READ : SAY_CANT_CREATE_OUTPUT, path);
-		note about = outcome == IS_TEMPORARY ? NOTE_IS_TEMPORARY
-		             : outcome == RESULT_HELD ? NOTE_RESULT_HELD : NOTE_EARLIER_RESULT;
-		if (outcome == IS_TEMPORARY || outcome == RESULT_HELD || outcome == EARLIER_RESULT)
-			report_note(path, about, temporary_location(),
-			            run->result_kept_for ? path_text(run->result_kept_for) : nullptr);
+		if (outcome == IS_TEMPORARY)
+			report_note(path, NOTE_IS_TEMPORARY, temporary_location());
+		else if (outcome == RESULT_HELD)
+			report_note(path, NOTE_RESULT_HELD, temporary_location(),
+			            path_text(run->result_kept_for));
+		else if (outcome == EARLIER_RESULT)
+			report_note(path, NOTE_EARLIER_RESULT, temporary_location());
 		else
 			report_failure(path, &work.why);
 		if (outcome == CANT_CREATE_KEPT)

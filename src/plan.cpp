@@ -45,7 +45,10 @@ constexpr struct byte_classes {
 } classes;
 
 bool is(unsigned char byte, unsigned char kind) { return (classes.of[byte] & kind) != 0; }
-unsigned char upper(unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; }
+unsigned char upper(unsigned char byte)
+{
+	return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte - 'a' + 'A') : byte;
+}
 
 // The keyword a word's first letter may begin: CRC in capitals only.
 unsigned char keyword_for(unsigned char first)
