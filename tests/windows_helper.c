@@ -165,7 +165,17 @@ static int run_in(int argc, wchar_t **argv)
 	startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
 	startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
 	startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-	if (!CreateProcessW(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+	// Wine now and then fails a start with an internal error, just after a
+	// drive was mapped: that start is tried again.
+	BOOL started = FALSE;
+	for (int attempt = 0; !started && attempt < 5; ++attempt) {
+		started = CreateProcessW(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+		if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+			break;
+		if (!started)
+			Sleep(200);
+	}
+	if (!started)
 		return fail("start");
 	WaitForSingleObject(process.hProcess, INFINITE);
 	if (!GetExitCodeProcess(process.hProcess, &status))
