@@ -286,17 +286,26 @@ DWORD volume_flags_of(HANDLE handle)
 // for the moment, tries again after a pause growing from 50 ms to 1 s,
 // about five seconds in all; a plain denial (no permission, a file being
 // deleted) does not pass by waiting.
+// One pause of that wait, *waited long so far; false once it is over.
+bool pause_waiting(DWORD *waited)
+{
+	if (*waited >= 5000)
+		return false;
+	DWORD pause = *waited < 50 ? 50 : *waited < 1000 ? *waited : 1000;
+	Sleep(pause);
+	*waited += pause;
+	return true;
+}
+
 HANDLE open_waiting(const wchar_t *path, DWORD access, DWORD share, DWORD flags)
 {
-	DWORD waited = 0;
-	for (DWORD pause = 50;; pause = pause * 2 < 1000 ? pause * 2 : 1000) {
+	for (DWORD waited = 0;;) {
 		HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 		DWORD error = GetLastError();
-		if (handle != INVALID_HANDLE_VALUE || waited >= 5000 ||
-		    (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION))
+		if (handle != INVALID_HANDLE_VALUE ||
+		    (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+		    !pause_waiting(&waited))
 			return handle;
-		Sleep(pause);
-		waited += pause;
 	}
 }
 
@@ -395,9 +404,8 @@ HANDLE create_result_file(const wchar_t *path, int slot, const input_file *input
 // whose file would lose it too.
 bool remove_stale(failure *why)
 {
-	HANDLE stale = CreateFileW(temporary_path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-	                           0, nullptr, OPEN_EXISTING,
-	                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE stale = open_waiting(temporary_path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+	                            0, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
 	if (stale == INVALID_HANDLE_VALUE)
 		return GetLastError() == ERROR_FILE_NOT_FOUND || failed(why, FAILED_REMOVE_OLD_TEMPORARY);
 	DWORD length = GetFinalPathNameByHandleW(stale, full_path_scratch, full_path_room, 0);
@@ -431,6 +439,12 @@ bool remove_stale(failure *why)
 	if (!removable)
 		record_failure(why, FAILED_REMOVE_OLD_TEMPORARY);
 	CloseHandle(stale);
+	// A program that has it open, sharing it for deletion, keeps the name
+	// until it lets go: waited for as for a reader of the input.
+	for (DWORD waited = 0; removable && GetFileAttributesW(temporary_path) != INVALID_FILE_ATTRIBUTES;) {
+		if (!pause_waiting(&waited))
+			removable = failed(why, FAILED_REMOVE_OLD_TEMPORARY, ERROR_SHARING_VIOLATION);
+	}
 	return removable;
 }
 

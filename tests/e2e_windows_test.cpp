@@ -127,11 +127,13 @@ TEST_F(WindowsMorvet, AttributesAndPermissionsAreKept)
 
 // A program that holds the input open: briefly, the way scanners and
 // indexers do, and for longer than the tool waits; or only for its
-// attributes, which keeps nothing from the file.
+// attributes, which keeps nothing from the file. The same for a stale
+// temporary file, which must go before the result can be written.
 TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 {
 	struct {
-		const char *mode;      // how the helper holds it
+		const char *held;      // the file the helper holds
+		const char *mode;      // how it holds it
 		const char *held_for;  // milliseconds
 		bool succeeds;
 		const char *output;
@@ -139,18 +141,23 @@ TEST_F(WindowsMorvet, AFileHeldByAnotherProgramIsWaitedForAWhile)
 	} cases[] = {
 		// Opening the input waits. A hold meant to outlast the wait of
 		// about 5 s also outlasts a slow start of the program.
-		{"exclusive", "1500", true, "", ""},
-		{"exclusive", "12000", false, "\nCan't open board.stp", "morvet: board.stp: can't open: "},
+		{"board.stp", "exclusive", "1500", true, "", ""},
+		{"board.stp", "exclusive", "12000", false, "\nCan't open board.stp",
+		 "morvet: board.stp: can't open: "},
 		// The input can be read, but not replaced while it is open.
-		{"reading", "1500", true, "", ""},
-		{"reading", "12000", false, "\nCan't create output",
+		{"board.stp", "reading", "1500", true, "", ""},
+		{"board.stp", "reading", "12000", false, "\nCan't create output",
 		 "morvet: board.stp: can't replace the file: "},
 		// Explorer's look at its attributes does not stand in the way.
-		{"attributes", "9000", true, "", ""},
+		{"board.stp", "attributes", "9000", true, "", ""},
+		{temporary_name, "attributes", "3000", true, "", ""},
+		{temporary_name, "reading", "1500", true, "", ""},
 	};
 	for (const auto &c : cases) {
 		write_file(work / "board.stp", typical_input);
-		started holder = start_helper(work, {"hold", "board.stp", c.held_for, c.mode});
+		if (c.held == std::string(temporary_name))
+			write_file(work / temporary_name, "left by a run that was killed");
+		started holder = start_helper(work, {"hold", c.held, c.held_for, c.mode});
 		// The helper says when it holds the file.
 		char said[5] = {};
 		ASSERT_EQ(read(holder.output, said, 4), 4);
