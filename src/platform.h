@@ -95,6 +95,19 @@ struct failure {
 	system_error error;
 };
 
+// True when a complete result that could not take the input's place is
+// worth keeping in "$$out$$.stp" for the user: the failure was the placing
+// itself (no right to write the input's directory, the input held by
+// another program). After any other failure (a sync, the input's
+// metadata, a check) the result goes, as after a failed write: one not
+// known to be on the disk must not be offered, nor stand in the way of
+// the next run.
+inline bool result_worth_keeping(const failure *why)
+{
+	return why->step == FAILED_NAME_BESIDE || why->step == FAILED_CREATE_BESIDE ||
+	       why->step == FAILED_REPLACE;
+}
+
 // Records step with the system's last error (errno on POSIX, GetLastError()
 // on Windows), read before anything can change it.
 void record_failure(failure *why, failed_step step);

@@ -1488,7 +1488,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	}
 	// A result that failed to replace the input stays in "$$out$$.stp" for
 	// the user, made durable, where that name still holds it.
-	if (result != REPLACE_FAILED ||
+	if (result != REPLACE_FAILED || !result_worth_keeping(why) ||
 	    fstatat(AT_FDCWD, temporary_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
 	    !same_file(status, temporary_status) || fsync(fd) != 0)
 		return result;

@@ -749,10 +749,11 @@ move_outcome move_into_place(HANDLE file, int slot, input_file *input, failure *
 
 // The complete result stays in "$$out$$.stp" for the user, made durable,
 // with ordinary attributes in case it was given the input's hidden or
-// system ones.
-replace_result keep_result(temporary_file *temporary)
+// system ones; where why is no failure to place it, it goes.
+replace_result keep_result(temporary_file *temporary, const failure *why)
 {
-	if (temporary->handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(temporary->handle))
+	if (!result_worth_keeping(why) || temporary->handle == INVALID_HANDLE_VALUE ||
+	    !FlushFileBuffers(temporary->handle))
 		return REPLACE_FAILED;
 	FILE_BASIC_INFO basic = {};
 	basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
@@ -780,7 +781,7 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 	}
 	if (to == INVALID_HANDLE_VALUE) {
 		record_failure(why, FAILED_CREATE_BESIDE);
-		return keep_result(temporary);
+		return keep_result(temporary, why);
 	}
 	temporary->beside = to;
 	// Once complete, it may outlive the handle, and have streams of its own
@@ -794,7 +795,7 @@ replace_result replace_across_volumes(temporary_file *temporary, input_file *inp
 	if (moved != MOVED) {
 		remove_created(beside_slot, to, beside_path);
 		temporary->beside = INVALID_HANDLE_VALUE;
-		return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary);
+		return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary, why);
 	}
 	// In place: the handle now names the user's file, which stays; the
 	// temporary file has done its work and goes at the rollback.
@@ -1272,7 +1273,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	if (!same_volume(state, state_of(input)))
 		return replace_across_volumes(temporary, input, why);
 	if (!take_over(temporary->handle, temporary->access, temporary_path, input, why))
-		return keep_result(temporary);
+		return keep_result(temporary, why);
 	// Data and what was taken over, durable in one flush.
 	if (!FlushFileBuffers(temporary->handle)) {
 		record_failure(why, FAILED_SYNC_TEMPORARY);
@@ -1290,7 +1291,7 @@ replace_result commit_temporary(temporary_file *temporary, input_file *input, fa
 	// rename said.
 	if (moved == MOVE_OTHER_VOLUME)
 		return replace_across_volumes(temporary, input, why);
-	return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary);
+	return moved == MOVE_INPUT_CHANGED ? REPLACE_INPUT_CHANGED : keep_result(temporary, why);
 }
 
 void rollback_temporary(temporary_file *temporary)

@@ -88,6 +88,13 @@ check_files() {
 		if [ -e "$leftover" ] && ! cmp -s "$leftover" "$expected"; then
 			fail "$label: an incomplete temporary file was left behind"
 			ok=0
+		elif [ -e "$leftover" ] && [ "$kind" = error ] &&
+			! { grep -qF "the patched result is in" "$casedir/stderr" &&
+				grep -qE "can't (replace the file|name the result beside the file|make a copy beside the file)" "$casedir/stderr"; }; then
+			# Kept only where placing it failed: after a failed sync it may
+			# not be on the disk, and it stands in the next run's way.
+			fail "$label: the result was kept after a failure other than its replacement"
+			ok=0
 		fi
 		# A file the run could not remove (the old one, swapped out) must
 		# be named on standard error, and be whole.
