@@ -109,9 +109,11 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 	report_begin(look_at_output(), set[OPTION_QUIET]);
 	if (unknown != nullptr || (!help && !version && ((check && diff) || !any_file))) {
 		say_usage();
+		const char *meant = nullptr;
 		if (unknown != nullptr) {
 			// (Options in "/" and letters are Windows' own: "\x" names a file.)
-			const char *text = path_text(unknown), *meant = suggested_option(text);
+			const char *text = path_text(unknown);
+			meant = suggested_option(text);
 			bool slash = *unknown == '/';
 			report_note(nullptr, meant ? NOTE_SUGGESTED_OPTION : slash ? NOTE_UNKNOWN_SLASH_OPTION
 			                                                           : NOTE_UNKNOWN_OPTION,
@@ -121,8 +123,10 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 		if (argc > 1)
 			say_try_help();
 		// A script asking for a verdict must not take a mistyped command
-		// for "not patched".
-		return check || diff ? status_trouble : 1;
+		// for "not patched", also where the mistyped option is the mode.
+		bool verdict = check || diff || (meant != nullptr && std::strcmp(meant, "--check") == 0) ||
+		               (meant != nullptr && std::strcmp(meant, "--diff") == 0);
+		return verdict ? status_trouble : 1;
 	}
 	if (help)
 		say_usage(true);

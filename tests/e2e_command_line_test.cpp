@@ -70,7 +70,7 @@ TEST_F(CommandLine, EveryArgumentIsReadBeforeAnyFileIsTouched)
 		const char *patched;  // the one file the run changes, if any
 	} cases[] = {
 		// A mistyped or unknown option, before or after the files.
-		{{"--chek", "board.stp"}, 1, usage_text, nothing},
+		{{"--chek", "board.stp"}, 2, usage_text, nothing}, // the option meant asks for a verdict
 		{{"-c", "board.stp"}, 1, usage_text, nothing},
 		{{"--dry-run", "board.stp"}, 1, usage_text, nothing},
 		{{"board.stp", "--bogus"}, 1, usage_text, nothing},
@@ -111,26 +111,27 @@ TEST_F(CommandLine, AUsageErrorSuggestsTheOptionMeantAndPointsToHelp)
 	const struct {
 		const char *argument;
 		const char *said; // the first line on standard error
+		int status;       // 2 where the option meant asks for a verdict
 	} cases[] = {
-		{"--chek", "morvet: unknown option --chek: did you mean --check?"},
-		{"--checkk", "morvet: unknown option --checkk: did you mean --check?"},
-		{"--hcek", "morvet: unknown option --hcek (a file whose name begins with - is named after --, or as ./--hcek)"},
-		{"--dfif", "morvet: unknown option --dfif: did you mean --diff?"},
-		{"-check", "morvet: unknown option -check: did you mean --check?"},
-		{"--ver", "morvet: unknown option --ver: did you mean --version?"},
-		{"--quite", "morvet: unknown option --quite: did you mean --quiet?"},
-		{"-qq", "morvet: unknown option -qq: did you mean -q?"},
-		{"--h", "morvet: unknown option --h: did you mean --help?"},
-		{"--q", "morvet: unknown option --q: did you mean --quiet?"},
+		{"--chek", "morvet: unknown option --chek: did you mean --check?", 2},
+		{"--checkk", "morvet: unknown option --checkk: did you mean --check?", 2},
+		{"--hcek", "morvet: unknown option --hcek (a file whose name begins with - is named after --, or as ./--hcek)", 1},
+		{"--dfif", "morvet: unknown option --dfif: did you mean --diff?", 2},
+		{"-check", "morvet: unknown option -check: did you mean --check?", 2},
+		{"--ver", "morvet: unknown option --ver: did you mean --version?", 1},
+		{"--quite", "morvet: unknown option --quite: did you mean --quiet?", 1},
+		{"-qq", "morvet: unknown option -qq: did you mean -q?", 1},
+		{"--h", "morvet: unknown option --h: did you mean --help?", 1},
+		{"--q", "morvet: unknown option --q: did you mean --quiet?", 1},
 		// Near two options, or none: no guess.
-		{"-x", "morvet: unknown option -x (a file whose name begins with - is named after --, or as ./-x)"},
-		{"---", "morvet: unknown option --- (a file whose name begins with - is named after --, or as ./---)"},
-		{"--dry-run", "morvet: unknown option --dry-run (a file whose name begins with - is named after --, or as ./--dry-run)"},
+		{"-x", "morvet: unknown option -x (a file whose name begins with - is named after --, or as ./-x)", 1},
+		{"---", "morvet: unknown option --- (a file whose name begins with - is named after --, or as ./---)", 1},
+		{"--dry-run", "morvet: unknown option --dry-run (a file whose name begins with - is named after --, or as ./--dry-run)", 1},
 	};
 	for (const auto &c : cases) {
 		std::string argument = c.argument;
 		finished run = run_morvet(work, {"board.stp", argument});
-		EXPECT_EQ(run.status, 1) << argument;
+		EXPECT_EQ(run.status, c.status) << argument;
 		EXPECT_EQ(run.output, usage_text) << argument;
 		EXPECT_EQ(run.errors, std::string(c.said) + "\n" + try_help) << argument;
 	}
