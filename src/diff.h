@@ -4,6 +4,8 @@
 // around the edits, by offset, so memory stays bounded whatever the lines
 // hold. The diff is held back (up to a mebibyte) until the file is known
 // not to have changed meanwhile: such a diff would show nothing that was.
+// A longer one goes out as it is made, but never its last mebibyte, which
+// ends with the new CRC statement, unless the file is unchanged.
 #ifndef MORVET_DIFF_H
 #define MORVET_DIFF_H
 

@@ -367,7 +367,7 @@ int compare_file(run_mode mode, const path_char *path)
 		else if (made == DIFF_CHANGED)
 			report_note(path, NOTE_CHANGED_WHILE_READ);
 	}
-	if (accepted)
+	if (accepted && status != status_trouble) // nothing of a file that changed meanwhile
 		report_warnings(path, &plan);
 	close_input(&work.input);
 	return status;

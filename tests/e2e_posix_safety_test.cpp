@@ -941,6 +941,8 @@ TEST_F(HeldRun, ADiffOfAFileThatChangesWhileItIsReadIsNotShown)
 		EXPECT_EQ(run.output, "") << how;
 		EXPECT_NE(run.errors.find("it changed while it was being read"), std::string::npos)
 			<< how << run.errors;
+		// Warnings would tell of the text that was, not of the file.
+		EXPECT_EQ(run.errors.find("warning:"), std::string::npos) << how << run.errors;
 	}
 }
 
