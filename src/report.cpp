@@ -94,8 +94,9 @@ const char *const note_texts[] = {
 	"another program changed it while it was being patched, and its version could not be " // NOLINT
 	"put back: it is in %s",
 	"could not remove %s",
+	"can't write standard output: some of this run's messages are lost",
 };
-static_assert(sizeof note_texts / sizeof note_texts[0] == NOTE_LEFT_BEHIND + 1);
+static_assert(sizeof note_texts / sizeof note_texts[0] == NOTE_OUTPUT_LOST + 1);
 
 // Why a file is refused, in the order of refusal_reason; N is its line.
 const char *const refusal_texts[] = {
@@ -397,8 +398,10 @@ int finish_output(int status, int failed_status)
 	}
 	// A message lost on standard output fails the run. Standard error only
 	// explains: a script that closed it (2>&-) must not see a failure.
-	if (std::fflush(stdout) != 0 || std::ferror(stdout))
+	if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
 		status = status > failed_status ? status : failed_status;
+		report_note(nullptr, NOTE_OUTPUT_LOST);
+	}
 	(void)std::fflush(stderr);
 	return status;
 }

@@ -70,7 +70,7 @@ enum note {
 	NOTE_RESULT_KEPT, NOTE_RESULT_HELD, NOTE_EARLIER_RESULT, NOTE_IS_TEMPORARY, NOTE_CHANGED_WHILE_READ,
 	NOTE_UNKNOWN_OPTION, NOTE_UNKNOWN_SLASH_OPTION, NOTE_SUGGESTED_OPTION, NOTE_CHECK_AND_DIFF,
 	NOTE_LOCK_UNAVAILABLE, NOTE_WAITING_FOR_LOCK, NOTE_ONE_OTHER_LINK, NOTE_OTHER_LINKS,
-	NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT, NOTE_LEFT_BEHIND,
+	NOTE_DIRECTORY_NOT_OPENED, NOTE_SWAPPED_OUT, NOTE_LEFT_BEHIND, NOTE_OUTPUT_LOST,
 };
 
 void report_note(const path_char *path, note which, const char *first = nullptr,
@@ -84,7 +84,8 @@ void report_warnings(const path_char *path, const patch_plan *plan);
 void make_left_behind_line(const char *location, char *text, std::size_t size);
 
 // Flushes both streams; returns status, or failed_status when standard
-// output could not be written: a message lost is a failure of the run.
+// output could not be written (and says so on standard error): a message
+// lost is a failure of the run.
 int finish_output(int status, int failed_status);
 
 #endif

@@ -153,6 +153,33 @@ TEST_F(Morvet, DiffPrintsOnlyDiffsAndExitsTwoForTrouble)
 	EXPECT_EQ(read_file(work / "empty.stp"), "");
 }
 
+TEST_F(Morvet, OutputThatCannotBeWrittenFailsTheRunAndSaysSo)
+{
+	SKIP_THROUGH_RUNNER();
+	write_file(work / "patched.stp", typical_result);
+	write_file(work / "stale.stp", typical_input);
+	const struct {
+		std::vector<std::string> arguments;
+		int status;
+	} cases[] = {
+		{{"-q", "--check", "patched.stp"}, 2},
+		{{"-q", "--diff", "stale.stp"}, 2},
+		{{"--version"}, 1},
+		{{"stale.stp", "--chek"}, 2},
+	};
+	fs::path full = runner_script(work, "exec \"$@\" >/dev/full");
+	setenv("MORVET_RUNNER", full.c_str(), 1);
+	for (const auto &c : cases) {
+		finished run = run_morvet(work, c.arguments);
+		EXPECT_EQ(run.status, c.status) << c.arguments[1];
+		EXPECT_NE(run.errors.find("morvet: can't write standard output: some of this run's "
+		                          "messages are lost\n"),
+		          std::string::npos) << run.errors;
+	}
+	unsetenv("MORVET_RUNNER");
+	EXPECT_EQ(read_file(work / "stale.stp"), typical_input);
+}
+
 TEST_F(Morvet, TheTemporaryFileNamedAsAnArgumentEndsTheRunBeforeAnyFile)
 {
 	write_file(work / "a.stp", typical_input);
