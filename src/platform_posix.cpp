@@ -817,8 +817,8 @@ replace_result swap_into_place(input_file *input, int fd, failure *why)
 	}
 	release_signals(held);
 	release_lease(input);
-	if (old_left)
-		report_note(nullptr, NOTE_LEFT_BEHIND, beside_location);
+	if (old_left) // the file's old content: named with the file
+		report_note(input->given, NOTE_LEFT_BEHIND, beside_location);
 	if (theirs_left)
 		report_note(input->given, NOTE_SWAPPED_OUT, beside_location);
 	if (result != REPLACED)

@@ -685,8 +685,8 @@ move_outcome swap_into_place(HANDLE old, HANDLE file, int slot, input_file *inpu
 	if (aside && rename_handle(file, input->target)) {
 		moved = MOVED;
 		incomplete_files[slot] = INVALID_HANDLE_VALUE;
-		if (!set_delete_on_close(old, true))
-			report_note(nullptr, NOTE_LEFT_BEHIND, path_text(aside_path));
+		if (!set_delete_on_close(old, true)) // the file's old content: named with the file
+			report_note(input->given, NOTE_LEFT_BEHIND, path_text(aside_path));
 	} else if (aside) {
 		error = GetLastError();
 		moved = error == ERROR_NOT_SAME_DEVICE ? MOVE_OTHER_VOLUME : MOVE_FAILED;
