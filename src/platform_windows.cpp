@@ -397,6 +397,41 @@ HANDLE create_result_file(const wchar_t *path, int slot, const input_file *input
 	return INVALID_HANDLE_VALUE;
 }
 
+// True when the file open as file is not the one named path in its
+// directory, as their final paths show: Wine shows a Unix symbolic link
+// as a plain file, and follows it even where asked not to. Where either
+// path cannot be known, false: the name is taken as it stands.
+bool leads_elsewhere(HANDLE file, const wchar_t *path)
+{
+	std::size_t directory = windows_directory_length(path);
+	HANDLE here = join(stream_from_path, path, directory, L"", 0)
+	                      ? open_to_look(stream_from_path, 0)
+	                      : INVALID_HANDLE_VALUE;
+	DWORD here_length = here == INVALID_HANDLE_VALUE
+	                            ? 0
+	                            : GetFinalPathNameByHandleW(here, stream_to_path, full_path_room, 0);
+	if (here != INVALID_HANDLE_VALUE)
+		CloseHandle(here);
+	DWORD length = GetFinalPathNameByHandleW(file, full_path_scratch, full_path_room, 0);
+	if (here_length == 0 || here_length >= full_path_room || length == 0 || length >= full_path_room)
+		return false;
+	// (A drive's root ends in its separator already.)
+	if (stream_to_path[here_length - 1] != L'\\')
+		stream_to_path[here_length++] = L'\\';
+	const wchar_t *name = path + directory;
+	if (!join(stream_from_path, stream_to_path, here_length, name, std::wcslen(name)))
+		return false;
+	// (Wine's final path drops a name's trailing dots and spaces.)
+	auto kept = [](const wchar_t *text) {
+		int length = static_cast<int>(std::wcslen(text));
+		while (length > 0 && (text[length - 1] == L'.' || text[length - 1] == L' '))
+			--length;
+		return length;
+	};
+	return CompareStringOrdinal(full_path_scratch, kept(full_path_scratch), stream_from_path,
+	                            kept(stream_from_path), TRUE) != CSTR_EQUAL;
+}
+
 // Removes what stands at the temporary name through a handle to that very
 // name, never to what a link there leads to (Wine follows a Unix symbolic
 // link even when asked not to: the handle's final path tells). A stale
@@ -425,9 +460,13 @@ bool remove_stale(failure *why)
 	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
 	                         CSTR_EQUAL &&
 	                 GetFileInformationByHandle(stale, &state);
-	if (!removable)
+	if (!removable) {
 		SetLastError(ERROR_CANT_ACCESS_FILE);
-	else if ((state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && state.nNumberOfLinks > 1) {
+	} else if (state.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+		// No run leaves a directory there: someone's, not to be removed.
+		SetLastError(directory_not_supported);
+		removable = false;
+	} else if ((state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && state.nNumberOfLinks > 1) {
 		SetLastError(ERROR_ACCESS_DENIED);
 		removable = false;
 	} else if (state.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
@@ -1142,12 +1181,7 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 	DWORD attributes = GetFileAttributesW(input_path);
 	input->linked = attributes != INVALID_FILE_ATTRIBUTES &&
 	                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-	if (input->linked) {
-		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,
-		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-		if (length == 0 || length >= extended_path)
-			return failed(why, FAILED_RESOLVE_LINK);
-	} else {
+	if (!input->linked) {
 		// The result takes the name as it is on disk, not as it was typed:
 		// in another letter case, or as the 8.3 short name ("BOARD~1.STP").
 		// If the directory cannot be listed, the name stays as typed.
@@ -1162,6 +1196,13 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 		}
 		if (!join(target_path, input_path, directory, name, std::wcslen(name)))
 			return failed(why, FAILED_OPEN);
+		input->linked = leads_elsewhere(handle, target_path);
+	}
+	if (input->linked) {
+		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,
+		                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+		if (length == 0 || length >= extended_path)
+			return failed(why, FAILED_RESOLVE_LINK);
 	}
 	input->target = target_path;
 	return true;

@@ -544,6 +544,38 @@ TEST_F(WindowsMorvet, ReadOnlyFilesAndLinkedTemporaryFilesAreLeftAlone)
 	ASSERT_EQ(chmod((work / "locked.stp").c_str(), 0644), 0);
 }
 
+// Wine shows a Unix symbolic link as a plain file: the file it points to
+// is patched all the same, and the link stays. A directory where the
+// temporary file goes is no run's leftover: it stays.
+TEST_F(WindowsMorvet, LinksWineHidesAndADirectoryAtTheTemporaryNameAreKept)
+{
+	fs::create_directories(work / "real");
+	fs::create_directories(work / "links");
+	const struct {
+		const char *link, *points_to, *argument;
+	} cases[] = {
+		{"links/board.stp", "../real/board.stp", "links\\board.stp"},
+		{"real/alias.stp", "board.stp", "real\\alias.stp"},
+	};
+	for (const auto &c : cases) {
+		write_file(work / "real" / "board.stp", typical_input);
+		fs::create_symlink(c.points_to, work / c.link);
+		finished run = run_morvet(work, {c.argument});
+		EXPECT_EQ(run.status, 0) << c.link << run.errors;
+		EXPECT_EQ(read_file(work / "real" / "board.stp"), typical_result) << c.link;
+		EXPECT_TRUE(fs::is_symlink(work / c.link)) << c.link;
+		fs::remove(work / c.link);
+	}
+	fs::create_directory(work / temporary_name);
+	write_file(work / "board.stp", typical_input);
+	finished run = run_morvet(work, {"board.stp"});
+	EXPECT_EQ(run.status, 1);
+	EXPECT_NE(run.errors.find("can't remove the old temporary file"), std::string::npos) << run.errors;
+	EXPECT_TRUE(fs::is_directory(work / temporary_name));
+	EXPECT_EQ(read_file(work / "board.stp"), typical_input);
+	fs::remove(work / temporary_name);
+}
+
 // Standard error goes out a whole line at a time, as it is written: in one
 // log of both streams every cause follows the verdict it explains.
 TEST_F(WindowsMorvet, CausesFollowTheirVerdictsInOneLog)
