@@ -124,9 +124,9 @@ int read_command_line(int argc, path_char **argv, run_state *run)
 			say_try_help();
 		// A script asking for a verdict must not take a mistyped command
 		// for "not patched", also where the mistyped option is the mode.
-		bool verdict = check || diff || (meant != nullptr && std::strcmp(meant, "--check") == 0) ||
-		               (meant != nullptr && std::strcmp(meant, "--diff") == 0);
-		return verdict ? status_trouble : 1;
+		bool verdict = meant != nullptr && (std::strcmp(meant, "--check") == 0 ||
+		                                    std::strcmp(meant, "--diff") == 0);
+		return check || diff || verdict ? status_trouble : 1;
 	}
 	if (help)
 		say_usage(true);

@@ -397,12 +397,13 @@ HANDLE create_result_file(const wchar_t *path, int slot, const input_file *input
 	return INVALID_HANDLE_VALUE;
 }
 
-// True when the file open as file is not the one named path in its
-// directory, as their final paths show: Wine shows a Unix symbolic link
-// as a plain file, and follows it even where asked not to. Where either
-// path cannot be known, false: the name is taken as it stands.
-bool leads_elsewhere(HANDLE file, const wchar_t *path)
+// Whether the file open as file is the one named path in its directory,
+// as their final paths show: Wine shows a Unix symbolic link as a plain
+// file, and follows it even where asked not to. *known is false where
+// either final path cannot be had.
+bool named_there(HANDLE file, const wchar_t *path, bool *known)
 {
+	*known = false;
 	std::size_t directory = windows_directory_length(path);
 	HANDLE here = join(stream_from_path, path, directory, L"", 0)
 	                      ? open_to_look(stream_from_path, 0)
@@ -421,6 +422,7 @@ bool leads_elsewhere(HANDLE file, const wchar_t *path)
 	const wchar_t *name = path + directory;
 	if (!join(stream_from_path, stream_to_path, here_length, name, std::wcslen(name)))
 		return false;
+	*known = true;
 	// (Wine's final path drops a name's trailing dots and spaces.)
 	auto kept = [](const wchar_t *text) {
 		int length = static_cast<int>(std::wcslen(text));
@@ -429,7 +431,7 @@ bool leads_elsewhere(HANDLE file, const wchar_t *path)
 		return length;
 	};
 	return CompareStringOrdinal(full_path_scratch, kept(full_path_scratch), stream_from_path,
-	                            kept(stream_from_path), TRUE) != CSTR_EQUAL;
+	                            kept(stream_from_path), TRUE) == CSTR_EQUAL;
 }
 
 // Removes what stands at the temporary name through a handle to that very
@@ -443,22 +445,9 @@ bool remove_stale(failure *why)
 	                            0, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
 	if (stale == INVALID_HANDLE_VALUE)
 		return GetLastError() == ERROR_FILE_NOT_FOUND || failed(why, FAILED_REMOVE_OLD_TEMPORARY);
-	DWORD length = GetFinalPathNameByHandleW(stale, full_path_scratch, full_path_room, 0);
-	HANDLE here = open_to_look(L".", 0);
-	DWORD here_length = here == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleW(
-		here, stream_to_path, full_path_room, 0);
-	if (here != INVALID_HANDLE_VALUE)
-		CloseHandle(here);
 	BY_HANDLE_FILE_INFORMATION state;
-	// (A drive's root ends in its separator already.)
-	bool root = here_length > 0 && here_length < full_path_room &&
-	            stream_to_path[here_length - 1] == L'\\';
-	bool removable = length > 0 && here_length > 0 && length < full_path_room &&
-	                 here_length < full_path_room &&
-	                 join(stream_from_path, stream_to_path, here_length, L"\\$$out$$.stp" + (root ? 1 : 0),
-	                      root ? 11 : 12) &&
-	                 CompareStringOrdinal(full_path_scratch, -1, stream_from_path, -1, TRUE) ==
-	                         CSTR_EQUAL &&
+	bool known = false; // and where it cannot be, nothing is removed
+	bool removable = named_there(stale, temporary_path, &known) &&
 	                 GetFileInformationByHandle(stale, &state);
 	if (!removable) {
 		SetLastError(ERROR_CANT_ACCESS_FILE);
@@ -1196,7 +1185,8 @@ bool open_input(const path_char *path, input_file *input, failure *why)
 		}
 		if (!join(target_path, input_path, directory, name, std::wcslen(name)))
 			return failed(why, FAILED_OPEN);
-		input->linked = leads_elsewhere(handle, target_path);
+		bool known = false; // and where it cannot be, the name is taken as it stands
+		input->linked = !named_there(handle, target_path, &known) && known;
 	}
 	if (input->linked) {
 		DWORD length = GetFinalPathNameByHandleW(handle, target_path, extended_path,

@@ -163,9 +163,7 @@ TEST_F(Morvet, OutputThatCannotBeWrittenFailsTheRunAndSaysSo)
 		int status;
 	} cases[] = {
 		{{"-q", "--check", "patched.stp"}, 2},
-		{{"-q", "--diff", "stale.stp"}, 2},
-		{{"--version"}, 1},
-		{{"stale.stp", "--chek"}, 2},
+		{{"--version", "stale.stp"}, 1},
 	};
 	fs::path full = runner_script(work, "exec \"$@\" >/dev/full");
 	setenv("MORVET_RUNNER", full.c_str(), 1);
